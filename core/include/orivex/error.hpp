@@ -1,0 +1,129 @@
+// The one error type of the core: a closed set of kinds with fixed display texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace orivex {
+
+enum class ErrorKind : std::uint8_t {
+  Io = 0,
+  Nifti,
+  Json,
+  Parse,
+  TableMismatch,
+  VolumeMismatch,
+  MaskMismatch,
+  InvalidThreads,
+  ThreadPool,
+  TensorFit,
+  NoUsableShell,
+  InvalidMargin,
+  AmplitudeEncoded,
+  RefuseOverwrite,
+};
+
+inline constexpr std::size_t error_kind_count = 14;
+
+class Error {
+ public:
+  // `text` is the wrapped library's own text; for OS errors use io_errno.
+  static Error io(std::string text);
+  // "<strerror(code)> (os error <code>)", never the path.
+  static Error io_errno(int code);
+  static Error nifti(std::string text);
+  static Error json(std::string text);
+  static Error parse(std::string path, std::string detail);
+  static Error table_mismatch(std::size_t directions, std::size_t bvals);
+  static Error volume_mismatch(std::size_t gradients, std::size_t volumes);
+  static Error mask_mismatch(std::size_t mask_voxels, std::size_t grid_voxels);
+  static Error invalid_threads();
+  static Error thread_pool(std::string text);
+  static Error tensor_fit(std::string detail);
+  static Error no_usable_shell();
+  static Error invalid_margin(double threshold);
+  static Error amplitude_encoded(std::string detail);
+  static Error refuse_overwrite(std::string path);
+
+  ErrorKind kind() const { return kind_; }
+  // The display text.
+  std::string message() const;
+  // Payload texts (wrapped text, path or detail) and numbers, for tests and callers that inspect them.
+  const std::string& text() const { return text_; }
+  const std::string& detail() const { return detail_; }
+
+ private:
+  Error(ErrorKind kind, std::string text = {}, std::string detail = {}, std::size_t a = 0,
+        std::size_t b = 0, double x = 0.0)
+      : kind_(kind), text_(std::move(text)), detail_(std::move(detail)), a_(a), b_(b), x_(x) {}
+
+  ErrorKind kind_;
+  std::string text_;
+  std::string detail_;
+  std::size_t a_;
+  std::size_t b_;
+  double x_;
+};
+
+// A value or an Error, returned by value. Mirrors the member names of std::expected.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+  bool has_value() const { return v_.index() == 0; }
+  explicit operator bool() const { return has_value(); }
+  T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  Error& error() & { return std::get<1>(v_); }
+  const Error& error() const& { return std::get<1>(v_); }
+  Error&& error() && { return std::get<1>(std::move(v_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(Error error) : e_(std::in_place_index<1>, std::move(error)) {}
+
+  bool has_value() const { return e_.index() == 0; }
+  explicit operator bool() const { return has_value(); }
+  void value() const {}
+  Error& error() & { return std::get<1>(e_); }
+  const Error& error() const& { return std::get<1>(e_); }
+  Error&& error() && { return std::get<1>(std::move(e_)); }
+
+ private:
+  std::variant<std::monostate, Error> e_;
+};
+
+}  // namespace orivex
+
+// Propagate an Error from a Result-returning expression.
+#define ORIVEX_TRY(expr)                                  \
+  do {                                                     \
+    auto&& orivex_try_r_ = (expr);                         \
+    if (!orivex_try_r_) return std::move(orivex_try_r_).error(); \
+  } while (0)
+
+// Bind the value of a Result-returning expression or propagate its Error.
+#define ORIVEX_CONCAT_INNER(a, b) a##b
+#define ORIVEX_CONCAT(a, b) ORIVEX_CONCAT_INNER(a, b)
+#define ORIVEX_ASSIGN(lhs, expr) ORIVEX_ASSIGN_IMPL(ORIVEX_CONCAT(orivex_r_, __LINE__), lhs, expr)
+#define ORIVEX_ASSIGN_IMPL(tmp, lhs, expr) \
+  auto tmp = (expr);                       \
+  if (!tmp) return std::move(tmp).error(); \
+  lhs = std::move(tmp).value()

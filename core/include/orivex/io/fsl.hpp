@@ -1,0 +1,30 @@
+// FSL gradient files: a bvec of directions and a bval of b-values.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "orivex/error.hpp"
+#include "orivex/gradient.hpp"
+
+namespace orivex::io::fsl {
+
+Result<std::vector<double>> parse_floats(std::string_view text, const std::string& path);
+Result<std::vector<std::vector<double>>> parse_rows(std::string_view text, const std::string& path);
+// Three axis rows of n numbers, else n rows of three; otherwise a Parse error on the bvec path.
+Result<std::vector<Vec3>> to_directions(const std::vector<std::vector<double>>& rows, std::size_t n,
+                                        const std::string& bvec_path);
+
+// Parses already-read texts in the fixed order: bval, bvec, orientation, table.
+Result<GradientTable> parse_pair(std::string_view bvec_text, const std::string& bvec_path,
+                                 std::string_view bval_text, const std::string& bval_path);
+
+std::string render_bvec(const GradientTable& table);
+std::string render_bval(const GradientTable& table);
+// Writes bvec then bval. A bvec failure leaves the bval untouched; a bval failure leaves the
+// new bvec written.
+Result<void> write(const std::string& bvec_path, const std::string& bval_path,
+                   const GradientTable& table);
+
+}  // namespace orivex::io::fsl

@@ -1,0 +1,103 @@
+// FSL bvec/bval reading (both orientations) and writing.
+#include "orivex/io/fsl.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "detail/text.hpp"
+#include "orivex/io/file.hpp"
+#include "orivex/numfmt.hpp"
+
+namespace orivex::io::fsl {
+
+Result<std::vector<double>> parse_floats(std::string_view text, const std::string& path) {
+  std::vector<double> out;
+  for (std::string_view tok : detail::tokens(text)) {
+    double v;
+    if (!detail::parse_number(tok, v))
+      return Error::parse(path, "invalid number: " + detail::debug_quoted(tok));
+    out.push_back(v);
+  }
+  return out;
+}
+
+Result<std::vector<std::vector<double>>> parse_rows(std::string_view text,
+                                                    const std::string& path) {
+  std::vector<std::vector<double>> rows;
+  for (std::string_view line : detail::lines(text)) {
+    std::string_view t = detail::trim(line);
+    if (t.empty()) continue;
+    ORIVEX_ASSIGN(auto row, parse_floats(t, path));
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Result<std::vector<Vec3>> to_directions(const std::vector<std::vector<double>>& rows, std::size_t n,
+                                        const std::string& bvec_path) {
+  std::vector<Vec3> dirs;
+  if (rows.size() == 3 && rows[0].size() == n && rows[1].size() == n && rows[2].size() == n) {
+    for (std::size_t i = 0; i < n; ++i) dirs.push_back({rows[0][i], rows[1][i], rows[2][i]});
+    return dirs;
+  }
+  if (rows.size() == n) {
+    bool all_three = true;
+    for (const auto& r : rows) all_three = all_three && r.size() == 3;
+    if (all_three) {
+      for (const auto& r : rows) dirs.push_back({r[0], r[1], r[2]});
+      return dirs;
+    }
+  }
+  return Error::parse(bvec_path, "bvec shape does not match the b-value count");
+}
+
+Result<GradientTable> parse_pair(std::string_view bvec_text, const std::string& bvec_path,
+                                 std::string_view bval_text, const std::string& bval_path) {
+  ORIVEX_ASSIGN(auto bvals, parse_floats(bval_text, bval_path));
+  ORIVEX_ASSIGN(auto rows, parse_rows(bvec_text, bvec_path));
+  ORIVEX_ASSIGN(auto dirs, to_directions(rows, bvals.size(), bvec_path));
+  return GradientTable::create(std::move(dirs), std::move(bvals));
+}
+
+namespace {
+
+std::string six_decimals(double v) {
+  if (v == 0.0) return "0.000000";  // either sign of an exact zero
+  return numfmt::fixed(v, 6);
+}
+
+}  // namespace
+
+std::string render_bvec(const GradientTable& table) {
+  std::string out;
+  for (int axis = 0; axis < 3; ++axis) {
+    bool first = true;
+    for (const Vec3& d : table.bvecs()) {
+      if (!first) out += ' ';
+      first = false;
+      out += six_decimals(d[static_cast<std::size_t>(axis)]);
+    }
+    out += '\n';
+  }
+  return out;
+}
+
+std::string render_bval(const GradientTable& table) {
+  std::string out;
+  bool first = true;
+  for (double b : table.bvals()) {
+    if (!first) out += ' ';
+    first = false;
+    out += numfmt::shortest_plain(b);
+  }
+  out += '\n';
+  return out;
+}
+
+Result<void> write(const std::string& bvec_path, const std::string& bval_path,
+                   const GradientTable& table) {
+  ORIVEX_TRY(write_bytes(bvec_path, render_bvec(table)));
+  return write_bytes(bval_path, render_bval(table));
+}
+
+}  // namespace orivex::io::fsl

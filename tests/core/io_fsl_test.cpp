@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "orivex/io/fsl.hpp"
+#include "orivex/io/mrtrix.hpp"
+#include "orivex/io/provenance.hpp"
+
+using namespace orivex;
+
+namespace {
+GradientTable pair(std::string_view bvec, std::string_view bval) {
+  auto t = io::fsl::parse_pair(bvec, "x.bvec", bval, "x.bval");
+  EXPECT_TRUE(t) << (t ? "" : t.error().message());
+  return t ? *t : GradientTable{};
+}
+std::string pair_error(std::string_view bvec, std::string_view bval) {
+  auto t = io::fsl::parse_pair(bvec, "x.bvec", bval, "x.bval");
+  return t ? "" : t.error().message();
+}
+}  // namespace
+
+TEST(Fsl, BvalAnyWhitespaceAndBothOrientations) {
+  auto a = pair("1 0 0 0 1\n0 1 0 0 0\n0 0 1 1 0\n", "0\t1000  1000\n1000\r\n 1000");
+  auto b = pair("1 0 0\n0 1 0\n0 0 1\n0 0 1\n1 0 0\n\n", "0 1000 1000 1000 1000");
+  EXPECT_EQ(a.bvecs(), b.bvecs());
+  EXPECT_EQ(a.bvals(), b.bvals());
+  EXPECT_EQ(a.bvecs()[3], (Vec3{0, 0, 1}));
+}
+
+TEST(Fsl, ThreeByThreeIsReadAsAxisRows) {
+  auto t = pair("1 2 3\r\n4 5 6\r\n7 8 9\r\n", "0 1000 1000");
+  EXPECT_EQ(t.bvecs()[0], (Vec3{1, 4, 7}));
+}
+
+TEST(Fsl, ParseErrors) {
+  const std::string shape = "failed to parse x.bvec: bvec shape does not match the b-value count";
+  EXPECT_EQ(pair_error("1 2 3\n4 5 6\n", "0 1 2"), shape);
+  EXPECT_EQ(pair_error("1 2 3\n4 5\n7 8 9\n", "0 1 2"), shape);
+  EXPECT_EQ(pair_error("# c\n", "0"), "failed to parse x.bvec: invalid number: \"#\"");
+  // The bval is parsed first, so its error wins over a broken bvec.
+  EXPECT_EQ(pair_error("zz", "0 abc"), "failed to parse x.bval: invalid number: \"abc\"");
+  // A byte-order mark is not whitespace: it joins the first token.
+  EXPECT_EQ(pair_error("1\n0\n0\n", "\xEF\xBB\xBF" "0"),
+            "failed to parse x.bval: invalid number: \"\\u{feff}0\"");
+  EXPECT_EQ(pair_error("1\n0\n0\n", "a\"b\\"), "failed to parse x.bval: invalid number: \"a\\\"b\\\\\"");
+}
+
+TEST(Fsl, NumbersFollowTheDecimalGrammar) {
+  auto t = pair("nan\n-INF\n+1.5e3\n", "Infinity");
+  EXPECT_TRUE(std::isnan(t.bvecs()[0][0]));
+  EXPECT_EQ(t.bvecs()[0][1], -INFINITY);
+  EXPECT_EQ(t.bvecs()[0][2], 1500);
+  for (const char* bad : {"1e", "0x10", "1.2.3", ".", "e5", "1_0"})
+    EXPECT_NE(pair_error("", bad), "") << bad;
+  EXPECT_EQ(pair("0\n0\n0\n", ".5").bvals()[0], 0.5);
+}
+
+TEST(Fsl, WriteSixDecimalsAndShortestBvals) {
+  auto t = GradientTable::create({{0.0, -0.0, 1.0}, {0.70710678, -1e-9, -1}}, {1000, 998.5});
+  EXPECT_EQ(io::fsl::render_bvec(*t), "0.000000 0.707107\n0.000000 -0.000000\n1.000000 -1.000000\n");
+  EXPECT_EQ(io::fsl::render_bval(*t), "1000 998.5\n");
+  auto empty = GradientTable::create({}, {});
+  EXPECT_EQ(io::fsl::render_bvec(*empty), "\n\n\n");
+  EXPECT_EQ(io::fsl::render_bval(*empty), "\n");
+  EXPECT_EQ(io::mrtrix::render(*t), "0.000000 0.000000 1.000000 1000\n0.707107 -0.000000 -1.000000 998.5\n");
+}
+
+TEST(Mrtrix, CommentsRowsAndErrors) {
+  auto t = io::mrtrix::parse("# header\n   # indented\n\n1 0 0 1000 7\n0 1 0 0\n", "g.b");
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->size(), 2u);
+  EXPECT_EQ(t->bvals()[0], 1000);
+  auto bad = io::mrtrix::parse("1 0 0 abc 7\n", "g.b");
+  EXPECT_EQ(bad.error().message(), "failed to parse g.b: invalid number: \"abc\"");
+  auto short_row = io::mrtrix::parse("1 0 0\n", "g.b");
+  EXPECT_EQ(short_row.error().message(), "failed to parse g.b: expected 4 values per row, found 3");
+  // Tokens after the fourth are never parsed.
+  EXPECT_TRUE(io::mrtrix::parse("1 0 0 5 junk\n", "g.b"));
+}
+
+TEST(InputFile, Sha256TestVectors) {
+  EXPECT_EQ(sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  auto r = InputFile::from_bytes("./a/../t.bvec", "abc");
+  EXPECT_EQ(r.sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(r.bytes, 3u);
+  EXPECT_EQ(r.path, "./a/../t.bvec");
+}
