@@ -74,6 +74,52 @@ bool antipodal_or_equal(const Mat3& a, const Mat3& b);
 Result<FlipResult> detect_flip(const FloatArray& dwi, const GradientTable& table,
                                const Mask* mask, const FlipParams& params);
 
+struct TimedFlip {
+  FlipResult result;
+  DetectTimings timings;
+};
+
+struct FlipWithGlyphs {
+  FlipResult result;
+  GlyphData glyphs;
+};
+
+// Thin views of run_detection: they differ only in what they hand back.
+Result<TimedFlip> detect_flip_timed(const FloatArray& dwi, const GradientTable& table,
+                                    const Mask* mask, const FlipParams& params);
+Result<FlipWithGlyphs> detect_flip_with_glyphs(const FloatArray& dwi, const GradientTable& table,
+                                               const Mask* mask, const FlipParams& params);
+Result<FlipOutcome> detect_flip_timed_with_glyphs(const FloatArray& dwi,
+                                                  const GradientTable& table, const Mask* mask,
+                                                  const FlipParams& params);
+Result<FlipWithGlyphs> detect_flip_on_shell_with_glyphs(const FloatArray& dwi,
+                                                        const GradientTable& table,
+                                                        const Mask* mask,
+                                                        const FlipParams& params,
+                                                        const Shell& shell);
+Result<FlipOutcome> detect_flip_on_shell_timed_with_glyphs(const FloatArray& dwi,
+                                                           const GradientTable& table,
+                                                           const Mask* mask,
+                                                           const FlipParams& params,
+                                                           const Shell& shell);
+
+// The fitted field and the mask coherence is measured in.
+struct FittedMask {
+  TensorField field;
+  Mask wm_mask;
+  std::size_t n_wm_voxels = 0;
+  double mask_mean_fa = 0.0;
+};
+
+// Checks the margin threshold, fits the shell and settles the mask: the caller's, else the
+// white-matter proxy, else valid voxels at or above the FA threshold.
+Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& table,
+                                const Mask* mask, const Shell& shell, const FlipParams& params);
+
+// Turns a ranking (best first) into the decision. `ranking` must not be empty.
+FlipResult assemble_result(std::vector<CandidateScore> ranking, std::size_t n_wm_voxels,
+                           double working_b, double mask_mean_fa, double margin_threshold);
+
 // Ranks the 48 candidates (only 24 measured), best first.
 std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask& wm_mask,
                                             const Mat3& frame_map, double step);
