@@ -1,13 +1,339 @@
-"""The orivex command line."""
+"""The orivex command line: argument parsing, calls into _orivex, readable summaries, exit codes."""
 
 import argparse
+import json
+import os
 import sys
 
 import _orivex
 
+from orivex import summary
+from orivex.pretty import pretty_json
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_WARN = 3
+EXIT_FLAG = 4
+
+EXIT_CODES_HELP = """\
+exit codes:
+  0  PASS or FLAG (the table was checked; a FLAG carries its recommended fix)
+  1  the check could not be run (bad input, unreadable file, refused overwrite, ...)
+  2  usage error (bad or missing options)
+  3  WARN (ambiguous or questionable scheme; look before you trust it)
+  4  FLAG with --fail-on flag (for pipelines that must stop on a wrong table)
+"""
+
+
+class UsageError(Exception):
+    pass
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with the tool's own error line and exit code."""
+
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        sys.stderr.write(f"orivex: error: {message}\n")
+        sys.exit(EXIT_USAGE)
+
+
+def _add_table(p, dwi=None):
+    g = p.add_argument_group("gradient table (FSL pair or MRtrix file)")
+    g.add_argument("--bvec", help="FSL bvec file")
+    g.add_argument("--bval", help="FSL bval file")
+    g.add_argument("--grad", help="MRtrix grad file (takes precedence over --bvec/--bval)")
+    if dwi is not None:
+        p.add_argument("--dwi", required=dwi == "required",
+                       help="DWI NIfTI (.nii/.nii.gz); without a table its sibling .bvec/.bval are used")
+        p.add_argument("--mask", help="brain or white-matter mask NIfTI")
+
+
+def _add_analysis(p, flip=True, strict=True):
+    g = p.add_argument_group("analysis options")
+    g.add_argument("--tolerance", type=float, default=0.05, help="relative shell tolerance (default 0.05)")
+    g.add_argument("--b0-threshold", type=float, default=50.0, help="b-values at or below are b0 (default 50)")
+    g.add_argument("--shell", type=float, help="b-value of the shell used for flip detection")
+    if flip:
+        g.add_argument("--step", type=float, help="coherence sampling step in voxels (default from voxel size)")
+        g.add_argument("--margin-threshold", type=float, default=0.02,
+                       help="relative margin a correction must win by to FLAG (default 0.02)")
+    if strict:
+        g.add_argument("--strict", action="store_true", help="promote severe findings to WARN; fail on amplitude-encoded bvecs")
+        g.add_argument("--norm-tolerance", type=float, default=0.05, help="direction-norm tolerance (default 0.05)")
+
+
+def _add_output(p, fail_on=True):
+    g = p.add_argument_group("output")
+    g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
+    g.add_argument("-o", "--output", metavar="FILE", help="save the pretty-printed report")
+    g.add_argument("--threads", type=int, help="worker threads (default: all processors)")
+    if fail_on:
+        g.add_argument("--fail-on", choices=["flag"], help="exit 4 on FLAG")
+
+
+def build_parser():
+    p = Parser(
+        prog="orivex",
+        description="Check and repair diffusion-MRI gradient tables: shells, b0, angular coverage, "
+        "amplitude-encoded bvecs, and axis flips or swaps relative to the image.",
+        epilog=EXIT_CODES_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("--version", action="version", version=f"orivex {_orivex.version()}")
+    sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    sub.required = True
+    kw = dict(epilog=EXIT_CODES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+
+    s = sub.add_parser("inspect", help="analyse a gradient table on its own", **kw)
+    _add_table(s)
+    _add_analysis(s, flip=False)
+    _add_output(s)
+
+    s = sub.add_parser("audit", help="audit a table against its DWI (flip detection, b0 drift)", **kw)
+    _add_table(s, dwi="optional")
+    _add_analysis(s)
+    _add_output(s)
+    s.add_argument("--profile", action="store_true", help="print per-stage timings")
+    s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
+
+    s = sub.add_parser("detect-flip", help="flip detection only", **kw)
+    _add_table(s, dwi="required")
+    _add_analysis(s, strict=False)
+    _add_output(s)
+    s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
+
+    s = sub.add_parser("repair", help="audit, then write a corrected table", **kw)
+    _add_table(s, dwi="required")
+    _add_analysis(s)
+    _add_output(s)
+    g = s.add_argument_group("repair outputs")
+    g.add_argument("--out-bvec", required=True, help="corrected FSL bvec to write")
+    g.add_argument("--out-bval", required=True, help="corrected FSL bval to write")
+    g.add_argument("--out-grad", help="corrected MRtrix table to write as well")
+    g.add_argument("--provenance", help="provenance record (JSON) to write")
+    g.add_argument("--dry-run", action="store_true", help="decide and report, write nothing")
+    g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
+    g.add_argument("--force-repair", action="store_true", help="also apply the best candidate on a WARN decision")
+    s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
+
+    s = sub.add_parser("recompute-bval", help="recover b-values from amplitude-encoded bvecs", **kw)
+    _add_table(s)
+    g = s.add_argument_group("outputs")
+    g.add_argument("--out-bvec", required=True, help="FSL bvec to write")
+    g.add_argument("--out-bval", required=True, help="FSL bval to write")
+    g.add_argument("--out-grad", help="MRtrix table to write as well")
+    g.add_argument("--provenance", help="provenance record (JSON) to write")
+    g.add_argument("--b0-threshold", type=float, default=50.0, help="b-values at or below are b0 (default 50)")
+    g.add_argument("--dry-run", action="store_true", help="compute and report, write nothing")
+    g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
+    g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
+    g.add_argument("--threads", type=int, help="worker threads")
+
+    s = sub.add_parser("bids", help="audit every DWI run of a BIDS dataset", **kw)
+    s.add_argument("root", help="BIDS dataset root")
+    _add_analysis(s)
+    s.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
+    s.add_argument("--threads", type=int, help="worker threads")
+    s.add_argument("--fail-on", choices=["flag"], help="exit 4 when the dataset status is FLAG")
+
+    sub.add_parser("demo", help="run orivex on the bundled example acquisition", **kw)
+    return p
+
+
+NIFTI_SUFFIXES = (".nii.gz", ".nii")
+
+
+def sibling_table(dwi):
+    """The .bvec/.bval (or .bvecs/.bvals) beside a DWI image, or None."""
+    base = dwi
+    for suffix in NIFTI_SUFFIXES:
+        if base.endswith(suffix):
+            base = base[: -len(suffix)]
+            break
+    for vec, val in ((".bvec", ".bval"), (".bvecs", ".bvals")):
+        if os.path.isfile(base + vec) and os.path.isfile(base + val):
+            return base + vec, base + val
+    return None
+
+
+def table_kwargs(args):
+    kw = {"bvec": args.bvec, "bval": args.bval, "grad": args.grad}
+    dwi = getattr(args, "dwi", None)
+    if dwi and not (args.bvec or args.bval or args.grad):
+        found = sibling_table(dwi)
+        if found is None:
+            raise UsageError(f"no table given and no sibling .bvec/.bval found beside {dwi}")
+        kw["bvec"], kw["bval"] = found
+        print(f"orivex: using the table beside the image: {found[0]}, {found[1]}", file=sys.stderr)
+    return kw
+
+
+def analysis_kwargs(args, flip=True, strict=True):
+    kw = {"tolerance": args.tolerance, "b0_threshold": args.b0_threshold, "shell": args.shell}
+    if flip:
+        kw["step"] = args.step
+        kw["margin_threshold"] = args.margin_threshold
+    if strict:
+        kw["strict"] = args.strict
+        kw["norm_tolerance"] = args.norm_tolerance
+    kw["threads"] = args.threads
+    return kw
+
+
+def status_exit(status, fail_on):
+    if status == "WARN":
+        return EXIT_WARN
+    if status == "FLAG" and fail_on == "flag":
+        return EXIT_FLAG
+    return EXIT_OK
+
+
+def emit_report(args, text, title, written=None, timings=None):
+    if getattr(args, "output", None):
+        with open(args.output, "w", encoding="utf-8") as f:
+            f.write(pretty_json(text))
+            f.write("\n")
+    report = json.loads(text)
+    if args.json:
+        print(text)
+    else:
+        print(summary.render_report(report, title, threshold=getattr(args, "margin_threshold", 0.02)))
+        if timings is not None:
+            print(summary.render_timings(timings))
+        if getattr(args, "output", None):
+            print(f"report saved to {args.output}")
+    return report
+
+
+def cmd_inspect(args):
+    text = _orivex.inspect(**table_kwargs(args), **analysis_kwargs(args, flip=False))
+    report = emit_report(args, text, "inspect")
+    return status_exit(report["status"], args.fail_on)
+
+
+def _qc(args, payload, text):
+    if not getattr(args, "qc", None):
+        return
+    from orivex import qc
+
+    qc.write_figure(args.qc, json.loads(text), payload)
+    if not args.json:
+        print(f"QC figure written to {args.qc}")
+
+
+def cmd_audit(args):
+    kw = dict(table_kwargs(args), dwi=args.dwi, mask=args.mask, **analysis_kwargs(args))
+    timings = payload = None
+    if (args.profile or args.qc) and not args.dwi:
+        raise UsageError("--profile and --qc need --dwi")
+    if args.profile and args.qc:
+        text, timings, payload = _orivex.audit_profiled_with_glyphs(**kw)
+    elif args.profile:
+        text, timings = _orivex.audit_profiled(**kw)
+    elif args.qc:
+        text, payload = _orivex.audit_with_glyphs(**kw)
+    else:
+        text = _orivex.audit(**kw)
+    report = emit_report(args, text, "audit", timings=timings)
+    _qc(args, payload, text)
+    return status_exit(report["status"], args.fail_on)
+
+
+def cmd_detect(args):
+    kw = dict(table_kwargs(args), dwi=args.dwi, mask=args.mask, **analysis_kwargs(args, strict=False))
+    payload = None
+    if args.qc:
+        text, payload = _orivex.detect_flip_with_glyphs(**kw)
+    else:
+        text = _orivex.detect_flip(**kw)
+    report = emit_report(args, text, "detect-flip")
+    _qc(args, payload, text)
+    return status_exit(report["status"], args.fail_on)
+
+
+def cmd_repair(args):
+    kw = dict(
+        table_kwargs(args), dwi=args.dwi, out_bvec=args.out_bvec, out_bval=args.out_bval,
+        mask=args.mask, out_grad=args.out_grad, provenance=args.provenance,
+        dry_run=args.dry_run, in_place=args.force, force_repair=args.force_repair,
+        **analysis_kwargs(args),
+    )
+    payload = None
+    if args.qc:
+        text, payload = _orivex.repair_with_glyphs(**kw)
+    else:
+        text = _orivex.repair(**kw)
+    report = emit_report(args, text, "repair")
+    if not args.json:
+        print(summary.render_repair(report, dry_run=args.dry_run, provenance=args.provenance))
+    _qc(args, payload, text)
+    return status_exit(report["status"], args.fail_on)
+
+
+def cmd_recompute(args):
+    text = _orivex.recompute_bval(
+        out_bvec=args.out_bvec, out_bval=args.out_bval, **table_kwargs(args),
+        out_grad=args.out_grad, provenance=args.provenance, b0_threshold=args.b0_threshold,
+        dry_run=args.dry_run, in_place=args.force, threads=args.threads,
+    )
+    if args.json:
+        print(text)
+    else:
+        print(summary.render_recompute(json.loads(text), dry_run=args.dry_run))
+    return EXIT_OK
+
+
+def cmd_bids(args):
+    kw = analysis_kwargs(args)
+    text = _orivex.audit_bids(args.root, **kw)
+    result = json.loads(text)
+    if args.json:
+        print(text)
+    else:
+        print(summary.render_bids(result))
+    code = result["exit_code"]
+    if result["status"] == "FLAG" and args.fail_on == "flag":
+        code = EXIT_FLAG
+    return code
+
+
+def cmd_demo(args):
+    from orivex import demo
+
+    return demo.run()
+
+
+COMMANDS = {
+    "inspect": cmd_inspect,
+    "audit": cmd_audit,
+    "detect-flip": cmd_detect,
+    "repair": cmd_repair,
+    "recompute-bval": cmd_recompute,
+    "bids": cmd_bids,
+    "demo": cmd_demo,
+}
+
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="orivex")
-    parser.add_argument("--version", action="version", version="orivex " + _orivex.version())
-    parser.parse_args(argv)
-    return 0
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    threads = getattr(args, "threads", None)
+    if threads is not None and threads < 1:
+        parser.error("--threads must be a positive integer")
+    try:
+        return COMMANDS[args.command](args)
+    except UsageError as e:
+        parser.print_usage(sys.stderr)
+        sys.stderr.write(f"orivex: error: {e}\n")
+        return EXIT_USAGE
+    except (ValueError, OSError, TypeError) as e:
+        sys.stderr.write(f"orivex: error: {e}\n")
+        return EXIT_FAILURE
+    except ImportError as e:
+        sys.stderr.write(f"orivex: error: {e}\n")
+        return EXIT_FAILURE
+    except KeyboardInterrupt:
+        sys.stderr.write("orivex: interrupted\n")
+        return 130
