@@ -1,0 +1,138 @@
+"""The orivex command line, driven as a user would: through the installed console script."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import _orivex
+
+PHANTOM = os.path.join(os.path.dirname(__file__), "..", "..", "python", "orivex", "data", "phantom")
+ORIVEX = shutil.which("orivex") or os.path.join(os.path.dirname(sys.executable), "orivex")
+
+
+def run(*args, cwd=None):
+    return subprocess.run([ORIVEX, *args], capture_output=True, text=True, cwd=cwd)
+
+
+@pytest.fixture
+def phantom(tmp_path):
+    for name in os.listdir(PHANTOM):
+        shutil.copyfile(os.path.join(PHANTOM, name), tmp_path / name)
+    return tmp_path
+
+
+def test_version_and_help_document_exit_codes():
+    r = run("--version")
+    assert r.returncode == 0 and r.stdout.strip() == "orivex 1.1.6"
+    r = run("--help")
+    assert r.returncode == 0
+    for sub in ("inspect", "audit", "detect-flip", "repair", "recompute-bval", "bids", "demo"):
+        assert sub in r.stdout
+    assert "3  WARN" in r.stdout and "4  FLAG with --fail-on flag" in r.stdout
+    r = run("repair", "--help")
+    assert "--force-repair" in r.stdout and "--dry-run" in r.stdout
+
+
+def test_usage_errors_exit_2_without_traceback():
+    r = run("audit", "--tolerance", "abc")
+    assert r.returncode == 2
+    assert "orivex: error:" in r.stderr and "Traceback" not in r.stderr
+    r = run("repair", "--dwi", "x.nii.gz")
+    assert r.returncode == 2 and "--out-bvec" in r.stderr
+    r = run("frobnicate")
+    assert r.returncode == 2
+
+
+def test_failures_exit_1_with_the_module_message(tmp_path):
+    r = run("inspect", "--bvec", str(tmp_path / "no.bvec"), "--bval", str(tmp_path / "no.bval"))
+    assert r.returncode == 1
+    assert r.stderr.startswith("orivex: error: I/O error: ")
+    assert r.stderr.rstrip().endswith("(os error 2)")
+    assert "Traceback" not in r.stderr
+    r = run("inspect")
+    assert r.returncode == 1
+    assert r.stderr == "orivex: error: provide bvec and bval, or grad\n"
+
+
+def test_json_is_the_module_output_unchanged(phantom):
+    bvec, bval = str(phantom / "dwi.bvec"), str(phantom / "dwi.bval")
+    r = run("inspect", "--bvec", bvec, "--bval", bval, "--json")
+    assert r.returncode == 0
+    ours = json.loads(r.stdout)
+    direct = json.loads(_orivex.inspect(bvec=bvec, bval=bval))
+    ours.pop("timestamp"), direct.pop("timestamp")
+    assert ours == direct
+
+
+def test_output_file_is_the_pretty_report(phantom, tmp_path):
+    out = tmp_path / "report.json"
+    r = run("inspect", "--bvec", str(phantom / "dwi.bvec"), "--bval", str(phantom / "dwi.bval"), "-o", str(out))
+    assert r.returncode == 0
+    text = out.read_text()
+    assert text.startswith('{\n  "schema_version": 1,\n  "tool": "orivex",')
+    assert json.loads(text)["status"] == "PASS"
+
+
+def test_audit_flags_an_x_flip_and_fail_on_flag_exits_4(phantom):
+    args = ["audit", "--dwi", str(phantom / "dwi.nii.gz"), "--bvec", str(phantom / "dwi_xflip.bvec"),
+            "--bval", str(phantom / "dwi.bval")]
+    r = run(*args)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith("status: FLAG")
+    assert "recommended correction: -x+y+z" in r.stdout
+    assert run(*args, "--fail-on", "flag").returncode == 4
+
+
+def test_sibling_table_is_used_and_announced(phantom):
+    r = run("detect-flip", "--dwi", str(phantom / "dwi.nii.gz"))
+    assert r.returncode == 0, r.stderr
+    assert "using the table beside the image" in r.stderr
+    assert r.stdout.startswith("status: PASS")
+
+
+def test_profile_prints_stage_timings(phantom):
+    r = run("audit", "--dwi", str(phantom / "dwi.nii.gz"), "--profile", "--threads", "2")
+    assert r.returncode == 0, r.stderr
+    assert "timings (2 threads):" in r.stdout
+    for stage in ("decompress", "convert", "fit", "coherence", "other", "total"):
+        assert stage in r.stdout
+
+
+def test_repair_round_trip_in_place(phantom):
+    dwi, bval = str(phantom / "dwi.nii.gz"), str(phantom / "dwi.bval")
+    bvec = str(phantom / "dwi_xflip.bvec")
+    original = open(bvec).read()
+    # Without --force an existing output is refused and nothing changes.
+    r = run("repair", "--dwi", dwi, "--bvec", bvec, "--bval", bval, "--out-bvec", bvec, "--out-bval", bval)
+    assert r.returncode == 1 and "refusing to overwrite existing file" in r.stderr
+    assert open(bvec).read() == original
+    r = run("repair", "--dwi", dwi, "--bvec", bvec, "--bval", bval, "--out-bvec", bvec, "--out-bval", bval, "--force")
+    assert r.returncode == 0, r.stderr
+    assert "applied -x+y+z" in r.stdout
+    assert open(bvec + ".bak").read() == original
+    r = run("audit", "--dwi", dwi, "--bvec", bvec, "--bval", bval, "--json")
+    report = json.loads(r.stdout)
+    assert report["flip"]["best"]["label"] == "+x+y+z" and report["flip"]["decision"] == "PASS"
+
+
+def test_recompute_bval_dry_run(tmp_path):
+    (tmp_path / "a.bvec").write_text("0 1 0 0\n0 0 0.7071 0\n0 0 0 0.5\n")
+    (tmp_path / "a.bval").write_text("0 1000 1000 1000\n")
+    r = run("recompute-bval", "--bvec", str(tmp_path / "a.bvec"), "--bval", str(tmp_path / "a.bval"),
+            "--out-bvec", str(tmp_path / "b.bvec"), "--out-bval", str(tmp_path / "b.bval"), "--dry-run")
+    assert r.returncode == 0, r.stderr
+    assert "dry run: nothing written" in r.stdout
+    assert not (tmp_path / "b.bvec").exists()
+
+
+def test_demo_runs_from_the_packaged_example():
+    r = run("demo")
+    assert r.returncode == 0, r.stderr
+    assert "status: FLAG" in r.stdout
+    assert "recommended correction: -x+y+z" in r.stdout
+    assert "repair (dry run): would apply -x+y+z" in r.stdout
+    assert "Next, write the corrected table" in r.stdout
