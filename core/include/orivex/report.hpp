@@ -1,6 +1,7 @@
 // The report document of one call and its compact and pretty JSON encodings.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "orivex/flip.hpp"
 #include "orivex/gradient.hpp"
 #include "orivex/io/provenance.hpp"
+#include "orivex/json_writer.hpp"
 #include "orivex/shell.hpp"
 
 namespace orivex {
@@ -56,6 +58,12 @@ struct Report {
 
 // RFC 3339 UTC with nanoseconds, trailing zeros removed; "" if the time cannot be formatted.
 std::string rfc3339_now();
+std::string rfc3339(std::chrono::system_clock::time_point t);
+
+// The report (or one of its records) as the next value of `w`, in declared key order.
+void write_json(JsonWriter& w, const Report& report);
+void write_json(JsonWriter& w, const InputFile& input);
+void write_json(JsonWriter& w, const Mat3& m);
 
 std::string to_json(const Report& report);         // compact
 std::string to_pretty_json(const Report& report);  // two-space layout, no final line feed
