@@ -73,7 +73,9 @@ void write_optional(JsonWriter& w, const std::optional<double>& v) {
   else w.null();
 }
 
-void write_shell(JsonWriter& w, const Shell& s) {
+}  // namespace
+
+void write_json(JsonWriter& w, const Shell& s) {
   w.begin_object();
   w.member("nominal_b", s.nominal_b);
   w.member("mean_b", s.mean_b);
@@ -85,12 +87,12 @@ void write_shell(JsonWriter& w, const Shell& s) {
   w.end_object();
 }
 
-void write_shells(JsonWriter& w, const ShellSummary& s) {
+void write_json(JsonWriter& w, const ShellSummary& s) {
   w.begin_object();
   w.member("b0_threshold", s.b0_threshold);
   w.member("tolerance", s.tolerance);
   w.key("shells").begin_array();
-  for (const Shell& shell : s.shells) write_shell(w, shell);
+  for (const Shell& shell : s.shells) write_json(w, shell);
   w.end_array();
   w.key("b0").begin_object();
   w.member("count", s.b0.count);
@@ -101,7 +103,7 @@ void write_shells(JsonWriter& w, const ShellSummary& s) {
   w.end_object();
 }
 
-void write_drift(JsonWriter& w, const B0Drift& d) {
+void write_json(JsonWriter& w, const B0Drift& d) {
   w.begin_object();
   w.key("indices").array(d.indices);
   w.key("mean_signal").array(d.mean_signal);
@@ -110,7 +112,7 @@ void write_drift(JsonWriter& w, const B0Drift& d) {
   w.end_object();
 }
 
-void write_angular(JsonWriter& w, const AngularSummary& a) {
+void write_json(JsonWriter& w, const AngularSummary& a) {
   w.begin_object();
   w.member("duplicate_angle_deg", a.duplicate_angle_deg);
   w.key("shells").begin_array();
@@ -140,7 +142,7 @@ void write_angular(JsonWriter& w, const AngularSummary& a) {
   w.end_object();
 }
 
-void write_candidate(JsonWriter& w, const CandidateScore& c) {
+void write_json(JsonWriter& w, const CandidateScore& c) {
   w.begin_object();
   w.member("label", c.label);
   w.key("matrix");
@@ -151,18 +153,18 @@ void write_candidate(JsonWriter& w, const CandidateScore& c) {
   w.end_object();
 }
 
-void write_flip(JsonWriter& w, const FlipResult& f) {
+void write_json(JsonWriter& w, const FlipResult& f) {
   w.begin_object();
   w.member("working_b", f.working_b);
   w.member("n_wm_voxels", f.n_wm_voxels);
   w.member("mask_mean_fa", f.mask_mean_fa);
   w.key("ranking").begin_array();
-  for (const CandidateScore& c : f.ranking) write_candidate(w, c);
+  for (const CandidateScore& c : f.ranking) write_json(w, c);
   w.end_array();
   w.key("best");
-  write_candidate(w, f.best);
+  write_json(w, f.best);
   w.key("runner_up");
-  write_candidate(w, f.runner_up);
+  write_json(w, f.runner_up);
   w.member("identity_coherence", f.identity_coherence);
   w.member("margin", f.margin);
   w.member("relative_margin", f.relative_margin);
@@ -177,7 +179,7 @@ void write_flip(JsonWriter& w, const FlipResult& f) {
   w.end_object();
 }
 
-void write_repair(JsonWriter& w, const RepairInfo& r) {
+void write_json(JsonWriter& w, const RepairInfo& r) {
   w.begin_object();
   w.key("matrix");
   write_json(w, r.matrix);
@@ -186,7 +188,7 @@ void write_repair(JsonWriter& w, const RepairInfo& r) {
   w.end_object();
 }
 
-void write_norms(JsonWriter& w, const NormStats& n) {
+void write_json(JsonWriter& w, const NormStats& n) {
   w.begin_object();
   w.member("non_b0_count", n.non_b0_count);
   w.member("non_unit_count", n.non_unit_count);
@@ -197,8 +199,6 @@ void write_norms(JsonWriter& w, const NormStats& n) {
   w.member("tolerance", n.tolerance);
   w.end_object();
 }
-
-}  // namespace
 
 void write_json(JsonWriter& w, const Mat3& m) {
   w.begin_array();
@@ -230,12 +230,12 @@ void write_json(JsonWriter& w, const Report& r) {
   w.end_array();
   w.key("bvals").array(r.scheme.bvals);
   w.end_object();
-  if (r.shells) write_shells(w.key("shells"), *r.shells);
-  if (r.b0_drift) write_drift(w.key("b0_drift"), *r.b0_drift);
-  if (r.angular) write_angular(w.key("angular"), *r.angular);
-  if (r.flip) write_flip(w.key("flip"), *r.flip);
-  if (r.repair) write_repair(w.key("repair"), *r.repair);
-  if (r.norm_stats) write_norms(w.key("norm_stats"), *r.norm_stats);
+  if (r.shells) write_json(w.key("shells"), *r.shells);
+  if (r.b0_drift) write_json(w.key("b0_drift"), *r.b0_drift);
+  if (r.angular) write_json(w.key("angular"), *r.angular);
+  if (r.flip) write_json(w.key("flip"), *r.flip);
+  if (r.repair) write_json(w.key("repair"), *r.repair);
+  if (r.norm_stats) write_json(w.key("norm_stats"), *r.norm_stats);
   w.key("notes").array(r.notes);
   w.end_object();
 }

@@ -64,6 +64,14 @@ std::string rfc3339(std::chrono::system_clock::time_point t);
 void write_json(JsonWriter& w, const Report& report);
 void write_json(JsonWriter& w, const InputFile& input);
 void write_json(JsonWriter& w, const Mat3& m);
+void write_json(JsonWriter& w, const Shell& shell);
+void write_json(JsonWriter& w, const ShellSummary& shells);
+void write_json(JsonWriter& w, const B0Drift& drift);
+void write_json(JsonWriter& w, const AngularSummary& angular);
+void write_json(JsonWriter& w, const CandidateScore& score);
+void write_json(JsonWriter& w, const FlipResult& flip);
+void write_json(JsonWriter& w, const RepairInfo& repair);
+void write_json(JsonWriter& w, const NormStats& stats);
 
 std::string to_json(const Report& report);         // compact
 std::string to_pretty_json(const Report& report);  // two-space layout, no final line feed
