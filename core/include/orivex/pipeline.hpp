@@ -55,6 +55,11 @@ Result<PipelineOutcome> detect_with_glyphs(const GradientTable& table, const Flo
                                            const Mask* mask, std::vector<InputFile> inputs,
                                            const AuditParams& params);
 
+// Flip detection on the requested shell (pick_shell) or, without one, on the automatic choice.
+// Timings and glyphs come back with every run; callers keep what they want.
+Result<FlipOutcome> run_flip(const FloatArray& dwi, const GradientTable& table, const Mask* mask,
+                             const AuditParams& params);
+
 Result<Shell> pick_shell(const std::vector<double>& bvals, double b0_threshold, double tolerance,
                          double requested_b);
 B0Drift compute_drift(const FloatArray& dwi, const GradientTable& table, const Mask* mask,
