@@ -1,0 +1,62 @@
+// Parameter tables and the binder that turns a vectorcall into converted argument values.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace orivex::py {
+
+enum class Kind {
+  Path,     // str (or a subclass), required
+  OptPath,  // str, or None / omitted for absent
+  Real,     // float conversion; None refused
+  OptReal,  // float conversion, or None / omitted for absent
+  Flag,     // bool or a NumPy boolean scalar; int refused
+  Threads,  // None, or an index that fits an unsigned 64-bit value
+};
+
+struct Param {
+  const char* name;
+  Kind kind;
+  double real_default = 0.0;  // for Kind::Real only
+};
+
+struct Signature {
+  const char* name;  // function name, used in the TypeError texts
+  std::span<const Param> params;
+  std::size_t required;  // leading parameters without a default
+};
+
+using Value = std::variant<std::monostate, std::string, double, bool, std::uint64_t>;
+
+class Bound {
+ public:
+  Bound(const Signature& sig, std::vector<Value> values) : sig_(&sig), values_(std::move(values)) {}
+
+  bool has(const char* name) const;
+  std::optional<std::string> path(const char* name) const;
+  double real(const char* name) const;
+  std::optional<double> opt_real(const char* name) const;
+  bool flag(const char* name) const;
+  std::optional<std::uint64_t> threads() const;
+
+ private:
+  const Value& at(const char* name) const;
+  const Signature* sig_;
+  std::vector<Value> values_;
+};
+
+// Binds positional and keyword arguments to the table, then converts each parameter in
+// declared order. Returns nothing with a Python exception set on the first failure.
+std::optional<Bound> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+
+}  // namespace orivex::py

@@ -1,0 +1,142 @@
+// Parameter tables of the module functions and the loading steps they share.
+#include "call.hpp"
+
+#include <array>
+
+#include "boundary.hpp"
+
+namespace orivex::py {
+
+namespace {
+
+constexpr Param bvec{"bvec", Kind::OptPath};
+constexpr Param bval{"bval", Kind::OptPath};
+constexpr Param grad{"grad", Kind::OptPath};
+constexpr Param dwi{"dwi", Kind::Path};
+constexpr Param dwi_optional{"dwi", Kind::OptPath};
+constexpr Param mask{"mask", Kind::OptPath};
+constexpr Param tolerance{"tolerance", Kind::Real, 0.05};
+constexpr Param b0_threshold{"b0_threshold", Kind::Real, 50.0};
+constexpr Param shell{"shell", Kind::OptReal};
+constexpr Param step{"step", Kind::OptReal};
+constexpr Param margin_threshold{"margin_threshold", Kind::Real, 0.02};
+constexpr Param strict{"strict", Kind::Flag};
+constexpr Param norm_tolerance{"norm_tolerance", Kind::Real, 0.05};
+constexpr Param threads{"threads", Kind::Threads};
+
+constexpr std::array inspect_params{bvec, bval, grad, tolerance, b0_threshold, shell,
+                                    strict, norm_tolerance, threads};
+constexpr std::array audit_params{bvec,  bval, grad, dwi_optional, mask, tolerance,
+                                  b0_threshold, shell, step, margin_threshold, strict,
+                                  norm_tolerance, threads};
+constexpr std::array profiled_params{dwi,   bvec, bval, grad, mask, tolerance,
+                                     b0_threshold, shell, step, margin_threshold, strict,
+                                     norm_tolerance, threads};
+constexpr std::array bids_params{Param{"root", Kind::Path}, tolerance, b0_threshold, shell, step,
+                                 margin_threshold, strict, norm_tolerance, threads};
+constexpr std::array detect_params{dwi,          bvec,  bval, grad,           mask, tolerance,
+                                   b0_threshold, shell, step, margin_threshold, threads};
+constexpr std::array repair_params{dwi,
+                                   Param{"out_bvec", Kind::Path},
+                                   Param{"out_bval", Kind::Path},
+                                   bvec,
+                                   bval,
+                                   grad,
+                                   mask,
+                                   Param{"out_grad", Kind::OptPath},
+                                   Param{"provenance", Kind::OptPath},
+                                   tolerance,
+                                   b0_threshold,
+                                   shell,
+                                   step,
+                                   margin_threshold,
+                                   Param{"dry_run", Kind::Flag},
+                                   Param{"in_place", Kind::Flag},
+                                   strict,
+                                   Param{"force_repair", Kind::Flag},
+                                   norm_tolerance,
+                                   threads};
+constexpr std::array recompute_params{Param{"out_bvec", Kind::Path},
+                                      Param{"out_bval", Kind::Path},
+                                      bvec,
+                                      bval,
+                                      grad,
+                                      Param{"out_grad", Kind::OptPath},
+                                      Param{"provenance", Kind::OptPath},
+                                      b0_threshold,
+                                      Param{"dry_run", Kind::Flag},
+                                      Param{"in_place", Kind::Flag},
+                                      threads};
+
+}  // namespace
+
+const Signature inspect_signature{"inspect", inspect_params, 0};
+const Signature audit_signature{"audit", audit_params, 0};
+const Signature audit_with_glyphs_signature{"audit_with_glyphs", profiled_params, 1};
+const Signature audit_profiled_signature{"audit_profiled", profiled_params, 1};
+const Signature audit_profiled_with_glyphs_signature{"audit_profiled_with_glyphs",
+                                                     profiled_params, 1};
+const Signature audit_bids_signature{"audit_bids", bids_params, 1};
+const Signature detect_flip_signature{"detect_flip", detect_params, 1};
+const Signature detect_flip_with_glyphs_signature{"detect_flip_with_glyphs", detect_params, 1};
+const Signature repair_signature{"repair", repair_params, 3};
+const Signature repair_with_glyphs_signature{"repair_with_glyphs", repair_params, 3};
+const Signature recompute_bval_signature{"recompute_bval", recompute_params, 2};
+
+std::optional<Execution> execution_for(const Bound& a) {
+  auto exec = Execution::create(a.threads());
+  if (!exec) {
+    raise_error(std::move(exec).error());
+    return std::nullopt;
+  }
+  return std::move(exec).value();
+}
+
+std::optional<LoadedTable> table_for(const Bound& a) {
+  auto loaded = load_table(a.path("bvec"), a.path("bval"), a.path("grad"));
+  if (!loaded) {
+    raise_error(std::move(loaded).error());
+    return std::nullopt;
+  }
+  if (!loaded->has_value()) {
+    raise_value_error(no_table_message);
+    return std::nullopt;
+  }
+  return std::move(**loaded);
+}
+
+std::optional<LoadedVolume> dwi_for(const std::string& path) {
+  auto volume = read_volume_with_info(path);
+  if (!volume) {
+    raise_error(std::move(volume).error());
+    return std::nullopt;
+  }
+  return std::move(volume).value();
+}
+
+std::optional<Mask> mask_for(const Bound& a) {
+  auto mask = read_optional_mask(a.path("mask"));
+  if (!mask) {
+    raise_error(std::move(mask).error());
+    return std::nullopt;
+  }
+  return std::move(mask).value();
+}
+
+CallOptions options_of(const Bound& a) {
+  CallOptions o;
+  o.shell = a.opt_real("shell");
+  o.b0_threshold = a.real("b0_threshold");
+  if (a.has("tolerance")) o.tolerance = a.real("tolerance");
+  if (a.has("step")) o.step = a.opt_real("step");
+  if (a.has("margin_threshold")) o.margin_threshold = a.real("margin_threshold");
+  if (a.has("strict")) o.strict = a.flag("strict");
+  if (a.has("norm_tolerance")) o.norm_tolerance = a.real("norm_tolerance");
+  return o;
+}
+
+PyObject* to_str(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+}  // namespace orivex::py

@@ -1,0 +1,43 @@
+// The steps every module function shares: parameter tables, the execution, the table, the mask,
+// and the conversion of results into Python objects.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+#include "args.hpp"
+#include "orivex/call_params.hpp"
+#include "orivex/execution.hpp"
+#include "orivex/input.hpp"
+#include "orivex/volume.hpp"
+
+namespace orivex::py {
+
+extern const Signature inspect_signature;
+extern const Signature audit_signature;
+extern const Signature audit_with_glyphs_signature;
+extern const Signature audit_profiled_signature;
+extern const Signature audit_profiled_with_glyphs_signature;
+extern const Signature audit_bids_signature;
+extern const Signature detect_flip_signature;
+extern const Signature detect_flip_with_glyphs_signature;
+extern const Signature repair_signature;
+extern const Signature repair_with_glyphs_signature;
+extern const Signature recompute_bval_signature;
+
+// Each of these returns nothing with a Python exception set when it fails.
+std::optional<Execution> execution_for(const Bound& a);
+std::optional<LoadedTable> table_for(const Bound& a);
+std::optional<LoadedVolume> dwi_for(const std::string& path);
+// Absent mask and failure are told apart by PyErr_Occurred.
+std::optional<Mask> mask_for(const Bound& a);
+
+// The options a function has; the ones it lacks keep their defaults.
+CallOptions options_of(const Bound& a);
+
+PyObject* to_str(const std::string& text);
+
+}  // namespace orivex::py

@@ -1,0 +1,232 @@
+// audit, audit_profiled and detect_flip, with their glyph forms.
+#include <chrono>
+#include <utility>
+
+#include "boundary.hpp"
+#include "call.hpp"
+#include "functions.hpp"
+#include "glyphs.hpp"
+#include "orivex/pipeline.hpp"
+#include "orivex/report.hpp"
+
+namespace orivex::py {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ImageCall {
+  Execution exec;
+  LoadedTable table;
+  LoadedVolume volume;
+  AuditParams params;
+  std::optional<Mask> mask;
+  // Only for the profiled functions.
+  Clock::time_point start;
+  Duration decompress;
+  Duration convert;
+
+  const Mask* mask_ptr() const { return mask ? &*mask : nullptr; }
+};
+
+// Execution, table, DWI (with its frame map and default step), then mask: this order decides
+// which failure a caller sees when several inputs are bad.
+std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
+  auto exec = execution_for(a);
+  if (!exec) return std::nullopt;
+  auto table = table_for(a);
+  if (!table) return std::nullopt;
+  ImageCall call{std::move(*exec), std::move(*table), {}, {}, std::nullopt, {}, {}, {}};
+  const std::string dwi = *a.path("dwi");
+  if (timed) {
+    call.start = Clock::now();
+    auto read = read_volume_with_info_timed(dwi);
+    if (!read) {
+      raise_error(std::move(read).error());
+      return std::nullopt;
+    }
+    call.volume = std::move(read->volume);
+    call.decompress = read->decompress;
+    call.convert = read->convert;
+  } else {
+    auto volume = dwi_for(dwi);
+    if (!volume) return std::nullopt;
+    call.volume = std::move(*volume);
+  }
+  call.params = image_audit_params(options_of(a), call.volume.info, call.table.from_grad);
+  call.mask = mask_for(a);
+  if (PyErr_Occurred()) return std::nullopt;
+  return call;
+}
+
+PyObject* timings_dict(const ImageCall& call, const DetectTimings& timings) {
+  const double total = Duration::between(call.start, Clock::now()).seconds();
+  const double decompress = call.decompress.seconds();
+  const double convert = call.convert.seconds();
+  const double fit = timings.fit_time.seconds();
+  const double coherence = timings.rank_time.seconds();
+  double other = total - decompress - convert - fit - coherence;
+  if (!(other >= 0.0)) other = 0.0;
+  return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:d,s:d}", "threads",
+                       static_cast<double>(call.exec.concurrency()), "decompress", decompress,
+                       "convert", convert, "fit", fit, "coherence", coherence, "other", other,
+                       "total", total);
+}
+
+// The glyph pipelines always attach their data; a missing payload is a broken invariant.
+const GlyphData* glyphs_of(const std::optional<GlyphData>& glyphs) {
+  if (!glyphs) raise_panic("glyph pipeline returned no glyph data");
+  return glyphs ? &*glyphs : nullptr;
+}
+
+// Steals both; the pair's first element is the report text.
+PyObject* pair(PyObject* first, PyObject* second) {
+  if (first == nullptr || second == nullptr) {
+    Py_XDECREF(first);
+    Py_XDECREF(second);
+    return nullptr;
+  }
+  PyObject* tuple = PyTuple_Pack(2, first, second);
+  Py_DECREF(first);
+  Py_DECREF(second);
+  return tuple;
+}
+
+PyObject* audit_without_dwi(const Bound& a) {
+  auto exec = execution_for(a);
+  if (!exec) return nullptr;
+  auto table = table_for(a);
+  if (!table) return nullptr;
+  const AuditParams params = table_audit_params(options_of(a));
+  // The mask plays no part without an image, but a bad mask path is still an error.
+  auto mask = mask_for(a);
+  if (PyErr_Occurred()) return nullptr;
+  ORIVEX_PY_ASSIGN(Report report, exec->run([&] {
+    return orivex::audit(table->table, nullptr, mask ? &*mask : nullptr, std::move(table->inputs),
+                         params);
+  }));
+  return to_str(to_json(report));
+}
+
+// The profiled audit: the timings stop when the core audit returns, before any encoding.
+PyObject* profiled(const Bound& a, bool glyphs) {
+  auto call = load_image_call(a, true);
+  if (!call) return nullptr;
+  ORIVEX_PY_ASSIGN(PipelineOutcome outcome, call->exec.run([&] {
+    return glyphs ? audit_timed_with_glyphs(call->table.table, call->volume.array,
+                                            call->mask_ptr(), std::move(call->table.inputs),
+                                            call->params)
+                  : audit_timed(call->table.table, call->volume.array, call->mask_ptr(),
+                                std::move(call->table.inputs), call->params);
+  }));
+  PyObject* timings = timings_dict(*call, outcome.timings);
+  if (timings == nullptr) return nullptr;
+  PyObject* text = to_str(to_json(outcome.report));
+  if (!glyphs) return pair(text, timings);
+  const GlyphData* data = glyphs_of(outcome.glyphs);
+  if (text == nullptr || data == nullptr) {
+    Py_XDECREF(text);
+    Py_DECREF(timings);
+    return nullptr;
+  }
+  PyObject* payload = glyph_payload(*data, call->volume.info);
+  if (payload == nullptr) {
+    Py_DECREF(text);
+    Py_DECREF(timings);
+    return nullptr;
+  }
+  PyObject* tuple = PyTuple_Pack(3, text, timings, payload);
+  Py_DECREF(text);
+  Py_DECREF(timings);
+  Py_DECREF(payload);
+  return tuple;
+}
+
+template <class Pipeline>
+PyObject* with_glyphs(const Bound& a, Pipeline pipeline) {
+  auto call = load_image_call(a, false);
+  if (!call) return nullptr;
+  ORIVEX_PY_ASSIGN(PipelineOutcome outcome, call->exec.run([&] {
+    return pipeline(call->table.table, call->volume.array, call->mask_ptr(),
+                    std::move(call->table.inputs), call->params);
+  }));
+  PyObject* text = to_str(to_json(outcome.report));
+  if (text == nullptr) return nullptr;
+  const GlyphData* data = glyphs_of(outcome.glyphs);
+  if (data == nullptr) {
+    Py_DECREF(text);
+    return nullptr;
+  }
+  return pair(text, glyph_payload(*data, call->volume.info));
+}
+
+}  // namespace
+
+ORIVEX_PY_FASTCALL(audit) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(audit_signature, args, nargs, kwnames);
+    if (!a) return nullptr;
+    if (!a->path("dwi")) return audit_without_dwi(*a);
+    auto call = load_image_call(*a, false);
+    if (!call) return nullptr;
+    ORIVEX_PY_ASSIGN(Report report, call->exec.run([&] {
+      return orivex::audit(call->table.table, &call->volume.array, call->mask_ptr(),
+                           std::move(call->table.inputs), call->params);
+    }));
+    return to_str(to_json(report));
+  });
+}
+
+ORIVEX_PY_FASTCALL(audit_with_glyphs) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(audit_with_glyphs_signature, args, nargs, kwnames);
+    if (!a) return nullptr;
+    return with_glyphs(*a, [](auto&&... x) { return orivex::audit_with_glyphs(x...); });
+  });
+}
+
+ORIVEX_PY_FASTCALL(audit_profiled) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(audit_profiled_signature, args, nargs, kwnames);
+    if (!a) return nullptr;
+    return profiled(*a, false);
+  });
+}
+
+ORIVEX_PY_FASTCALL(audit_profiled_with_glyphs) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(audit_profiled_with_glyphs_signature, args, nargs, kwnames);
+    if (!a) return nullptr;
+    return profiled(*a, true);
+  });
+}
+
+ORIVEX_PY_FASTCALL(detect_flip) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(detect_flip_signature, args, nargs, kwnames);
+    if (!a) return nullptr;
+    auto call = load_image_call(*a, false);
+    if (!call) return nullptr;
+    ORIVEX_PY_ASSIGN(Report report, call->exec.run([&] {
+      return detect(call->table.table, call->volume.array, call->mask_ptr(),
+                    std::move(call->table.inputs), call->params);
+    }));
+    return to_str(to_json(report));
+  });
+}
+
+ORIVEX_PY_FASTCALL(detect_flip_with_glyphs) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(detect_flip_with_glyphs_signature, args, nargs, kwnames);
+    if (!a) return nullptr;
+    return with_glyphs(*a, [](auto&&... x) { return detect_with_glyphs(x...); });
+  });
+}
+
+}  // namespace orivex::py
