@@ -139,4 +139,37 @@ PyObject* to_str(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
+  auto exec = execution_for(a);
+  if (!exec) return std::nullopt;
+  auto table = table_for(a);
+  if (!table) return std::nullopt;
+  ImageCall call{std::move(*exec), std::move(*table), {}, {}, std::nullopt, {}, {}, {}};
+  const std::string dwi = a.path("dwi").value_or(std::string());
+  if (timed) {
+    call.start = Clock::now();
+    auto read = read_volume_with_info_timed(dwi);
+    if (!read) {
+      raise_error(std::move(read).error());
+      return std::nullopt;
+    }
+    call.volume = std::move(read->volume);
+    call.decompress = read->decompress;
+    call.convert = read->convert;
+  } else {
+    auto volume = dwi_for(dwi);
+    if (!volume) return std::nullopt;
+    call.volume = std::move(*volume);
+  }
+  call.params = image_audit_params(options_of(a), call.volume.info, call.table.from_grad);
+  call.mask = mask_for(a);
+  if (PyErr_Occurred()) return std::nullopt;
+  return call;
+}
+
+const GlyphData* glyphs_of(const std::optional<GlyphData>& glyphs) {
+  if (!glyphs) raise_panic("glyph pipeline returned no glyph data");
+  return glyphs ? &*glyphs : nullptr;
+}
+
 }  // namespace orivex::py

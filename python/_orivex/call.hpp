@@ -5,12 +5,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
 #include "args.hpp"
 #include "orivex/call_params.hpp"
 #include "orivex/execution.hpp"
+#include "orivex/flip.hpp"
 #include "orivex/input.hpp"
 #include "orivex/volume.hpp"
 
@@ -39,5 +41,31 @@ std::optional<Mask> mask_for(const Bound& a);
 CallOptions options_of(const Bound& a);
 
 PyObject* to_str(const std::string& text);
+
+using Clock = std::chrono::steady_clock;
+
+// Everything a function with a DWI loads before its pipeline runs.
+struct ImageCall {
+  Execution exec;
+  LoadedTable table;
+  LoadedVolume volume;
+  AuditParams params;
+  std::optional<Mask> mask;
+  // Only for the profiled functions: taken just before the DWI is opened.
+  Clock::time_point start;
+  Duration decompress;
+  Duration convert;
+
+  const Mask* mask_ptr() const { return mask ? &*mask : nullptr; }
+};
+
+// Execution, table, DWI (with its frame map and default step), then mask: this order decides
+// which failure a caller sees when several inputs are bad. `timed` reads the DWI with its
+// decompress and convert durations.
+std::optional<ImageCall> load_image_call(const Bound& a, bool timed);
+
+// The glyph pipelines always attach their data; a missing payload is a broken invariant, raised
+// as PanicException.
+const GlyphData* glyphs_of(const std::optional<GlyphData>& glyphs);
 
 }  // namespace orivex::py

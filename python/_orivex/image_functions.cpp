@@ -13,52 +13,6 @@ namespace orivex::py {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct ImageCall {
-  Execution exec;
-  LoadedTable table;
-  LoadedVolume volume;
-  AuditParams params;
-  std::optional<Mask> mask;
-  // Only for the profiled functions.
-  Clock::time_point start;
-  Duration decompress;
-  Duration convert;
-
-  const Mask* mask_ptr() const { return mask ? &*mask : nullptr; }
-};
-
-// Execution, table, DWI (with its frame map and default step), then mask: this order decides
-// which failure a caller sees when several inputs are bad.
-std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
-  auto exec = execution_for(a);
-  if (!exec) return std::nullopt;
-  auto table = table_for(a);
-  if (!table) return std::nullopt;
-  ImageCall call{std::move(*exec), std::move(*table), {}, {}, std::nullopt, {}, {}, {}};
-  const std::string dwi = *a.path("dwi");
-  if (timed) {
-    call.start = Clock::now();
-    auto read = read_volume_with_info_timed(dwi);
-    if (!read) {
-      raise_error(std::move(read).error());
-      return std::nullopt;
-    }
-    call.volume = std::move(read->volume);
-    call.decompress = read->decompress;
-    call.convert = read->convert;
-  } else {
-    auto volume = dwi_for(dwi);
-    if (!volume) return std::nullopt;
-    call.volume = std::move(*volume);
-  }
-  call.params = image_audit_params(options_of(a), call.volume.info, call.table.from_grad);
-  call.mask = mask_for(a);
-  if (PyErr_Occurred()) return std::nullopt;
-  return call;
-}
-
 PyObject* timings_dict(const ImageCall& call, const DetectTimings& timings) {
   const double total = Duration::between(call.start, Clock::now()).seconds();
   const double decompress = call.decompress.seconds();
@@ -71,12 +25,6 @@ PyObject* timings_dict(const ImageCall& call, const DetectTimings& timings) {
                        static_cast<double>(call.exec.concurrency()), "decompress", decompress,
                        "convert", convert, "fit", fit, "coherence", coherence, "other", other,
                        "total", total);
-}
-
-// The glyph pipelines always attach their data; a missing payload is a broken invariant.
-const GlyphData* glyphs_of(const std::optional<GlyphData>& glyphs) {
-  if (!glyphs) raise_panic("glyph pipeline returned no glyph data");
-  return glyphs ? &*glyphs : nullptr;
 }
 
 // Steals both; the pair's first element is the report text.

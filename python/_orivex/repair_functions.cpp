@@ -1,0 +1,98 @@
+// repair, repair_with_glyphs and recompute_bval: the functions that write gradient tables.
+#include "boundary.hpp"
+#include "call.hpp"
+#include "functions.hpp"
+#include "glyphs.hpp"
+#include "orivex/frame.hpp"
+#include "orivex/recompute.hpp"
+#include "orivex/repair.hpp"
+#include "orivex/report.hpp"
+
+namespace orivex::py {
+
+namespace {
+
+// The shell tolerance of b-value recovery is fixed; recompute_bval takes no tolerance.
+constexpr double recompute_tolerance = 0.05;
+
+RepairSpec repair_spec(const Bound& a, const ImageCall& call) {
+  const TableFrame frame = call.table.from_grad ? TableFrame::World : TableFrame::Fsl;
+  return RepairSpec{a.path("out_bvec").value_or(std::string()),
+                    a.path("out_bval").value_or(std::string()),
+                    a.path("out_grad"),
+                    a.path("provenance"),
+                    FrameMaps::resolve(frame, call.volume.info),
+                    a.flag("dry_run"),
+                    a.flag("in_place"),
+                    a.flag("force_repair")};
+}
+
+PyObject* run_repair(const Bound& a, bool glyphs) {
+  auto call = load_image_call(a, false);
+  if (!call) return nullptr;
+  const RepairSpec spec = repair_spec(a, *call);
+  ORIVEX_PY_ASSIGN(RepairOutput out, call->exec.run([&] {
+    return glyphs ? repair_with_glyphs(call->table.table, call->volume.array, call->mask_ptr(),
+                                       std::move(call->table.inputs), call->params, spec)
+                  : orivex::repair(call->table.table, call->volume.array, call->mask_ptr(),
+                                   std::move(call->table.inputs), call->params, spec);
+  }));
+  PyObject* text = to_str(to_json(out.report));
+  if (!glyphs || text == nullptr) return text;
+  const GlyphData* data = glyphs_of(out.glyphs);
+  PyObject* payload = data != nullptr ? glyph_payload(*data, call->volume.info) : nullptr;
+  if (payload == nullptr) {
+    Py_DECREF(text);
+    return nullptr;
+  }
+  PyObject* tuple = PyTuple_Pack(2, text, payload);
+  Py_DECREF(text);
+  Py_DECREF(payload);
+  return tuple;
+}
+
+}  // namespace
+
+ORIVEX_PY_FASTCALL(repair) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(repair_signature, args, nargs, kwnames);
+    if (!a) return nullptr;
+    return run_repair(*a, false);
+  });
+}
+
+ORIVEX_PY_FASTCALL(repair_with_glyphs) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(repair_with_glyphs_signature, args, nargs, kwnames);
+    if (!a) return nullptr;
+    return run_repair(*a, true);
+  });
+}
+
+ORIVEX_PY_FASTCALL(recompute_bval) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(recompute_bval_signature, args, nargs, kwnames);
+    if (!a) return nullptr;
+    auto exec = execution_for(*a);
+    if (!exec) return nullptr;
+    auto loaded = table_for(*a);
+    if (!loaded) return nullptr;
+    const RecomputeSpec spec{a->path("out_bvec").value_or(std::string()),
+                             a->path("out_bval").value_or(std::string()),
+                             a->path("out_grad"),
+                             a->path("provenance"),
+                             a->flag("dry_run"),
+                             a->flag("in_place")};
+    const double b0_threshold = a->real("b0_threshold");
+    ORIVEX_PY_ASSIGN(RecomputeOutput out, exec->run([&] {
+      return orivex::recompute_bval(loaded->table, loaded->inputs, spec, b0_threshold,
+                                    recompute_tolerance);
+    }));
+    return to_str(recompute_summary_json(out));
+  });
+}
+
+}  // namespace orivex::py
