@@ -33,6 +33,13 @@ std::int64_t total_order_key(double v) {
 
 }  // namespace
 
+void sort_by_coherence(std::vector<CandidateScore>& scores) {
+  std::stable_sort(scores.begin(), scores.end(),
+                   [](const CandidateScore& a, const CandidateScore& b) {
+                     return total_order_key(a.coherence) > total_order_key(b.coherence);
+                   });
+}
+
 bool antipodal_or_equal(const Mat3& a, const Mat3& b) {
   bool equal = true;
   bool opposite = true;
@@ -100,10 +107,7 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
     scores.push_back(std::move(score));
   }
 
-  std::stable_sort(scores.begin(), scores.end(),
-                   [](const CandidateScore& a, const CandidateScore& b) {
-                     return total_order_key(a.coherence) > total_order_key(b.coherence);
-                   });
+  sort_by_coherence(scores);
   return scores;
 }
 

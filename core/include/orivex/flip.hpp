@@ -120,6 +120,9 @@ Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& tabl
 FlipResult assemble_result(std::vector<CandidateScore> ranking, std::size_t n_wm_voxels,
                            double working_b, double mask_mean_fa, double margin_threshold);
 
+// Stable, largest coherence first under the IEEE-754 total order (+NaN above +inf).
+void sort_by_coherence(std::vector<CandidateScore>& scores);
+
 // Ranks the 48 candidates (only 24 measured), best first.
 std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask& wm_mask,
                                             const Mat3& frame_map, double step);

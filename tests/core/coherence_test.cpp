@@ -1,0 +1,201 @@
+#include "orivex/coherence.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "orivex/execution.hpp"
+
+using namespace orivex;
+
+namespace {
+
+struct Grid {
+  GridDims dims;
+  std::vector<Vec3> dirs;
+  Mask mask;
+
+  explicit Grid(GridDims d)
+      : dims(d), dirs(d[0] * d[1] * d[2], Vec3{0, 0, 0}), mask(d[0] * d[1] * d[2], 0) {}
+  std::size_t index(std::size_t x, std::size_t y, std::size_t z) const {
+    return (x * dims[1] + y) * dims[2] + z;
+  }
+  void set(std::size_t x, std::size_t y, std::size_t z, Vec3 v, bool in_mask = true) {
+    dirs[index(x, y, z)] = v;
+    mask[index(x, y, z)] = in_mask ? 1 : 0;
+  }
+  std::vector<std::size_t> mask_list() const {
+    std::vector<std::size_t> out;
+    for (std::size_t i = 0; i < mask.size(); ++i)
+      if (mask[i]) out.push_back(i);
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST(CoherenceSample, OwnCornerAtIntegerPoint) {
+  Grid g({3, 3, 3});
+  g.set(1, 1, 1, {0, 3, 4});
+  const auto s = sample(g.dirs, g.mask, g.dims, {1, 1, 1}, {0, 1, 0});
+  ASSERT_TRUE(s);
+  EXPECT_DOUBLE_EQ((*s)[0], 0.0);
+  EXPECT_DOUBLE_EQ((*s)[1], 0.6);
+  EXPECT_DOUBLE_EQ((*s)[2], 0.8);
+}
+
+TEST(CoherenceSample, TrilinearWeightsAlongOneAxis) {
+  Grid g({2, 1, 1});
+  g.set(0, 0, 0, {1, 0, 0});
+  g.set(1, 0, 0, {0, 1, 0});
+  const auto s = sample(g.dirs, g.mask, g.dims, {0.25, 0, 0}, {1, 0, 0});
+  ASSERT_TRUE(s);
+  const double n = std::sqrt(0.75 * 0.75 + 0.25 * 0.25);
+  EXPECT_DOUBLE_EQ((*s)[0], 0.75 / n);
+  EXPECT_DOUBLE_EQ((*s)[1], 0.25 / n);
+}
+
+TEST(CoherenceSample, AntiparallelCornersAreAlignedNotCancelled) {
+  Grid g({2, 1, 1});
+  g.set(0, 0, 0, {1, 0, 0});
+  g.set(1, 0, 0, {-1, 0, 0});
+  const auto s = sample(g.dirs, g.mask, g.dims, {0.5, 0, 0}, {1, 0, 0});
+  ASSERT_TRUE(s);
+  EXPECT_DOUBLE_EQ((*s)[0], 1.0);
+  // Turned towards a reference pointing the other way.
+  const auto t = sample(g.dirs, g.mask, g.dims, {0.5, 0, 0}, {-1, 0, 0});
+  ASSERT_TRUE(t);
+  EXPECT_DOUBLE_EQ((*t)[0], -1.0);
+}
+
+TEST(CoherenceSample, CornerOutsideMaskNeverContributes) {
+  Grid g({2, 1, 1});
+  g.set(0, 0, 0, {1, 0, 0});
+  g.set(1, 0, 0, {0, 1, 0}, /*in_mask=*/false);
+  const auto s = sample(g.dirs, g.mask, g.dims, {0.9, 0, 0}, {1, 0, 0});
+  ASSERT_TRUE(s);
+  EXPECT_EQ(*s, (Vec3{1, 0, 0}));
+  // Only the masked-out corner has weight: absent.
+  EXPECT_FALSE(sample(g.dirs, g.mask, g.dims, {1, 0, 0}, {1, 0, 0}));
+}
+
+TEST(CoherenceSample, AbsentCases) {
+  Grid g({2, 2, 2});
+  for (std::size_t i = 0; i < 8; ++i) {
+    g.dirs[i] = {0, 0, 1};
+    g.mask[i] = 1;
+  }
+  const Vec3 r{0, 0, 1};
+  struct Case {
+    const char* what;
+    Vec3 point;
+    bool present;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const Case cases[] = {
+      {"inside", {0.5, 0.5, 0.5}, true},
+      {"last voxel", {1, 1, 1}, true},
+      {"just beyond the last voxel keeps its weight", {1.5, 1, 1}, true},
+      {"fully beyond the grid", {2, 1, 1}, false},
+      {"below zero", {-1, 0, 0}, false},
+      {"partly below zero", {-0.5, 0, 0}, true},
+      {"NaN coordinate", {nan, 0, 0}, false},
+      {"infinite coordinate", {inf, 0, 0}, false},
+      {"minus infinity", {0, -inf, 0}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(sample(g.dirs, g.mask, g.dims, c.point, r).has_value(), c.present);
+  }
+}
+
+TEST(CoherenceSample, TinyDirectionsAreIgnoredAndZeroAverageIsAbsent) {
+  Grid g({2, 1, 1});
+  g.set(0, 0, 0, {1e-10, 0, 0});
+  g.set(1, 0, 0, {1, 0, 0});
+  EXPECT_FALSE(sample(g.dirs, g.mask, g.dims, {0, 0, 0}, {1, 0, 0}));
+  const auto s = sample(g.dirs, g.mask, g.dims, {0.1, 0, 0}, {1, 0, 0});
+  ASSERT_TRUE(s);
+  EXPECT_EQ(*s, (Vec3{1, 0, 0}));
+}
+
+TEST(CoherenceSum, StepZeroAddsTheDirectionLength) {
+  Grid g({3, 3, 3});
+  g.set(1, 1, 1, {0, 0, 2});
+  const auto r = coherence_sum(g.dirs, g.mask_list(), g.mask, g.dims, 0.0);
+  EXPECT_EQ(r.attempted, 2u);
+  EXPECT_EQ(r.ok, 2u);
+  EXPECT_DOUBLE_EQ(r.sum, 4.0);
+}
+
+TEST(CoherenceSum, EdgeStepsOutOfGridCountAsAttempted) {
+  Grid g({3, 1, 1});
+  for (std::size_t x = 0; x < 3; ++x) g.set(x, 0, 0, {1, 0, 0});
+  const auto r = coherence_sum(g.dirs, g.mask_list(), g.mask, g.dims, 1.0);
+  // x=0 and x=2 each lose one side; x=1 finds both.
+  EXPECT_EQ(r.attempted, 6u);
+  EXPECT_EQ(r.ok, 4u);
+  EXPECT_DOUBLE_EQ(r.sum, 4.0);
+}
+
+TEST(CoherenceSum, ZeroDirectionVoxelsAreNotAttempted) {
+  Grid g({3, 1, 1});
+  g.set(0, 0, 0, {0, 0, 0});
+  g.set(1, 0, 0, {5e-10, 0, 0});
+  g.set(2, 0, 0, {2e-9, 0, 0});
+  const auto r = coherence_sum(g.dirs, g.mask_list(), g.mask, g.dims, 0.0);
+  EXPECT_EQ(r.attempted, 2u);
+  EXPECT_EQ(r.ok, 2u);
+}
+
+TEST(CoherenceSum, MisalignedNeighboursScoreLower) {
+  // A straight bundle along x: aligned directions score 1 per sample; turning the field so that
+  // it claims y makes each step leave the bundle.
+  Grid along({8, 8, 1});
+  Grid across({8, 8, 1});
+  for (std::size_t x = 0; x < 8; ++x) {
+    along.set(x, 3, 0, {1, 0, 0});
+    across.set(x, 3, 0, {0, 1, 0});
+  }
+  const auto a = coherence_sum(along.dirs, along.mask_list(), along.mask, along.dims, 1.0);
+  const auto b = coherence_sum(across.dirs, across.mask_list(), across.mask, across.dims, 1.0);
+  EXPECT_EQ(a.attempted, 16u);
+  EXPECT_EQ(a.ok, 14u);
+  EXPECT_DOUBLE_EQ(a.sum, 14.0);
+  EXPECT_EQ(b.attempted, 16u);
+  EXPECT_EQ(b.ok, 0u);
+  EXPECT_EQ(b.sum, 0.0);
+}
+
+TEST(CoherenceSum, CountsDoNotDependOnThePool) {
+  Grid g({20, 20, 20});
+  for (std::size_t x = 0; x < 20; ++x)
+    for (std::size_t y = 0; y < 20; ++y)
+      for (std::size_t z = 0; z < 20; ++z) {
+        const double a = 0.3 * x + 0.2 * y - 0.1 * z;
+        g.set(x, y, z, {std::cos(a), std::sin(a), 0.1 * (z % 3)}, (x + y + z) % 5 != 0);
+      }
+  const auto list = g.mask_list();
+  const SumCounts serial = [&] {
+    SumCounts acc;
+    for (std::size_t i : list) {
+      const SumCounts one = coherence_sum(g.dirs, {i}, g.mask, g.dims, 1.3);
+      acc.sum += one.sum;
+      acc.ok += one.ok;
+      acc.attempted += one.attempted;
+    }
+    return acc;
+  }();
+  for (std::uint64_t threads : {1u, 3u}) {
+    auto exec = Execution::create(threads);
+    ASSERT_TRUE(exec);
+    const SumCounts r =
+        exec->run([&] { return coherence_sum(g.dirs, list, g.mask, g.dims, 1.3); });
+    EXPECT_EQ(r.attempted, serial.attempted);
+    EXPECT_EQ(r.ok, serial.ok);
+    EXPECT_NEAR(r.sum, serial.sum, 1e-9 * serial.sum);
+  }
+}
