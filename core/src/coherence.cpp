@@ -33,6 +33,15 @@ inline std::int64_t floor_index(double v) {
 
 inline double norm3(double x, double y, double z) { return std::sqrt(x * x + y * y + z * z); }
 
+// |v| >= min_direction_norm without a square root in the common case: the squared length decides
+// unless it lies within rounding distance of the limit, where the exact test is repeated.
+inline bool has_direction(double x, double y, double z) {
+  const double sq = x * x + y * y + z * z;
+  if (sq > 1.000001e-18) return true;
+  if (!(sq >= 0.999999e-18)) return false;  // also NaN
+  return std::sqrt(sq) >= min_direction_norm;
+}
+
 // Eigenvectors carry no sign, so each corner is turned towards the reference before averaging;
 // otherwise two antiparallel neighbours along one fibre would cancel out.
 inline bool sample_at(const FieldView& f, double px, double py, double pz, const Vec3& r,
@@ -64,7 +73,7 @@ inline bool sample_at(const FieldView& f, double px, double py, double pz, const
         const auto idx = static_cast<std::size_t>(row + z);
         if (idx >= f.n || !f.mask[idx]) continue;
         const Vec3& v = f.dirs[idx];
-        if (!(norm3(v[0], v[1], v[2]) >= min_direction_norm)) continue;
+        if (!has_direction(v[0], v[1], v[2])) continue;
         const double s = (v[0] * r[0] + v[1] * r[1] + v[2] * r[2] < 0.0) ? -w : w;
         ax += s * v[0];
         ay += s * v[1];
@@ -106,6 +115,7 @@ SumCounts coherence_sum(const std::vector<Vec3>& directions,
       const std::size_t i = list[k];
       if (i >= directions.size()) continue;
       const Vec3& e = f.dirs[i];
+      // NaN components keep the voxel (attempted, never found), as the plain length test would.
       if (norm3(e[0], e[1], e[2]) < min_direction_norm) continue;
       const double x = static_cast<double>(i / nyz);
       const double y = static_cast<double>((i / nz) % dims[1]);
