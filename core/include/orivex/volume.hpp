@@ -12,6 +12,8 @@
 #include "orivex/error.hpp"
 #include "orivex/gradient.hpp"
 
+struct nifti_1_header;  // the NIfTI library stays inside volume.cpp
+
 namespace orivex {
 
 using Mat4 = std::array<std::array<double, 4>, 4>;
@@ -66,6 +68,13 @@ struct TimedVolume {
   Duration convert;
 };
 
+// Grid dimensions, voxel sizes and affine (sform, else qform with qfac, else pixdim) of a header
+// in native byte order; refuses dim[0] outside 1..7 and empty axes.
+Result<VolumeInfo> from_header(const ::nifti_1_header& header);
+
+// Missing files, damaged streams, headers that promise more data than the file holds and data
+// types without a real-valued reading all fail with a Nifti error; nothing is allocated for the
+// data before the header has been checked against the file size.
 Result<LoadedVolume> read_volume_with_info(const std::string& path);
 Result<TimedVolume> read_volume_with_info_timed(const std::string& path);
 // 3-D or 4-D arrays (first volume of 4-D); other dimensionalities are refused.

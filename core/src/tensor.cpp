@@ -1,0 +1,229 @@
+// Log-linear least-squares DTI fit per voxel and the white-matter proxy mask.
+#include "orivex/tensor.hpp"
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "orivex/execution.hpp"
+
+namespace orivex {
+
+namespace {
+
+constexpr double pinv_cutoff = 1e-12;
+constexpr double min_direction_norm = 1e-6;
+constexpr double log_floor = 1e-6;
+constexpr std::size_t n_coef = 7;
+constexpr int histogram_bins = 256;
+
+struct VoxelFit {
+  Vec3 evec{0.0, 0.0, 0.0};
+  double fa = 0.0;
+  double s0 = 0.0;
+  bool valid = false;
+};
+
+// Unknowns (ln S0, Dxx, Dyy, Dzz, Dxy, Dxz, Dyz); b0 rows only carry ln S0 whatever their
+// nominal b-value, so a small residual weighting in the b0 volumes does not leak into D.
+Eigen::MatrixXd design_matrix(const GradientTable& table, const std::vector<std::size_t>& b0,
+                              const std::vector<std::size_t>& shell) {
+  Eigen::MatrixXd a = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(b0.size() + shell.size()),
+                                            static_cast<Eigen::Index>(n_coef));
+  Eigen::Index r = 0;
+  for (std::size_t i = 0; i < b0.size(); ++i) a(r++, 0) = 1.0;
+  for (std::size_t k : shell) {
+    const double b = table.bvals()[k];
+    Vec3 g = table.bvecs()[k];
+    const double t = norm(g);
+    if (t > min_direction_norm) {
+      for (double& c : g) c /= t;
+    } else {
+      g = {0.0, 0.0, 0.0};
+    }
+    a(r, 0) = 1.0;
+    a(r, 1) = -b * g[0] * g[0];
+    a(r, 2) = -b * g[1] * g[1];
+    a(r, 3) = -b * g[2] * g[2];
+    a(r, 4) = -2.0 * b * g[0] * g[1];
+    a(r, 5) = -2.0 * b * g[0] * g[2];
+    a(r, 6) = -2.0 * b * g[1] * g[2];
+    ++r;
+  }
+  return a;
+}
+
+Result<Eigen::MatrixXd> pseudo_inverse(const Eigen::MatrixXd& a) {
+  if (!a.allFinite()) return Error::tensor_fit("singular design matrix: non-finite entries");
+  Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  if (svd.info() != Eigen::Success)
+    return Error::tensor_fit("singular design matrix: singular value decomposition did not converge");
+  const Eigen::VectorXd& s = svd.singularValues();
+  Eigen::VectorXd inv(s.size());
+  // An absolute cut-off: the design's scale is set by the b-values, and a relative one would
+  // silently keep near-degenerate directions of low-b schemes.
+  for (Eigen::Index i = 0; i < s.size(); ++i) inv(i) = s(i) > pinv_cutoff ? 1.0 / s(i) : 0.0;
+  return Eigen::MatrixXd(svd.matrixV() * inv.asDiagonal() * svd.matrixU().transpose());
+}
+
+struct FitPlan {
+  const float* data;
+  std::size_t stride;
+  std::vector<std::size_t> rows;  // volume of each design row
+  std::vector<std::size_t> mean_rows;
+  std::vector<double> pinv;  // row-major, n_coef x rows
+  double min_signal;
+};
+
+VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs) {
+  const float* s = p.data + v * p.stride;
+  VoxelFit out;
+  double sum = 0.0;
+  for (std::size_t t : p.mean_rows) sum += static_cast<double>(s[t]);
+  const double m = sum / static_cast<double>(p.mean_rows.size());
+  out.s0 = m;
+  if (p.min_signal > m) return out;
+
+  const std::size_t n = p.rows.size();
+  for (std::size_t r = 0; r < n; ++r) {
+    const double x = static_cast<double>(s[p.rows[r]]);
+    logs[r] = std::log(x > log_floor ? x : log_floor);  // NaN takes the floor too
+  }
+  double c[n_coef];
+  for (std::size_t j = 0; j < n_coef; ++j) {
+    const double* row = p.pinv.data() + j * n;
+    double acc = 0.0;
+    for (std::size_t r = 0; r < n; ++r) acc += row[r] * logs[r];
+    c[j] = acc;
+  }
+  Eigen::Matrix3d d;
+  d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig(d);
+  const Eigen::Vector3d raw = eig.eigenvalues();
+  double lam[3];
+  for (int i = 0; i < 3; ++i) lam[i] = raw(i) > 0.0 ? raw(i) : 0.0;
+  int principal = 0;
+  for (int i = 1; i < 3; ++i)
+    if (lam[i] >= lam[principal]) principal = i;
+  const double sq = lam[0] * lam[0] + lam[1] * lam[1] + lam[2] * lam[2];
+  double fa = 0.0;
+  if (sq > 0.0) {
+    const double md = (lam[0] + lam[1] + lam[2]) / 3.0;
+    const double dev = (lam[0] - md) * (lam[0] - md) + (lam[1] - md) * (lam[1] - md) +
+                       (lam[2] - md) * (lam[2] - md);
+    fa = std::sqrt(1.5 * dev / sq);
+  }
+  if (!std::isfinite(fa) || !(lam[principal] > 0.0)) return out;
+  const Eigen::Vector3d e = eig.eigenvectors().col(principal);
+  out.evec = {e(0), e(1), e(2)};
+  out.fa = fa;
+  out.valid = true;
+  return out;
+}
+
+}  // namespace
+
+Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
+                            const std::vector<std::size_t>& b0_indices,
+                            const std::vector<std::size_t>& shell_indices, double min_signal) {
+  if (dwi.ndim() != 4)
+    return Error::tensor_fit("expected 4-D DWI, got " + std::to_string(dwi.ndim()) + "-D");
+  if (shell_indices.empty()) return Error::tensor_fit("no DWI volumes in the working shell");
+  const std::size_t nt = dwi.extent(3);
+  for (const auto* list : {&b0_indices, &shell_indices})
+    for (std::size_t k : *list)
+      if (k >= nt || k >= table.size())
+        return Error::tensor_fit("volume index " + std::to_string(k) + " outside the series of " +
+                                 std::to_string(std::min(nt, table.size())) + " volumes");
+
+  const Eigen::MatrixXd a = design_matrix(table, b0_indices, shell_indices);
+  ORIVEX_ASSIGN(Eigen::MatrixXd pinv, pseudo_inverse(a));
+
+  FitPlan plan;
+  plan.data = dwi.data.data();
+  plan.stride = dwi.inner();
+  plan.rows = b0_indices;
+  plan.rows.insert(plan.rows.end(), shell_indices.begin(), shell_indices.end());
+  plan.mean_rows = b0_indices.empty() ? shell_indices : b0_indices;
+  plan.min_signal = min_signal;
+  const std::size_t n = plan.rows.size();
+  plan.pinv.resize(n_coef * n);
+  for (std::size_t j = 0; j < n_coef; ++j)
+    for (std::size_t r = 0; r < n; ++r)
+      plan.pinv[j * n + r] = pinv(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(r));
+
+  TensorField field;
+  field.dims = {dwi.extent(0), dwi.extent(1), dwi.extent(2)};
+  const std::size_t nvox = dwi.grid_voxels();
+  field.evecs.assign(nvox, Vec3{0.0, 0.0, 0.0});
+  field.fa.assign(nvox, 0.0);
+  field.s0.assign(nvox, 0.0);
+  field.valid.assign(nvox, 0);
+  parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
+    std::vector<double> logs(n);
+    for (std::size_t v = begin; v < end; ++v) {
+      const VoxelFit f = fit_voxel(plan, v, logs.data());
+      field.evecs[v] = f.evec;
+      field.fa[v] = f.fa;
+      field.s0[v] = f.s0;
+      field.valid[v] = f.valid ? 1 : 0;
+    }
+  });
+  return field;
+}
+
+Mask TensorField::wm_proxy(double fa_threshold) const {
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  for (double v : s0) {
+    if (std::isnan(v)) continue;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  double threshold = 0.0;
+  if (!s0.empty()) {
+    if (hi <= lo) {
+      threshold = lo;
+    } else {
+      // Otsu on the s0 histogram separates background and partial-volume voxels from tissue.
+      const double scale = histogram_bins / (hi - lo);
+      std::vector<double> h(histogram_bins, 0.0);
+      for (double v : s0) {
+        int bin = 0;
+        if (!std::isnan(v)) {
+          const double f = std::floor((v - lo) * scale);
+          bin = f <= 0.0 ? 0 : f >= histogram_bins - 1 ? histogram_bins - 1 : static_cast<int>(f);
+        }
+        h[bin] += 1.0;
+      }
+      const double total = static_cast<double>(s0.size());
+      double weighted = 0.0;
+      for (int k = 0; k < histogram_bins; ++k) weighted += k * h[k];
+      double w0 = 0.0, u0 = 0.0, best = -1.0;
+      int kept = 0;
+      for (int k = 0; k < histogram_bins; ++k) {
+        w0 += h[k];
+        u0 += k * h[k];
+        if (w0 == 0.0) continue;
+        const double w1 = total - w0;
+        if (w1 == 0.0) break;
+        const double diff = u0 / w0 - (weighted - u0) / w1;
+        const double sigma = w0 * w1 * diff * diff;
+        if (sigma > best) {
+          best = sigma;
+          kept = k;
+        }
+      }
+      threshold = lo + (kept + 0.5) / scale;
+    }
+  }
+  const std::size_t n = std::min({fa.size(), valid.size(), s0.size()});
+  Mask mask(n);
+  for (std::size_t i = 0; i < n; ++i)
+    mask[i] = valid[i] && fa[i] >= fa_threshold && s0[i] >= threshold ? 1 : 0;
+  return mask;
+}
+
+}  // namespace orivex
