@@ -7,6 +7,8 @@
 #include <limits>
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "orivex/json_writer.hpp"
 
 using namespace orivex;
@@ -33,6 +35,26 @@ std::vector<std::size_t> key_positions(const std::string& json, const std::vecto
   std::vector<std::size_t> pos;
   for (const auto& k : keys) pos.push_back(json.find("\"" + k + "\":"));
   return pos;
+}
+
+// Drops the whitespace between tokens, keeping string contents intact.
+std::string without_layout(const std::string& json) {
+  std::string out;
+  bool in_string = false;
+  for (std::size_t k = 0; k < json.size(); ++k) {
+    const char c = json[k];
+    if (in_string) {
+      out.push_back(c);
+      if (c == '\\') out.push_back(json[++k]);
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+      out.push_back(c);
+    } else if (c != ' ' && c != '\n') {
+      out.push_back(c);
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -276,4 +298,20 @@ TEST(Report, EnumerationNames) {
   EXPECT_STREQ(status_name(Status::FLAG), "FLAG");
   EXPECT_STREQ(decision_name(Decision::FLAG), "FLAG");
   EXPECT_STREQ(decision_name(Decision::WARN), "WARN");
+}
+
+TEST(Report, PrettyAndCompactDescribeTheSameDocument) {
+  // nlohmann::json as an independent reader: both layouts must parse to equal documents, and
+  // the pretty one must differ from the compact one only in whitespace between tokens.
+  Report r = minimal_report();
+  r.shells = ShellSummary{50.0, 0.05, {Shell{1000.0, 1000.0, 1000.0, 1000.0, 1, {1}, false}},
+                          B0Summary{1, {0}, {}}, {}};
+  r.angular = AngularSummary{5.0, {ShellAngular{}}};
+  r.norm_stats = NormStats{1, 1, 1.0, 0.5, 0.5, 0.5, 0.05};
+  r.notes = {"ünïcode — °", "tab\there"};
+  const auto compact = nlohmann::json::parse(to_json(r));
+  const auto pretty = nlohmann::json::parse(to_pretty_json(r));
+  EXPECT_EQ(compact, pretty);
+  EXPECT_EQ(without_layout(to_pretty_json(r)), to_json(r));
+  EXPECT_EQ(compact["notes"][0], "ünïcode — °");
 }
