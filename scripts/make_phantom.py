@@ -62,8 +62,10 @@ def write_fsl(base, bvecs, bvals):
 def main(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     data, bvecs, bvals, brain = phantom()
-    affine = np.diag([2.0, 2.0, 2.0, 1.0])
-    affine[:3, 3] = -23.0
+    # Radiological storage (negative determinant, like most scanners' output): the FSL frame is
+    # then the voxel frame itself, so the voxel-frame directions are the correct FSL bvec.
+    affine = np.diag([-2.0, 2.0, 2.0, 1.0])
+    affine[:3, 3] = (23.0, -23.0, -23.0)
     img = nib.Nifti1Image(data, affine)
     img.header.set_xyzt_units("mm", "sec")
     nib.save(img, os.path.join(out_dir, "dwi.nii.gz"))
