@@ -134,7 +134,7 @@ std::size_t value_bytes(int datatype) {
 
 std::string datatype_name(int datatype) {
   std::string s = nifti_datatype_string(datatype);
-  if (s.rfind("DT_", 0) == 0) s.erase(0, 3);
+  if (s.empty() || s[0] == '*') return "unknown";  // the library's marker for an illegal code
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
