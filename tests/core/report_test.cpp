@@ -164,41 +164,6 @@ TEST(Report, MinimalCompactEncoding) {
             R"("notes":["say \"x\"\nline — 5.0°"]})");
 }
 
-TEST(Report, MinimalPrettyEncodingHasNoFinalLineFeed) {
-  Report r = minimal_report();
-  r.scheme = SchemeTable{{{1, 0, 0}}, {1000}};
-  r.status = Status::FLAG;
-  r.inputs.push_back({"a.bval", "ab", 12});
-  EXPECT_EQ(to_pretty_json(r),
-            "{\n"
-            "  \"schema_version\": 1,\n"
-            "  \"tool\": \"orivex\",\n"
-            "  \"tool_version\": \"1.1.6\",\n"
-            "  \"timestamp\": \"2024-01-02T03:04:05Z\",\n"
-            "  \"status\": \"FLAG\",\n"
-            "  \"inputs\": [\n"
-            "    {\n"
-            "      \"path\": \"a.bval\",\n"
-            "      \"sha256\": \"ab\",\n"
-            "      \"bytes\": 12\n"
-            "    }\n"
-            "  ],\n"
-            "  \"scheme\": {\n"
-            "    \"directions\": [\n"
-            "      [\n"
-            "        1.0,\n"
-            "        0.0,\n"
-            "        0.0\n"
-            "      ]\n"
-            "    ],\n"
-            "    \"bvals\": [\n"
-            "      1000.0\n"
-            "    ]\n"
-            "  },\n"
-            "  \"notes\": []\n"
-            "}");
-}
-
 TEST(Report, SectionsFollowDeclaredOrder) {
   Report r = minimal_report();
   r.notes.push_back("n");
@@ -222,12 +187,6 @@ TEST(Report, SectionsFollowDeclaredOrder) {
   EXPECT_NE(j.find(R"("norm_stats":{"non_b0_count":3,"non_unit_count":1,)"
                    R"("non_unit_fraction":0.3333333333333333,"norm_min":0.9,"norm_max":null,)"
                    R"("norm_mean":1.0,"tolerance":0.05})"),
-            std::string::npos);
-  EXPECT_NE(j.find(R"("b0_drift":{"indices":[0,9],"mean_signal":[100.0,99.0],"slope":-0.1,)"
-                   R"("relative_drift":0.01})"),
-            std::string::npos);
-  EXPECT_NE(j.find(R"("shells":{"b0_threshold":50.0,"tolerance":0.05,"shells":[],)"
-                   R"("b0":{"count":0,"indices":[],"spacings":[]},"non_integer_bvals":[]})"),
             std::string::npos);
 }
 
@@ -292,14 +251,6 @@ TEST(Report, FlipOptionalMembers) {
             std::string::npos);
 }
 
-TEST(Report, EnumerationNames) {
-  EXPECT_STREQ(status_name(Status::PASS), "PASS");
-  EXPECT_STREQ(status_name(Status::WARN), "WARN");
-  EXPECT_STREQ(status_name(Status::FLAG), "FLAG");
-  EXPECT_STREQ(decision_name(Decision::FLAG), "FLAG");
-  EXPECT_STREQ(decision_name(Decision::WARN), "WARN");
-}
-
 TEST(Report, PrettyAndCompactDescribeTheSameDocument) {
   // nlohmann::json as an independent reader: both layouts must parse to equal documents, and
   // the pretty one must differ from the compact one only in whitespace between tokens.
@@ -314,4 +265,8 @@ TEST(Report, PrettyAndCompactDescribeTheSameDocument) {
   EXPECT_EQ(compact, pretty);
   EXPECT_EQ(without_layout(to_pretty_json(r)), to_json(r));
   EXPECT_EQ(compact["notes"][0], "ünïcode — °");
+  EXPECT_NE(to_pretty_json(r).back(), '\n');
+  EXPECT_NE(to_pretty_json(r).find("\n  \"inputs\": [],\n  \"scheme\": {\n    \"directions\": [\n"
+                                   "      [\n        1.0,\n"),
+            std::string::npos);
 }

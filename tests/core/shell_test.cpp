@@ -105,34 +105,29 @@ TEST(Shell, NonIntegerBvals) {
             (Indices{0, 5, 6}));
 }
 
-TEST(Shell, DriftSingleVolumeIsFlat) {
-  const auto d = b0_drift({4}, {123.0});
-  EXPECT_EQ(d.slope, 0.0);
-  EXPECT_EQ(d.relative_drift, 0.0);
-  EXPECT_EQ(d.indices, (Indices{4}));
-  EXPECT_EQ(d.mean_signal, (std::vector<double>{123.0}));
-}
-
 TEST(Shell, DriftSlopeAndRelativeRange) {
-  const auto d = b0_drift({0, 10, 20}, {100, 95, 90});
-  EXPECT_DOUBLE_EQ(d.slope, -0.5);
-  EXPECT_DOUBLE_EQ(d.relative_drift, 10.0 / 95.0);
-}
-
-TEST(Shell, DriftAllZeroSignalsIsZero) {
-  const auto d = b0_drift({0, 5}, {0.0, 0.0});
-  EXPECT_EQ(d.relative_drift, 0.0);
-  EXPECT_EQ(d.slope, 0.0);
-}
-
-TEST(Shell, DriftNanSignalMeanGivesNan) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  const auto d = b0_drift({0, 5, 9}, {100.0, nan, 90.0});
-  EXPECT_TRUE(std::isnan(d.relative_drift));
-}
-
-TEST(Shell, DriftSameIndexTwiceHasNoSlope) {
-  const auto d = b0_drift({3, 3}, {100.0, 80.0});
-  EXPECT_EQ(d.slope, 0.0);  // Sxx is 0
-  EXPECT_DOUBLE_EQ(d.relative_drift, 20.0 / 90.0);
+  struct Case {
+    Indices indices;
+    std::vector<double> means;
+    double slope, relative;
+  };
+  const Case cases[] = {
+      {{4}, {123.0}, 0.0, 0.0},                        // one b0: flat by definition
+      {{0, 10, 20}, {100, 95, 90}, -0.5, 10.0 / 95.0},
+      {{0, 5}, {0.0, 0.0}, 0.0, 0.0},                  // zero mean signal: no relative drift
+      {{3, 3}, {100.0, 80.0}, 0.0, 20.0 / 90.0},       // Sxx is 0: no slope
+      {{0, 5, 9}, {100.0, nan, 90.0}, nan, nan},       // a NaN mean poisons the mean signal
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.indices.size());
+    const auto d = b0_drift(c.indices, c.means);
+    EXPECT_EQ(d.indices, c.indices);
+    if (std::isnan(c.relative)) {
+      EXPECT_TRUE(std::isnan(d.relative_drift));
+      continue;
+    }
+    EXPECT_DOUBLE_EQ(d.slope, c.slope);
+    EXPECT_DOUBLE_EQ(d.relative_drift, c.relative);
+  }
 }
