@@ -9,39 +9,13 @@
 
 #include "orivex/io/provenance.hpp"
 #include "orivex/json_writer.hpp"
-#include "orivex/numfmt.hpp"
 #include "orivex/report.hpp"
 
 namespace orivex {
 
 namespace {
 
-// The value of the one optional section set in `r`, as compact JSON. Reports keep `notes`
-// last, so with empty notes the section's value runs from its key to the closing `,"notes":[]}`.
-std::string section_json(const Report& r, std::string_view key) {
-  std::string text = to_json(r);
-  std::string opener = "\"" + std::string(key) + "\":";
-  std::size_t start = text.find(opener);
-  constexpr std::string_view tail = ",\"notes\":[]}";
-  if (start == std::string::npos || text.size() < tail.size()) return "null";
-  start += opener.size();
-  return text.substr(start, text.size() - tail.size() - start);
-}
-
-std::string matrix_json(const Mat3& m) {
-  JsonWriter w;
-  write_json(w, m);
-  return std::move(w).str();
-}
-
-std::string strings_json(const std::vector<std::string>& items) {
-  JsonWriter w;
-  w.array(items);
-  return std::move(w).str();
-}
-
-std::string frame_json(const FrameProvenance& f) {
-  JsonWriter w;
+void write_frame(JsonWriter& w, const FrameProvenance& f) {
   w.begin_object();
   w.member("input_format", f.input_format);
   w.member("affine_determinant_sign", f.affine_determinant_sign);
@@ -55,108 +29,49 @@ std::string frame_json(const FrameProvenance& f) {
   w.member("emitted_fsl", f.emitted_fsl);
   w.member("emitted_mrtrix", f.emitted_mrtrix);
   w.end_object();
-  return std::move(w).str();
-}
-
-std::string to_compact_json(const Provenance& p) {
-  std::string out = "{";
-  auto member = [&](std::string_view key, const std::string& value_json) {
-    if (out.size() > 1) out += ',';
-    out += json_string(key);
-    out += ':';
-    out += value_json;
-  };
-  member("schema_version", std::to_string(p.schema_version));
-  member("tool", json_string(p.tool));
-  member("tool_version", json_string(p.tool_version));
-  member("timestamp", json_string(p.timestamp));
-  {
-    JsonWriter w;
-    w.begin_array();
-    for (const InputFile& f : p.inputs) write_json(w, f);
-    w.end_array();
-    member("inputs", std::move(w).str());
-  }
-  // The nested records are written exactly as a report writes them, so the two documents can
-  // never disagree about a section's keys or numbers.
-  if (p.shells) {
-    Report r;
-    r.shells = p.shells;
-    member("shells", section_json(r, "shells"));
-  }
-  if (p.angular) {
-    Report r;
-    r.angular = p.angular;
-    member("angular", section_json(r, "angular"));
-  }
-  if (p.flip) {
-    Report r;
-    r.flip = p.flip;
-    member("flip", section_json(r, "flip"));
-  }
-  if (p.applied_transform) member("applied_transform", matrix_json(*p.applied_transform));
-  if (p.applied_label) member("applied_label", json_string(*p.applied_label));
-  if (p.frame) member("frame", frame_json(*p.frame));
-  member("outputs", strings_json(p.outputs));
-  member("notes", strings_json(p.notes));
-  out += '}';
-  return out;
-}
-
-void newline_indent(std::string& out, std::size_t depth) {
-  out += '\n';
-  out.append(2 * depth, ' ');
-}
-
-// Re-lays compact JSON (no whitespace between tokens) in the two-space pretty layout, copying
-// every scalar token verbatim so numbers keep their exact digits.
-std::string pretty_from_compact(std::string_view in) {
-  std::string out;
-  out.reserve(in.size() * 2);
-  std::size_t depth = 0;
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    char c = in[i];
-    switch (c) {
-      case '"': {
-        std::size_t j = i + 1;
-        while (j < in.size() && in[j] != '"') j += (in[j] == '\\') ? 2 : 1;
-        out.append(in.substr(i, j + 1 - i));
-        i = j;
-        break;
-      }
-      case '{':
-      case '[': {
-        char close = c == '{' ? '}' : ']';
-        if (i + 1 < in.size() && in[i + 1] == close) {
-          out += c;
-          out += close;
-          ++i;
-        } else {
-          out += c;
-          newline_indent(out, ++depth);
-        }
-        break;
-      }
-      case '}':
-      case ']':
-        newline_indent(out, --depth);
-        out += c;
-        break;
-      case ',':
-        out += ',';
-        newline_indent(out, depth);
-        break;
-      case ':':
-        out += ": ";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 
 }  // namespace
+
+void write_json(JsonWriter& w, const Provenance& p) {
+  w.begin_object();
+  w.member("schema_version", p.schema_version);
+  w.member("tool", p.tool);
+  w.member("tool_version", p.tool_version);
+  w.member("timestamp", p.timestamp);
+  w.key("inputs");
+  w.begin_array();
+  for (const InputFile& f : p.inputs) write_json(w, f);
+  w.end_array();
+  // Nested records go through the report's own writers, so the two documents can never
+  // disagree about a section's keys or numbers. Absent members are left out, not null.
+  if (p.shells) {
+    w.key("shells");
+    write_json(w, *p.shells);
+  }
+  if (p.angular) {
+    w.key("angular");
+    write_json(w, *p.angular);
+  }
+  if (p.flip) {
+    w.key("flip");
+    write_json(w, *p.flip);
+  }
+  if (p.applied_transform) {
+    w.key("applied_transform");
+    write_json(w, *p.applied_transform);
+  }
+  if (p.applied_label) w.member("applied_label", *p.applied_label);
+  if (p.frame) {
+    w.key("frame");
+    write_frame(w, *p.frame);
+  }
+  w.key("outputs");
+  w.array(p.outputs);
+  w.key("notes");
+  w.array(p.notes);
+  w.end_object();
+}
 
 Provenance Provenance::create(std::vector<InputFile> inputs) {
   Provenance p;
@@ -180,7 +95,9 @@ Provenance Provenance::with_outputs(std::vector<std::string> outputs) && {
 }
 
 std::string to_pretty_json(const Provenance& record) {
-  return pretty_from_compact(to_compact_json(record));
+  JsonWriter w(JsonWriter::Layout::Pretty);
+  write_json(w, record);
+  return std::move(w).str();
 }
 
 namespace io::provenance {

@@ -63,7 +63,9 @@ struct Provenance {
   Provenance with_outputs(std::vector<std::string> outputs) &&;
 };
 
-// Pretty JSON in declared key order, absent optional members left out entirely.
+class JsonWriter;
+// In declared key order, absent optional members left out entirely.
+void write_json(JsonWriter& w, const Provenance& record);
 std::string to_pretty_json(const Provenance& record);
 
 namespace io::provenance {
