@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "orivex/call_params.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
 #include "orivex/pipeline.hpp"
@@ -79,15 +80,9 @@ const Phantom& phantom() {
   return p;
 }
 
+// As the binding fills it for a bvec/bval pair: FSL frame map and the grid's default step.
 AuditParams phantom_params() {
-  AuditParams p;
-  // A bvec file is in the FSL frame: its map into the voxel frame reverses x for det > 0.
-  const Mat4& a = phantom().volume.info.affine;
-  double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-               a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-               a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-  if (det > 0) p.flip.frame_map = Mat3{{{-1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
-  return p;
+  return image_audit_params(CallOptions{}, phantom().volume.info, false);
 }
 
 }  // namespace
