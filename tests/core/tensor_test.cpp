@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "orivex/execution.hpp"
+#include "orivex/tensor.hpp"
+
+using namespace orivex;
+
+namespace {
+
+using Tensor = std::array<double, 6>;  // Dxx, Dyy, Dzz, Dxy, Dxz, Dyz
+
+// Two b0 volumes (at positions 0 and 7) among 30 directions spread over the sphere at b = 1000.
+// With `two_shells` every other direction is at 2b, which makes the series identifiable without
+// its b0 volumes.
+GradientTable scheme(double b = 1000.0, bool two_shells = false) {
+  std::vector<Vec3> dirs;
+  std::vector<double> bvals;
+  const double golden = M_PI * (3.0 - std::sqrt(5.0));
+  for (int i = 0, k = 0; i < 32; ++i) {
+    if (i == 0 || i == 7) {
+      dirs.push_back({0, 0, 0});
+      bvals.push_back(5.0);  // a small nominal weighting that the b0 rows ignore
+      continue;
+    }
+    const double z = 1.0 - (k + 0.5) / 15.0;  // upper hemisphere
+    const double r = std::sqrt(1.0 - z * z);
+    dirs.push_back({r * std::cos(golden * k), r * std::sin(golden * k), z});
+    bvals.push_back(two_shells && k % 2 ? 2 * b : b);
+    ++k;
+  }
+  return *GradientTable::create(dirs, bvals);
+}
+
+std::vector<std::size_t> b0s() { return {0, 7}; }
+std::vector<std::size_t> shell() {
+  std::vector<std::size_t> s;
+  for (std::size_t i = 0; i < 32; ++i)
+    if (i != 0 && i != 7) s.push_back(i);
+  return s;
+}
+
+double adc(const Tensor& d, const Vec3& g) {
+  return d[0] * g[0] * g[0] + d[1] * g[1] * g[1] + d[2] * g[2] * g[2] + 2 * d[3] * g[0] * g[1] +
+         2 * d[4] * g[0] * g[2] + 2 * d[5] * g[1] * g[2];
+}
+
+// Prolate tensor with eigenvalues (l1, l2, l2) along the unit vector e.
+Tensor prolate(const Vec3& e, double l1, double l2) {
+  auto m = [&](int i, int j) { return l2 * (i == j) + (l1 - l2) * e[i] * e[j]; };
+  return {m(0, 0), m(1, 1), m(2, 2), m(0, 1), m(0, 2), m(1, 2)};
+}
+
+// A series of nvox voxels along z, each with its own tensor and S0.
+FloatArray series(const GradientTable& t, const std::vector<Tensor>& d, const std::vector<double>& s0) {
+  FloatArray a{{1, 1, d.size(), t.size()}, {}};
+  for (std::size_t v = 0; v < d.size(); ++v)
+    for (std::size_t k = 0; k < t.size(); ++k) {
+      const bool is_b0 = k == 0 || k == 7;
+      a.data.push_back(static_cast<float>(is_b0 ? s0[v] : s0[v] * std::exp(-t.bvals()[k] * adc(d[v], t.bvecs()[k]))));
+    }
+  return a;
+}
+
+double fa_of(double l1, double l2, double l3) {
+  const double md = (l1 + l2 + l3) / 3;
+  return std::sqrt(1.5 * ((l1 - md) * (l1 - md) + (l2 - md) * (l2 - md) + (l3 - md) * (l3 - md)) /
+                   (l1 * l1 + l2 * l2 + l3 * l3));
+}
+
+std::string fit_error(const FloatArray& a, const std::vector<std::size_t>& b0,
+                      const std::vector<std::size_t>& sh) {
+  auto r = fit_dti(a, scheme(), b0, sh, 1.0);
+  return r ? "" : r.error().message();
+}
+
+}  // namespace
+
+TEST(Tensor, RecoversKnownProlateTensors) {
+  const double n = std::sqrt(14.0);
+  const std::vector<Vec3> axes = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1 / n, 2 / n, 3 / n}, {-3 / n, 1 / n, 2 / n}};
+  const std::vector<std::pair<double, double>> eig = {{1.7e-3, 0.3e-3}, {1.0e-3, 0.8e-3}, {2.5e-3, 0.1e-3}};
+  std::vector<Tensor> d;
+  std::vector<double> s0, fa;
+  std::vector<Vec3> expected;
+  for (const auto& e : axes)
+    for (const auto& [l1, l2] : eig) {
+      d.push_back(prolate(e, l1, l2));
+      s0.push_back(500.0 + 10.0 * d.size());
+      fa.push_back(fa_of(l1, l2, l2));
+      expected.push_back(e);
+    }
+  auto f = fit_dti(series(scheme(), d, s0), scheme(), b0s(), shell(), 1.0);
+  ASSERT_TRUE(f) << f.error().message();
+  EXPECT_EQ(f->dims, (std::array<std::size_t, 3>{1, 1, d.size()}));
+  for (std::size_t v = 0; v < d.size(); ++v) {
+    SCOPED_TRACE(v);
+    EXPECT_TRUE(f->valid[v]);
+    EXPECT_NEAR(f->fa[v], fa[v], 1e-4);
+    const Vec3& g = f->evecs[v];
+    EXPECT_NEAR(std::abs(g[0] * expected[v][0] + g[1] * expected[v][1] + g[2] * expected[v][2]), 1.0, 1e-6);
+    EXPECT_NEAR(g[0] * g[0] + g[1] * g[1] + g[2] * g[2], 1.0, 1e-12);
+    EXPECT_NEAR(f->s0[v], s0[v], 1e-4);
+  }
+}
+
+TEST(Tensor, Errors) {
+  FloatArray flat{{2, 2, 2}, std::vector<float>(8, 1.0f)};
+  EXPECT_EQ(fit_error(flat, {}, {}), "DTI fit failed: expected 4-D DWI, got 3-D");
+  FloatArray five{{1, 1, 1, 32, 1}, std::vector<float>(32, 1.0f)};
+  EXPECT_EQ(fit_error(five, b0s(), shell()), "DTI fit failed: expected 4-D DWI, got 5-D");
+  FloatArray four{{1, 1, 1, 32}, std::vector<float>(32, 1.0f)};
+  EXPECT_EQ(fit_error(four, b0s(), {}), "DTI fit failed: no DWI volumes in the working shell");
+  EXPECT_EQ(fit_error(four, b0s(), {1, 32}),
+            "DTI fit failed: volume index 32 outside the series of 32 volumes");
+}
+
+TEST(Tensor, MinimumSignalAndLogFloor) {
+  const Tensor d = prolate({1, 0, 0}, 1.7e-3, 0.3e-3);
+  // Voxel 0: b0 mean 0.5, below the minimum. Voxel 1: exactly 1.0, fitted.
+  FloatArray a = series(scheme(), {d, d}, {0.5, 1.0});
+  auto f = fit_dti(a, scheme(), b0s(), shell(), 1.0);
+  ASSERT_TRUE(f);
+  EXPECT_FALSE(f->valid[0]);
+  EXPECT_EQ(f->s0[0], 0.5);
+  EXPECT_EQ(f->fa[0], 0.0);
+  EXPECT_EQ(f->evecs[0], (Vec3{0, 0, 0}));
+  EXPECT_TRUE(f->valid[1]);
+  EXPECT_EQ(f->s0[1], 1.0);
+
+  // Zero, negative and NaN signals all enter the fit as ln(1e-6).
+  FloatArray b = series(scheme(), {d, d, d, d}, {100, 100, 100, 100});
+  b.data[0 * 32 + 5] = 1e-6f;
+  b.data[1 * 32 + 5] = 0.0f;
+  b.data[2 * 32 + 5] = -5.0f;
+  b.data[3 * 32 + 5] = NAN;
+  auto g = fit_dti(b, scheme(), b0s(), shell(), 1.0);
+  ASSERT_TRUE(g);
+  // 1e-6f is not exactly 1e-6, so compare closely rather than bit for bit.
+  for (std::size_t v = 1; v < 4; ++v) {
+    EXPECT_NEAR(g->fa[v], g->fa[0], 1e-6) << v;
+    EXPECT_EQ(g->fa[v], g->fa[1]) << v;
+    EXPECT_EQ(g->evecs[v], g->evecs[1]) << v;
+  }
+}
+
+TEST(Tensor, SeriesWithoutB0UsesShellMean) {
+  const GradientTable t = scheme(1000.0, true);
+  const Tensor d = prolate({0, 1, 0}, 1.7e-3, 0.3e-3);
+  FloatArray a = series(t, {d, d}, {300.0, 300.0});
+  // A NaN in the second voxel makes its mean NaN, which does not reject it.
+  a.data[32 + 4] = NAN;
+  auto f = fit_dti(a, t, {}, shell(), 1.0);
+  ASSERT_TRUE(f);
+  double mean = 0.0;
+  for (std::size_t k : shell()) mean += a.data[k];
+  EXPECT_NEAR(f->s0[0], mean / 30.0, 1e-9);
+  EXPECT_TRUE(f->valid[0]);
+  EXPECT_NEAR(std::abs(f->evecs[0][1]), 1.0, 1e-6);
+  EXPECT_NEAR(f->fa[0], fa_of(1.7e-3, 0.3e-3, 0.3e-3), 1e-4);
+  EXPECT_TRUE(std::isnan(f->s0[1]));
+  EXPECT_TRUE(f->valid[1]);
+  EXPECT_GT(f->fa[1], 0.0);
+}
+
+TEST(Tensor, IsotropicAndNegativeTensors) {
+  const double l = 0.9e-3;
+  const Tensor iso = {l, l, l, 0, 0, 0};
+  const Tensor neg = {-l, -l, -l, 0, 0, 0};
+  auto f = fit_dti(series(scheme(), {iso, neg}, {200, 200}), scheme(), b0s(), shell(), 1.0);
+  ASSERT_TRUE(f);
+  EXPECT_TRUE(f->valid[0]);
+  EXPECT_LT(f->fa[0], 1e-6);
+  EXPECT_FALSE(f->valid[1]);
+  EXPECT_EQ(f->fa[1], 0.0);
+  EXPECT_EQ(f->evecs[1], (Vec3{0, 0, 0}));
+  EXPECT_EQ(f->s0[1], 200.0);
+}
+
+TEST(Tensor, NearZeroDirectionIsUnweighted) {
+  const Tensor d = prolate({0.6, 0.8, 0}, 1.7e-3, 0.3e-3);
+  const FloatArray a = series(scheme(), {d}, {400});
+  auto fit_with = [&](Vec3 g) {
+    GradientTable t = scheme();
+    auto dirs = t.bvecs();
+    dirs[3] = g;
+    return *fit_dti(a, *GradientTable::create(dirs, t.bvals()), b0s(), shell(), 1.0);
+  };
+  const TensorField tiny = fit_with({1e-7, 0, 0});
+  const TensorField zero = fit_with({0, 0, 0});
+  const TensorField small = fit_with({1e-5, 0, 0});  // above the cut: normalised to (1, 0, 0)
+  EXPECT_EQ(tiny.fa, zero.fa);
+  EXPECT_EQ(tiny.evecs, zero.evecs);
+  EXPECT_NE(tiny.fa, small.fa);
+}
+
+TEST(Tensor, IndependentOfThreadCount) {
+  std::vector<Tensor> d;
+  std::vector<double> s0;
+  for (int i = 0; i < 500; ++i) {
+    const double a = 0.05 * i, b = 0.013 * i;
+    d.push_back(prolate({std::cos(a) * std::sin(b), std::sin(a) * std::sin(b), std::cos(b)},
+                        1.2e-3 + 1e-6 * i, 0.4e-3));
+    s0.push_back(i % 7 == 0 ? 0.2 : 100.0 + i);
+  }
+  const FloatArray a = series(scheme(), d, s0);
+  auto run = [&](std::uint64_t threads) {
+    auto exec = Execution::create(threads);
+    return exec->run([&] { return *fit_dti(a, scheme(), b0s(), shell(), 1.0); });
+  };
+  const TensorField one = run(1), two = run(2), four = run(4);
+  for (const TensorField* f : {&two, &four}) {
+    EXPECT_EQ(f->evecs, one.evecs);
+    EXPECT_EQ(f->fa, one.fa);
+    EXPECT_EQ(f->s0, one.s0);
+    EXPECT_EQ(f->valid, one.valid);
+  }
+}
+
+TEST(WmProxy, OtsuThresholdAndFaBoundary) {
+  TensorField f;
+  // s0 0 x4, 50, 100 x5: Otsu keeps bin 128 (of 0..255), whose centre 50.195... excludes 50.
+  f.s0 = {0, 0, 0, 0, 50, 100, 100, 100, 100, 100};
+  f.fa = {0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.2, 0.19, 0.9, 0.9};
+  f.valid = {1, 1, 1, 1, 1, 1, 1, 1, 0, 1};
+  EXPECT_EQ(f.wm_proxy(0.2), (Mask{0, 0, 0, 0, 0, 1, 1, 0, 0, 1}));
+
+  TensorField equal;
+  equal.s0 = {7, 7, 7};
+  equal.fa = {0.3, 0.1, 0.3};
+  equal.valid = {1, 1, 0};
+  EXPECT_EQ(equal.wm_proxy(0.2), (Mask{1, 0, 0}));
+
+  // NaN s0 values are ignored for the range and never pass the threshold; the result is as
+  // long as the shortest list.
+  TensorField nan;
+  nan.s0 = {NAN, 10, 20, 20};
+  nan.fa = {0.5, 0.5, 0.5};
+  nan.valid = {1, 1, 1, 1};
+  EXPECT_EQ(nan.wm_proxy(0.2), (Mask{0, 0, 1}));
+
+  EXPECT_TRUE(TensorField{}.wm_proxy(0.2).empty());
+}
