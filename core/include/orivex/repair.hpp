@@ -73,6 +73,7 @@ struct RepairOutput {
 Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
                             std::vector<InputFile> inputs, const AuditParams& params,
                             const RepairSpec& spec);
+// The same on top of audit_with_glyphs, keeping the glyph data; the same files after a failure.
 Result<RepairOutput> repair_with_glyphs(const GradientTable& table, const FloatArray& dwi,
                                         const Mask* mask, std::vector<InputFile> inputs,
                                         const AuditParams& params, const RepairSpec& spec);
