@@ -62,8 +62,13 @@ bool is_dot_entry(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Names of a directory's entries, or the errno that ended the listing.
-int list_names(const std::string& dir, std::vector<std::string>& names) {
+struct Listed {
+  std::string name;
+  unsigned char type;  // d_type: DT_REG, DT_DIR, DT_LNK, DT_UNKNOWN, ...
+};
+
+// Entries of a directory, or the errno that ended the listing.
+int list_dir(const std::string& dir, std::vector<Listed>& entries) {
   DIR* d = ::opendir(dir.c_str());
   if (d == nullptr) return errno;
   for (;;) {
@@ -74,7 +79,7 @@ int list_names(const std::string& dir, std::vector<std::string>& names) {
       ::closedir(d);
       return err;
     }
-    if (!is_dot_entry(e->d_name)) names.emplace_back(e->d_name);
+    if (!is_dot_entry(e->d_name)) entries.push_back({e->d_name, e->d_type});
   }
 }
 
@@ -90,31 +95,27 @@ std::vector<std::string_view> components(std::string_view path) {
   return out;
 }
 
-bool component_less(std::string_view a, std::string_view b) {
-  // A leading separator makes an absolute path; keep absolute paths apart from relative ones.
-  bool abs_a = !a.empty() && a.front() == '/';
-  bool abs_b = !b.empty() && b.front() == '/';
-  if (abs_a != abs_b) return abs_a;
-  auto ca = components(a);
-  auto cb = components(b);
-  // std::string_view compares through char_traits<char>, i.e. as unsigned bytes.
-  return std::lexicographical_compare(ca.begin(), ca.end(), cb.begin(), cb.end());
-}
-
 Result<void> walk_into(const std::string& dir, std::vector<std::string>& out,
                        std::vector<DirId>& ancestors) {
   struct stat st {};
   if (!stat_follow(dir, st) || !S_ISDIR(st.st_mode)) return {};
   DirId id{st.st_dev, st.st_ino};
   if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) return {};
-  std::vector<std::string> names;
-  if (int err = list_names(dir, names); err != 0) return Error::io_errno(err);
+  std::vector<Listed> entries;
+  if (int err = list_dir(dir, entries); err != 0) return Error::io_errno(err);
   ancestors.push_back(id);
-  for (const std::string& name : names) {
+  for (const Listed& entry : entries) {
+    const std::string& name = entry.name;
     std::string path = join(dir, name);
-    struct stat est {};
-    if (!stat_follow(path, est)) continue;  // broken link, vanished entry, no permission
-    if (S_ISDIR(est.st_mode)) {
+    bool is_dir = entry.type == DT_DIR;
+    // A plain file needs no stat (a dataset is mostly plain files); links and entries of
+    // unknown type are resolved to what they point at.
+    if (entry.type != DT_REG && entry.type != DT_DIR) {
+      struct stat est {};
+      if (!stat_follow(path, est)) continue;  // broken link, vanished entry, no permission
+      is_dir = S_ISDIR(est.st_mode);
+    }
+    if (is_dir) {
       // Derivatives hold processed copies of the runs (often our own reports beside other
       // tools' DWI outputs); auditing them would duplicate or misattribute runs.
       if (name == "derivatives") continue;
@@ -207,8 +208,27 @@ std::string with_extension(const std::string& path, std::string_view ext) {
 }
 
 void sort_paths(std::vector<std::string>& paths) {
-  std::stable_sort(paths.begin(), paths.end(),
-                   [](const std::string& a, const std::string& b) { return component_less(a, b); });
+  // Split each path once; comparing re-split paths would dominate discovery of large datasets.
+  struct Key {
+    bool absolute;
+    std::vector<std::string_view> parts;
+    std::size_t index;
+  };
+  std::vector<Key> keys;
+  keys.reserve(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i)
+    keys.push_back({!paths[i].empty() && paths[i].front() == '/', components(paths[i]), i});
+  std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+    // Keep absolute paths apart from relative ones.
+    if (a.absolute != b.absolute) return a.absolute;
+    // std::string_view compares through char_traits<char>, i.e. as unsigned bytes.
+    return std::lexicographical_compare(a.parts.begin(), a.parts.end(), b.parts.begin(),
+                                        b.parts.end());
+  });
+  std::vector<std::string> sorted;
+  sorted.reserve(paths.size());
+  for (const Key& k : keys) sorted.push_back(std::move(paths[k.index]));
+  paths = std::move(sorted);
 }
 
 Result<void> walk(const std::string& dir, std::vector<std::string>& out) {
@@ -233,10 +253,11 @@ std::optional<std::string> nifti_base(const std::string& path) {
 }
 
 std::vector<std::string> find_masks(const std::string& dir) {
-  std::vector<std::string> names;
-  if (list_names(dir, names) != 0) return {};
+  std::vector<Listed> entries;
+  if (list_dir(dir, entries) != 0) return {};
   std::vector<std::string> out;
-  for (const std::string& name : names) {
+  for (const Listed& entry : entries) {
+    const std::string& name = entry.name;
     if (!plausible_name(name)) continue;
     std::string lower = lower_ascii(name);
     if (lower.find("mask") == std::string::npos) continue;
