@@ -146,3 +146,12 @@ def test_threads_do_not_change_the_decision(phantom):
 def test_inputs_digest_what_was_read(phantom):
     report = json.loads(_orivex.audit(grad=phantom["grad"], dwi=phantom["dwi"]))
     assert report["inputs"][0]["sha256"] == sha256(phantom["grad"])
+
+
+@pytest.mark.parametrize("flip_axis, expected", [(None, None), (0, "-x+y+z")])
+def test_positive_determinant_affine_in_both_forms(tmp_path, flip_axis, expected):
+    # Here the FSL bvec has its x axis reversed against the voxel grid, the grad file does not.
+    p = make_phantom(tmp_path, flip_axis=flip_axis, affine=np.diag([2.0, 2.0, 2.0, 1.0]))
+    for args in (fsl(p), {"grad": p["grad"]}):
+        flip = json.loads(_orivex.detect_flip(p["dwi"], **args))["flip"]
+        assert flip["recommended_label"] == expected
