@@ -89,17 +89,17 @@ VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs) {
   const std::size_t n = p.rows.size();
   for (std::size_t r = 0; r < n; ++r) {
     const double x = static_cast<double>(s[p.rows[r]]);
-    logs[r] = std::log(x > log_floor ? x : log_floor);  // NaN takes the floor too
+    logs[r] = x > log_floor ? x : log_floor;  // NaN takes the floor too
   }
-  double c[n_coef];
-  for (std::size_t j = 0; j < n_coef; ++j) {
-    const double* row = p.pinv.data() + j * n;
-    double acc = 0.0;
-    for (std::size_t r = 0; r < n; ++r) acc += row[r] * logs[r];
-    c[j] = acc;
-  }
+  // The logarithms and the product with P dominate a voxel's cost; the library's packet
+  // versions of both keep the fit memory-bound rather than libm-bound.
+  Eigen::Map<Eigen::ArrayXd> y(logs, static_cast<Eigen::Index>(n));
+  y = y.log();
+  const Eigen::Map<const Eigen::Matrix<double, n_coef, Eigen::Dynamic, Eigen::RowMajor>> pinv(
+      p.pinv.data(), n_coef, static_cast<Eigen::Index>(n));
+  const Eigen::Matrix<double, n_coef, 1> c = pinv * y.matrix();
   Eigen::Matrix3d d;
-  d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
+  d << c(1), c(4), c(5), c(4), c(2), c(6), c(5), c(6), c(3);
   Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig(d);
   const Eigen::Vector3d raw = eig.eigenvalues();
   double lam[3];
