@@ -70,8 +70,11 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
 SumCounts parallel_sum_counts(std::size_t n,
                               const std::function<SumCounts(std::size_t, std::size_t)>& chunk) {
   if (n == 0) return {};
-  return tbb::parallel_reduce(
-      tbb::blocked_range<std::size_t>(0, n), SumCounts{},
+  // Fixed chunks joined in a fixed tree: the float sum is the same bit for bit whatever the
+  // number of workers, so repeated audits give identical reports.
+  constexpr std::size_t grain = 2048;
+  return tbb::parallel_deterministic_reduce(
+      tbb::blocked_range<std::size_t>(0, n, grain), SumCounts{},
       [&](const tbb::blocked_range<std::size_t>& r, SumCounts acc) {
         SumCounts part = chunk(r.begin(), r.end());
         acc.sum += part.sum;
@@ -84,7 +87,8 @@ SumCounts parallel_sum_counts(std::size_t n,
         a.ok += b.ok;
         a.attempted += b.attempted;
         return a;
-      });
+      },
+      tbb::simple_partitioner());
 }
 
 }  // namespace orivex

@@ -99,3 +99,18 @@ TEST(Execution, DedicatedPoolHasRequestedWorkers) {
   });
   EXPECT_EQ(seen, 3000u);
 }
+
+TEST(Execution, SumIsIdenticalForEveryPoolSize) {
+  auto sum_with = [](std::uint64_t threads) {
+    auto e = Execution::create(threads);
+    return e->run([] {
+      return parallel_sum_counts(100000, [](std::size_t b, std::size_t end) {
+        SumCounts c;
+        for (std::size_t i = b; i < end; ++i) c.sum += 1.0 / static_cast<double>(i + 3);
+        return c;
+      }).sum;
+    });
+  };
+  const double one = sum_with(1);
+  for (std::uint64_t n : {2, 3, 7}) EXPECT_EQ(sum_with(n), one) << n;
+}
