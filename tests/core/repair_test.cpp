@@ -99,9 +99,13 @@ TEST(ApplyTransform, MultipliesByRowsAndNeverStoresNegativeZero) {
   GradientTable t = apply_transform(table(), kXFlip);
   ASSERT_EQ(t.size(), 4u);
   // The b0 row and the zero components of the flipped rows would be -0 without the rule.
-  for (const Vec3& g : t.bvecs())
-    for (double c : g)
-      if (c == 0.0) EXPECT_FALSE(std::signbit(c));
+  for (const Vec3& g : t.bvecs()) {
+    for (double c : g) {
+      if (c == 0.0) {
+        EXPECT_FALSE(std::signbit(c));
+      }
+    }
+  }
   EXPECT_EQ(t.bvecs()[1], (Vec3{-1, 0, 0}));
   EXPECT_EQ(t.bvecs()[3], (Vec3{-0.6, 0, 0.8}));
   EXPECT_EQ(t.bvals(), table().bvals());
