@@ -123,6 +123,12 @@ def main():
             print(f"{name:<28}{ours:>10.3f}{peer:>10.3f}{peer / max(ours, 1e-9):>9.1f}x  {what}")
         print(f"whole audit total: {med['total']:.3f} s")
 
+    # The whole audit against bare decompression of the same file (a larger phantom).
+    import audit_bench
+
+    print()
+    audit_bench.main()
+
 
 if __name__ == "__main__":
     main()
