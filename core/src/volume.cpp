@@ -45,7 +45,7 @@ constexpr std::int64_t min_vox_offset = 352;
 constexpr std::uint64_t max_deflate_ratio = 1032;
 // Raw data is streamed through a staging chunk of about this size, so loading costs the
 // converted array plus a bounded overhead rather than a second full copy.
-constexpr std::size_t chunk_budget_bytes = std::size_t{16} << 20;
+constexpr std::size_t chunk_budget_bytes = std::size_t{32} << 20;
 // Width of the x tiles of the transposition: 16 floats fill one cache line of the output.
 constexpr std::size_t x_tile = 16;
 
@@ -156,41 +156,22 @@ Scaling scaling_of(const nifti_1_header& h) {
 }
 
 template <class T>
-void convert_run(const unsigned char* src, std::size_t n, bool swap, Scaling sc, float* out) {
+inline float convert_one(const unsigned char* src, bool swap, Scaling sc) {
   using U = std::conditional_t<sizeof(T) == 1, std::uint8_t,
                                std::conditional_t<sizeof(T) == 2, std::uint16_t,
                                                   std::conditional_t<sizeof(T) == 4, std::uint32_t,
                                                                      std::uint64_t>>>;
-  for (std::size_t i = 0; i < n; ++i) {
-    U bits;
-    std::memcpy(&bits, src + i * sizeof(T), sizeof(T));
-    if constexpr (sizeof(T) > 1) {
-      if (swap) bits = swap_bytes(bits);
-    }
-    float v = static_cast<float>(std::bit_cast<T>(bits));
-    if (sc.on) {
-      const float scaled = sc.slope * v;
-      v = scaled + sc.inter;
-    }
-    out[i] = v;
+  U bits;
+  std::memcpy(&bits, src, sizeof(T));
+  if constexpr (sizeof(T) > 1) {
+    if (swap) bits = swap_bytes(bits);
   }
-}
-
-void convert_values(int datatype, const unsigned char* src, std::size_t n, bool swap, Scaling sc,
-                    float* out) {
-  switch (datatype) {
-    case DT_UINT8: convert_run<std::uint8_t>(src, n, swap, sc, out); break;
-    case DT_INT8: convert_run<std::int8_t>(src, n, swap, sc, out); break;
-    case DT_UINT16: convert_run<std::uint16_t>(src, n, swap, sc, out); break;
-    case DT_INT16: convert_run<std::int16_t>(src, n, swap, sc, out); break;
-    case DT_UINT32: convert_run<std::uint32_t>(src, n, swap, sc, out); break;
-    case DT_INT32: convert_run<std::int32_t>(src, n, swap, sc, out); break;
-    case DT_UINT64: convert_run<std::uint64_t>(src, n, swap, sc, out); break;
-    case DT_INT64: convert_run<std::int64_t>(src, n, swap, sc, out); break;
-    case DT_FLOAT32: convert_run<float>(src, n, swap, sc, out); break;
-    case DT_FLOAT64: convert_run<double>(src, n, swap, sc, out); break;
-    default: break;
+  float v = static_cast<float>(std::bit_cast<T>(bits));
+  if (sc.on) {
+    const float scaled = sc.slope * v;
+    v = scaled + sc.inter;
   }
+  return v;
 }
 
 // An opened file: header decoded to native byte order, stream positioned after the header.
@@ -266,29 +247,55 @@ Layout layout_of(const std::vector<std::size_t>& dims) {
   return l;
 }
 
-// Moves a staged block of stored values (x fastest; planes z0..z1 of volumes t0..t1) into the
+// Converts a block of stored values (x fastest; planes z0..z1 of volumes t0..t1) into the
 // array, where a voxel's volumes are contiguous. Tiles of x_tile columns keep both the reads
 // (runs along x) and the writes (runs along the volumes) within a few cache lines.
-void scatter_block(const float* stage, const Layout& l, std::size_t z0, std::size_t z1,
-                   std::size_t t0, std::size_t t1, float* out) {
+template <class T>
+void scatter_block(const unsigned char* raw, bool swap, Scaling sc, const Layout& l,
+                   std::size_t z0, std::size_t z1, std::size_t t0, std::size_t t1, float* out) {
   const std::size_t plane = l.nx * l.ny;
   const std::size_t zn = z1 - z0;
   const std::size_t tiles = (l.nx + x_tile - 1) / x_tile;
+  const std::size_t nt = t1 - t0;
   parallel_for(tiles, [&](std::size_t tb, std::size_t te) {
+    // One x_tile-by-volumes tile: read as runs along x, written as runs along the volumes.
+    std::vector<float> tile_buf(x_tile * nt);
     for (std::size_t tile = tb; tile < te; ++tile) {
       const std::size_t xa = tile * x_tile, xb = std::min(l.nx, xa + x_tile);
-      for (std::size_t x = xa; x < xb; ++x) {
-        for (std::size_t y = 0; y < l.ny; ++y) {
-          const std::size_t vox0 = (x * l.ny + y) * l.nz;
-          for (std::size_t z = z0; z < z1; ++z) {
-            float* dst = out + (vox0 + z) * l.nt;
-            const float* src = stage + (z - z0) * plane + y * l.nx + x;
-            for (std::size_t t = t0; t < t1; ++t) dst[l.t_slot[t]] = src[(t - t0) * zn * plane];
+      for (std::size_t y = 0; y < l.ny; ++y) {
+        for (std::size_t z = z0; z < z1; ++z) {
+          const std::size_t src = (z - z0) * plane + y * l.nx;
+          for (std::size_t t = 0; t < nt; ++t) {
+            const unsigned char* run = raw + (src + t * zn * plane) * sizeof(T);
+            for (std::size_t x = xa; x < xb; ++x)
+              tile_buf[(x - xa) * nt + t] = convert_one<T>(run + x * sizeof(T), swap, sc);
+          }
+          for (std::size_t x = xa; x < xb; ++x) {
+            float* dst = out + ((x * l.ny + y) * l.nz + z) * l.nt;
+            const float* from = tile_buf.data() + (x - xa) * nt;
+            for (std::size_t t = 0; t < nt; ++t) dst[l.t_slot[t0 + t]] = from[t];
           }
         }
       }
     }
   });
+}
+
+void scatter_any(int datatype, const unsigned char* raw, bool swap, Scaling sc, const Layout& l,
+                 std::size_t z0, std::size_t z1, std::size_t t0, std::size_t t1, float* out) {
+  switch (datatype) {
+    case DT_UINT8: return scatter_block<std::uint8_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_INT8: return scatter_block<std::int8_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_UINT16: return scatter_block<std::uint16_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_INT16: return scatter_block<std::int16_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_UINT32: return scatter_block<std::uint32_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_INT32: return scatter_block<std::int32_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_UINT64: return scatter_block<std::uint64_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_INT64: return scatter_block<std::int64_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_FLOAT32: return scatter_block<float>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_FLOAT64: return scatter_block<double>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    default: return;
+  }
 }
 
 struct Loaded {
@@ -334,7 +341,8 @@ Result<Loaded> load(const std::string& path, bool first_volume_only, bool requir
                         " voxels, more than can be addressed");
   const std::int64_t offset =
       h.vox_offset >= static_cast<float>(min_vox_offset) && std::isfinite(h.vox_offset)
-          ? static_cast<std::int64_t>(h.vox_offset)
+          // Clamped so the conversion stays defined; any offset this far lies past the end.
+          ? static_cast<std::int64_t>(std::min(h.vox_offset, 0x1p62f))
           : min_vox_offset;
   if (!f.gz) {
     const std::uint64_t avail =
@@ -367,18 +375,17 @@ Result<Loaded> load(const std::string& path, bool first_volume_only, bool requir
   array.shape = std::move(shape);
   array.data.resize(vol_vox * volumes);
 
-  // Chunks are whole volumes when one fits the budget, otherwise slabs of whole planes.
-  const std::size_t vol_cost = vol_vox * (vbytes + sizeof(float));
+  // Chunks are runs of whole volumes, at least x_tile of them so that every output cache line
+  // is written in one go (the raw chunk never exceeds the raw data); a volume larger than the
+  // budget is read in slabs of whole planes.
+  const std::size_t vol_raw = vol_vox * vbytes;
   std::size_t chunk_vols = 1, chunk_planes = l.nz;
-  if (vol_cost <= chunk_budget_bytes) {
-    chunk_vols = std::min(volumes, chunk_budget_bytes / vol_cost);
+  if (vol_raw <= chunk_budget_bytes) {
+    chunk_vols = std::min(volumes, std::max(x_tile, chunk_budget_bytes / vol_raw));
   } else {
-    chunk_planes = std::max<std::size_t>(1, chunk_budget_bytes / (plane * (vbytes + sizeof(float))));
-    chunk_planes = std::min(chunk_planes, l.nz);
+    chunk_planes = std::min(l.nz, std::max<std::size_t>(1, chunk_budget_bytes / (plane * vbytes)));
   }
-  const std::size_t chunk_vox = chunk_vols * chunk_planes * plane;
-  std::vector<unsigned char> raw(chunk_vox * vbytes);
-  std::vector<float> stage(chunk_vox);
+  std::vector<unsigned char> raw(chunk_vols * chunk_planes * plane * vbytes);
   const Scaling sc = scaling_of(h);
 
   Clock::duration read_time = Clock::now() - start, convert_time{};
@@ -390,17 +397,13 @@ Result<Loaded> load(const std::string& path, bool first_volume_only, bool requir
       const auto r0 = Clock::now();
       ORIVEX_TRY(read_exact(f.fp.get(), raw.data(), n * vbytes, "voxel data"));
       const auto c0 = Clock::now();
-      parallel_for((n + 65535) / 65536, [&](std::size_t b, std::size_t e) {
-        const std::size_t i0 = b * 65536, i1 = std::min(n, e * 65536);
-        convert_values(h.datatype, raw.data() + i0 * vbytes, i1 - i0, f.swapped, sc,
-                       stage.data() + i0);
-      });
-      scatter_block(stage.data(), l, z0, z1, t0, t1, array.data.data());
+      scatter_any(h.datatype, raw.data(), f.swapped, sc, l, z0, z1, t0, t1, array.data.data());
       const auto c1 = Clock::now();
       read_time += c0 - r0;
       convert_time += c1 - c0;
     }
   }
+  raw = {};
   const auto zero = Clock::time_point{};
   return Loaded{std::move(array), std::move(info), Duration::between(zero, zero + read_time),
                 Duration::between(zero, zero + convert_time)};

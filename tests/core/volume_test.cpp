@@ -210,9 +210,9 @@ TEST(Volume, AxesAfterTheFourthAreReversedToo) {
 }
 
 TEST(Volume, LargeSeriesCrossChunkBoundaries) {
-  // 64^3 u8 volumes are read a dozen at a time, so 14 volumes take two chunks; a single
-  // volume of 820 planes of 64x64 is read in slabs of planes.
-  for (const auto& dims : {std::vector<int>{64, 64, 64, 14}, std::vector<int>{64, 64, 820}}) {
+  // Series are streamed in chunks of 32 MiB of stored data, at least 16 volumes at a time:
+  // 17 u8 volumes of 2 MiB take two chunks; a single 34 MB volume is read in slabs of 32 planes.
+  for (const auto& dims : {std::vector<int>{256, 256, 33, 17}, std::vector<int>{1024, 1024, 33}}) {
     const std::size_t nx = dims[0], ny = dims[1], nz = dims[2];
     const std::size_t nt = dims.size() > 3 ? dims[3] : 1;
     std::vector<std::uint8_t> disk(nx * ny * nz * nt);
