@@ -152,6 +152,9 @@ Result<std::optional<std::string>> prepare_output(const std::string& path, bool 
 }
 
 Result<void> check_distinct_outputs(const std::vector<std::string>& paths) {
+  // The OS would silently cut such a path at the NUL and write somewhere else.
+  for (const std::string& p : paths)
+    if (io::has_nul(p)) return Error::io(io::nul_in_path_text);
   for (std::size_t j = 1; j < paths.size(); ++j)
     for (std::size_t i = 0; i < j; ++i)
       if (same_file(paths[i], paths[j]))

@@ -1,6 +1,8 @@
 // NIfTI-1 reading (header, gzip stream, conversion to 32-bit floats), masks and masked means.
 #include "orivex/volume.hpp"
 
+#include "orivex/io/file.hpp"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -185,6 +187,7 @@ struct OpenFile {
 
 Result<OpenFile> open_file(const std::string& path) {
   quiet_library();
+  if (io::has_nul(path)) return Error::nifti(io::nul_in_path_text);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return Error::nifti(os_error_text(errno));
   if (S_ISDIR(st.st_mode)) return Error::nifti(os_error_text(EISDIR));

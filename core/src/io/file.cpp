@@ -10,6 +10,7 @@
 namespace orivex::io {
 
 Result<std::string> read_bytes(const std::string& path) {
+  if (has_nul(path)) return Error::io(nul_in_path_text);
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Error::io_errno(errno);
   std::string data;
@@ -38,6 +39,7 @@ Result<std::string> read_text(const std::string& path) {
 }
 
 Result<void> write_bytes(const std::string& path, std::string_view data) {
+  if (has_nul(path)) return Error::io(nul_in_path_text);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Error::io_errno(errno);
   std::size_t done = 0;

@@ -17,6 +17,10 @@ Result<std::string> read_text(const std::string& path);
 Result<void> write_bytes(const std::string& path, std::string_view data);
 
 bool valid_utf8(std::string_view s);
+
+// A path with a NUL byte cannot be handed to the OS without silently naming a different file.
+inline constexpr const char* nul_in_path_text = "file name contained an unexpected NUL byte";
+inline bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 // Each invalid UTF-8 sequence replaced by U+FFFD.
 std::string lossy_utf8(std::string_view s);
 
