@@ -48,8 +48,13 @@ constexpr std::uint64_t max_deflate_ratio = 1032;
 // Raw data is streamed through a staging chunk of about this size, so loading costs the
 // converted array plus a bounded overhead rather than a second full copy.
 constexpr std::size_t chunk_budget_bytes = std::size_t{32} << 20;
-// Width of the x tiles of the transposition: 16 floats fill one cache line of the output.
-constexpr std::size_t x_tile = 16;
+// Minimum volumes per chunk: 16 floats fill one cache line of a voxel's output record.
+constexpr std::size_t min_chunk_volumes = 16;
+// Tiles of the transposition: runs of this many stored bytes along x (whole cache lines, each
+// consumed in one pass) by up to this many volumes. Volumes of a chunk lie a power-of-two
+// multiple apart often enough that re-reading a line later would miss every cache level.
+constexpr std::size_t run_bytes = 128;
+constexpr std::size_t t_block = 64;
 
 void quiet_library() {
   static std::once_flag once;
@@ -157,19 +162,18 @@ Scaling scaling_of(const nifti_1_header& h) {
   return s;
 }
 
-template <class T>
-inline float convert_one(const unsigned char* src, bool swap, Scaling sc) {
+// Byte order and scaling are template arguments so the inner loops carry no per-value tests.
+template <class T, bool Swap, bool Scale>
+inline float convert_one(const unsigned char* src, Scaling sc) {
   using U = std::conditional_t<sizeof(T) == 1, std::uint8_t,
                                std::conditional_t<sizeof(T) == 2, std::uint16_t,
                                                   std::conditional_t<sizeof(T) == 4, std::uint32_t,
                                                                      std::uint64_t>>>;
   U bits;
   std::memcpy(&bits, src, sizeof(T));
-  if constexpr (sizeof(T) > 1) {
-    if (swap) bits = swap_bytes(bits);
-  }
+  if constexpr (Swap && sizeof(T) > 1) bits = swap_bytes(bits);
   float v = static_cast<float>(std::bit_cast<T>(bits));
-  if (sc.on) {
+  if constexpr (Scale) {
     const float scaled = sc.slope * v;
     v = scaled + sc.inter;
   }
@@ -224,6 +228,7 @@ struct Layout {
   std::size_t nx = 1, ny = 1, nz = 1;
   std::size_t nt = 1;               // product of the axes after the third
   std::vector<std::size_t> t_slot;  // stored volume index -> position in the logical inner axes
+  bool t_in_order = true;           // t_slot is the identity (at most one axis after the third)
 };
 
 Layout layout_of(const std::vector<std::size_t>& dims) {
@@ -246,37 +251,47 @@ Layout layout_of(const std::vector<std::size_t>& dims) {
     }
     for (std::size_t a = 0; a < inner.size(); ++a) slot = slot * inner[a] + idx[a];
     l.t_slot[t] = slot;
+    l.t_in_order = l.t_in_order && slot == t;
   }
   return l;
 }
 
 // Converts a block of stored values (x fastest; planes z0..z1 of volumes t0..t1) into the
-// array, where a voxel's volumes are contiguous. Tiles of x_tile columns keep both the reads
-// (runs along x) and the writes (runs along the volumes) within a few cache lines.
-template <class T>
-void scatter_block(const unsigned char* raw, bool swap, Scaling sc, const Layout& l,
-                   std::size_t z0, std::size_t z1, std::size_t t0, std::size_t t1, float* out) {
+// array, where a voxel's volumes are contiguous. Work is split by stored rows (y, z) with z
+// fastest, since voxels neighbouring in z are neighbours in the array too.
+template <class T, bool Swap, bool Scale>
+void scatter_block(const unsigned char* raw, Scaling sc, const Layout& l, std::size_t z0,
+                   std::size_t z1, std::size_t t0, std::size_t t1, float* out) {
   const std::size_t plane = l.nx * l.ny;
   const std::size_t zn = z1 - z0;
-  const std::size_t tiles = (l.nx + x_tile - 1) / x_tile;
   const std::size_t nt = t1 - t0;
-  parallel_for(tiles, [&](std::size_t tb, std::size_t te) {
-    // One x_tile-by-volumes tile: read as runs along x, written as runs along the volumes.
-    std::vector<float> tile_buf(x_tile * nt);
-    for (std::size_t tile = tb; tile < te; ++tile) {
-      const std::size_t xa = tile * x_tile, xb = std::min(l.nx, xa + x_tile);
-      for (std::size_t y = 0; y < l.ny; ++y) {
-        for (std::size_t z = z0; z < z1; ++z) {
-          const std::size_t src = (z - z0) * plane + y * l.nx;
-          for (std::size_t t = 0; t < nt; ++t) {
-            const unsigned char* run = raw + (src + t * zn * plane) * sizeof(T);
-            for (std::size_t x = xa; x < xb; ++x)
-              tile_buf[(x - xa) * nt + t] = convert_one<T>(run + x * sizeof(T), swap, sc);
+  const std::size_t x_run = std::max<std::size_t>(1, run_bytes / sizeof(T));
+  const std::size_t vol_stride = zn * plane * sizeof(T);
+  const bool in_order = l.t_in_order;
+  parallel_for(l.ny * zn, [&](std::size_t rb, std::size_t re) {
+    float tile[run_bytes * t_block];
+    for (std::size_t r = rb; r < re; ++r) {
+      const std::size_t y = r / zn, zi = r % zn;
+      const unsigned char* row = raw + (zi * plane + y * l.nx) * sizeof(T);
+      float* row_out = out + (y * l.nz + z0 + zi) * l.nt;
+      const std::size_t x_out = l.ny * l.nz * l.nt;  // array distance between x and x + 1
+      for (std::size_t xa = 0; xa < l.nx; xa += x_run) {
+        const std::size_t xn = std::min(x_run, l.nx - xa);
+        for (std::size_t ta = 0; ta < nt; ta += t_block) {
+          const std::size_t tn = std::min(t_block, nt - ta);
+          for (std::size_t t = 0; t < tn; ++t) {
+            const unsigned char* run = row + (ta + t) * vol_stride + xa * sizeof(T);
+            for (std::size_t x = 0; x < xn; ++x)
+              tile[x * t_block + t] = convert_one<T, Swap, Scale>(run + x * sizeof(T), sc);
           }
-          for (std::size_t x = xa; x < xb; ++x) {
-            float* dst = out + ((x * l.ny + y) * l.nz + z) * l.nt;
-            const float* from = tile_buf.data() + (x - xa) * nt;
-            for (std::size_t t = 0; t < nt; ++t) dst[l.t_slot[t0 + t]] = from[t];
+          for (std::size_t x = 0; x < xn; ++x) {
+            float* dst = row_out + (xa + x) * x_out;
+            const float* from = tile + x * t_block;
+            if (in_order) {
+              std::memcpy(dst + t0 + ta, from, tn * sizeof(float));
+            } else {
+              for (std::size_t t = 0; t < tn; ++t) dst[l.t_slot[t0 + ta + t]] = from[t];
+            }
           }
         }
       }
@@ -284,19 +299,30 @@ void scatter_block(const unsigned char* raw, bool swap, Scaling sc, const Layout
   });
 }
 
+template <class T>
+void scatter_typed(const unsigned char* raw, bool swap, Scaling sc, const Layout& l,
+                   std::size_t z0, std::size_t z1, std::size_t t0, std::size_t t1, float* out) {
+  if (swap) {
+    if (sc.on) return scatter_block<T, true, true>(raw, sc, l, z0, z1, t0, t1, out);
+    return scatter_block<T, true, false>(raw, sc, l, z0, z1, t0, t1, out);
+  }
+  if (sc.on) return scatter_block<T, false, true>(raw, sc, l, z0, z1, t0, t1, out);
+  return scatter_block<T, false, false>(raw, sc, l, z0, z1, t0, t1, out);
+}
+
 void scatter_any(int datatype, const unsigned char* raw, bool swap, Scaling sc, const Layout& l,
                  std::size_t z0, std::size_t z1, std::size_t t0, std::size_t t1, float* out) {
   switch (datatype) {
-    case DT_UINT8: return scatter_block<std::uint8_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
-    case DT_INT8: return scatter_block<std::int8_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
-    case DT_UINT16: return scatter_block<std::uint16_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
-    case DT_INT16: return scatter_block<std::int16_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
-    case DT_UINT32: return scatter_block<std::uint32_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
-    case DT_INT32: return scatter_block<std::int32_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
-    case DT_UINT64: return scatter_block<std::uint64_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
-    case DT_INT64: return scatter_block<std::int64_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
-    case DT_FLOAT32: return scatter_block<float>(raw, swap, sc, l, z0, z1, t0, t1, out);
-    case DT_FLOAT64: return scatter_block<double>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_UINT8: return scatter_typed<std::uint8_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_INT8: return scatter_typed<std::int8_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_UINT16: return scatter_typed<std::uint16_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_INT16: return scatter_typed<std::int16_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_UINT32: return scatter_typed<std::uint32_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_INT32: return scatter_typed<std::int32_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_UINT64: return scatter_typed<std::uint64_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_INT64: return scatter_typed<std::int64_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_FLOAT32: return scatter_typed<float>(raw, swap, sc, l, z0, z1, t0, t1, out);
+    case DT_FLOAT64: return scatter_typed<double>(raw, swap, sc, l, z0, z1, t0, t1, out);
     default: return;
   }
 }
@@ -376,37 +402,63 @@ Result<Loaded> load(const std::string& path, bool first_volume_only, bool requir
 
   FloatArray array;
   array.shape = std::move(shape);
-  array.data.resize(vol_vox * volumes);
 
-  // Chunks are runs of whole volumes, at least x_tile of them so that every output cache line
-  // is written in one go (the raw chunk never exceeds the raw data); a volume larger than the
-  // budget is read in slabs of whole planes.
+  // Chunks are runs of whole volumes, at least min_chunk_volumes of them so that every output
+  // cache line is written in one go (the raw chunk never exceeds the raw data); a volume larger
+  // than the budget is read in slabs of whole planes. Two staging chunks share the budget: one
+  // is inflated while the other is converted.
   const std::size_t vol_raw = vol_vox * vbytes;
+  const std::size_t stage_bytes = chunk_budget_bytes / 2;
   std::size_t chunk_vols = 1, chunk_planes = l.nz;
-  if (vol_raw <= chunk_budget_bytes) {
-    chunk_vols = std::min(volumes, std::max(x_tile, chunk_budget_bytes / vol_raw));
+  if (vol_raw <= stage_bytes) {
+    chunk_vols = std::min(volumes, std::max(min_chunk_volumes, stage_bytes / vol_raw));
   } else {
-    chunk_planes = std::min(l.nz, std::max<std::size_t>(1, chunk_budget_bytes / (plane * vbytes)));
+    chunk_planes = std::min(l.nz, std::max<std::size_t>(1, stage_bytes / (plane * vbytes)));
   }
-  std::vector<unsigned char> raw(chunk_vols * chunk_planes * plane * vbytes);
+  struct Chunk {
+    std::size_t t0, t1, z0, z1;
+  };
+  std::vector<Chunk> chunks;
+  for (std::size_t t0 = 0; t0 < volumes; t0 += chunk_vols)
+    for (std::size_t z0 = 0; z0 < l.nz; z0 += chunk_planes)
+      chunks.push_back({t0, std::min(volumes, t0 + chunk_vols), z0, std::min(l.nz, z0 + chunk_planes)});
+  const std::size_t stage_len = chunk_vols * chunk_planes * plane * vbytes;
+  std::vector<unsigned char> stage[2];
+  stage[0].resize(stage_len);
+  if (chunks.size() > 1) stage[1].resize(stage_len);
   const Scaling sc = scaling_of(h);
 
-  Clock::duration read_time = Clock::now() - start, convert_time{};
-  for (std::size_t t0 = 0; t0 < volumes; t0 += chunk_vols) {
-    const std::size_t t1 = std::min(volumes, t0 + chunk_vols);
-    for (std::size_t z0 = 0; z0 < l.nz; z0 += chunk_planes) {
-      const std::size_t z1 = std::min(l.nz, z0 + chunk_planes);
-      const std::size_t n = (t1 - t0) * (z1 - z0) * plane;
-      const auto r0 = Clock::now();
-      ORIVEX_TRY(read_exact(f.fp.get(), raw.data(), n * vbytes, "voxel data"));
-      const auto c0 = Clock::now();
-      scatter_any(h.datatype, raw.data(), f.swapped, sc, l, z0, z1, t0, t1, array.data.data());
-      const auto c1 = Clock::now();
-      read_time += c0 - r0;
-      convert_time += c1 - c0;
-    }
+  // Inflating is sequential, so it is the floor of the load; step k reads chunk k on one thread
+  // while the others convert chunk k - 1 (and step 0 zero-fills the array, which faults in
+  // its pages). The conversion is timed as whatever of the load the reading did not cover.
+  const auto loop_start = Clock::now();
+  Clock::duration read_time = loop_start - start;
+  Result<void> read_status;
+  for (std::size_t k = 0; k <= chunks.size(); ++k) {
+    parallel_for(2, [&](std::size_t b, std::size_t e) {
+      for (std::size_t job = b; job < e; ++job) {
+        if (job == 0) {
+          if (k == chunks.size()) continue;
+          const Chunk& c = chunks[k];
+          const std::size_t n = (c.t1 - c.t0) * (c.z1 - c.z0) * plane;
+          const auto r0 = Clock::now();
+          read_status = read_exact(f.fp.get(), stage[k % 2].data(), n * vbytes, "voxel data");
+          read_time += Clock::now() - r0;
+        } else if (k == 0) {
+          array.data.resize(vol_vox * volumes);
+        } else {
+          const Chunk& c = chunks[k - 1];
+          scatter_any(h.datatype, stage[(k - 1) % 2].data(), f.swapped, sc, l, c.z0, c.z1, c.t0,
+                      c.t1, array.data.data());
+        }
+      }
+    });
+    ORIVEX_TRY(read_status);
   }
-  raw = {};
+  stage[0] = {};
+  stage[1] = {};
+  const Clock::duration convert_time =
+      std::max(Clock::duration::zero(), (Clock::now() - start) - read_time);
   const auto zero = Clock::time_point{};
   return Loaded{std::move(array), std::move(info), Duration::between(zero, zero + read_time),
                 Duration::between(zero, zero + convert_time)};
