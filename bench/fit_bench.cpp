@@ -1,4 +1,4 @@
-// Times the per-voxel tensor fit on a synthetic 96x96x60 series (3 b0 + 30 directions), and
+// Times the per-voxel tensor fit on a synthetic 96x96x60 series (10 b0 + 60 directions), and
 // optionally the loading of a NIfTI file given as the first argument.
 #include <chrono>
 #include <cmath>
@@ -20,7 +20,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t nx = 96, ny = 96, nz = 60, n_b0 = 3, n_dir = 30;
+  const std::size_t nx = 96, ny = 96, nz = 60, n_b0 = 10, n_dir = 60;
   const std::size_t nt = n_b0 + n_dir;
   std::vector<Vec3> dirs;
   std::vector<double> bvals;

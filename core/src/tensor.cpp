@@ -4,6 +4,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -68,6 +69,43 @@ Result<Eigen::MatrixXd> pseudo_inverse(const Eigen::MatrixXd& a) {
   return Eigen::MatrixXd(svd.matrixV() * inv.asDiagonal() * svd.matrixU().transpose());
 }
 
+// Logarithms of the floor and of the integers 1..log_table_size-1. Scanners store DWI as
+// integers, so most voxels need no logarithm at all. Each entry is computed by the same routine
+// the direct path would apply at that position (the library's packet version over the even
+// head of a voxel's signals, the scalar one on an odd last value), so both paths agree bit
+// for bit.
+constexpr std::size_t log_table_size = 65536;
+
+struct LogTables {
+  std::vector<double> packet;  // index 0: the floor; k: ln k
+  std::vector<double> scalar;
+};
+
+const LogTables& log_tables() {
+  static const LogTables tables = [] {
+    LogTables t;
+    t.packet.resize(log_table_size);
+    t.scalar.resize(log_table_size);
+    t.packet[0] = log_floor;
+    for (std::size_t k = 1; k < log_table_size; ++k) t.packet[k] = static_cast<double>(k);
+    for (std::size_t k = 0; k < log_table_size; ++k) t.scalar[k] = std::log(t.packet[k]);
+    Eigen::Map<Eigen::ArrayXd, Eigen::Aligned16> all(t.packet.data(),
+                                                     static_cast<Eigen::Index>(log_table_size));
+    all = all.log();
+    return t;
+  }();
+  return tables;
+}
+
+// ln of the floored signals into logs[0..n): the packet routine over the even head and the
+// scalar one on an odd last value.
+void log_signals(double* logs, std::size_t n) {
+  const std::size_t head = n - n % 2;
+  Eigen::Map<Eigen::ArrayXd, Eigen::Aligned16> y(logs, static_cast<Eigen::Index>(head));
+  y = y.log();
+  if (head < n) logs[head] = std::log(logs[head]);
+}
+
 struct FitPlan {
   const float* data;
   std::size_t stride;
@@ -77,7 +115,7 @@ struct FitPlan {
   double min_signal;
 };
 
-VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs) {
+VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::uint16_t* keys) {
   const float* s = p.data + v * p.stride;
   VoxelFit out;
   double sum = 0.0;
@@ -87,17 +125,28 @@ VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs) {
   if (p.min_signal > m) return out;
 
   const std::size_t n = p.rows.size();
+  bool tabled = true;
   for (std::size_t r = 0; r < n; ++r) {
     const double x = static_cast<double>(s[p.rows[r]]);
-    logs[r] = x > log_floor ? x : log_floor;  // NaN takes the floor too
+    const bool floored = !(x > log_floor);  // NaN takes the floor too
+    logs[r] = floored ? log_floor : x;
+    const bool in_table = x >= 1.0 && x < static_cast<double>(log_table_size);
+    const std::int32_t k = in_table ? static_cast<std::int32_t>(x) : 0;
+    tabled = tabled && (floored || (in_table && static_cast<double>(k) == x));
+    keys[r] = static_cast<std::uint16_t>(k);
   }
-  // The logarithms and the product with P dominate a voxel's cost; the library's packet
-  // versions of both keep the fit memory-bound rather than libm-bound.
-  Eigen::Map<Eigen::ArrayXd> y(logs, static_cast<Eigen::Index>(n));
-  y = y.log();
+  if (tabled) {
+    const LogTables& t = log_tables();
+    const std::size_t head = n - n % 2;
+    for (std::size_t r = 0; r < head; ++r) logs[r] = t.packet[keys[r]];
+    if (head < n) logs[head] = t.scalar[keys[head]];
+  } else {
+    log_signals(logs, n);
+  }
+  const Eigen::Map<Eigen::VectorXd> y(logs, static_cast<Eigen::Index>(n));
   const Eigen::Map<const Eigen::Matrix<double, n_coef, Eigen::Dynamic, Eigen::RowMajor>> pinv(
       p.pinv.data(), n_coef, static_cast<Eigen::Index>(n));
-  const Eigen::Matrix<double, n_coef, 1> c = pinv * y.matrix();
+  const Eigen::Matrix<double, n_coef, 1> c = pinv * y;
   Eigen::Matrix3d d;
   d << c(1), c(4), c(5), c(4), c(2), c(6), c(5), c(6), c(3);
   Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig(d);
@@ -148,6 +197,7 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   plan.rows.insert(plan.rows.end(), shell_indices.begin(), shell_indices.end());
   plan.mean_rows = b0_indices.empty() ? shell_indices : b0_indices;
   plan.min_signal = min_signal;
+  log_tables();  // built once, before the workers need it
   const std::size_t n = plan.rows.size();
   plan.pinv.resize(n_coef * n);
   for (std::size_t j = 0; j < n_coef; ++j)
@@ -162,9 +212,11 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   field.s0.assign(nvox, 0.0);
   field.valid.assign(nvox, 0);
   parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
+    // Eigen's aligned packet loads need the 16 bytes operator new guarantees.
     std::vector<double> logs(n);
+    std::vector<std::uint16_t> keys(n);
     for (std::size_t v = begin; v < end; ++v) {
-      const VoxelFit f = fit_voxel(plan, v, logs.data());
+      const VoxelFit f = fit_voxel(plan, v, logs.data(), keys.data());
       field.evecs[v] = f.evec;
       field.fa[v] = f.fa;
       field.s0[v] = f.s0;

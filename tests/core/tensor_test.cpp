@@ -244,3 +244,40 @@ TEST(WmProxy, OtsuThresholdAndFaBoundary) {
 
   EXPECT_TRUE(TensorField{}.wm_proxy(0.2).empty());
 }
+
+// Scanners store integers, which the fit takes logarithms of through a table; rounded signals
+// (with an odd and an even number of rows, and a zero that takes the floor) must fit like the
+// unrounded ones up to the rounding itself.
+TEST(Tensor, IntegerSignalsFitLikeTheirUnroundedValues) {
+  const double n = std::sqrt(14.0);
+  const std::vector<Tensor> d = {prolate({1 / n, 2 / n, 3 / n}, 1.7e-3, 0.3e-3),
+                                 prolate({0, 1, 0}, 1.0e-3, 0.6e-3)};
+  const std::vector<double> s0 = {20000.0, 30000.0};
+  const FloatArray exact = series(scheme(), d, s0);
+  FloatArray rounded = exact;
+  for (float& x : rounded.data) x = std::round(x);
+  std::vector<std::size_t> odd = shell();
+  odd.pop_back();
+  for (const auto& rows : {shell(), odd}) {
+    SCOPED_TRACE(rows.size());
+    auto want = fit_dti(exact, scheme(), b0s(), rows, 1.0);
+    auto got = fit_dti(rounded, scheme(), b0s(), rows, 1.0);
+    ASSERT_TRUE(want && got);
+    for (std::size_t v = 0; v < d.size(); ++v) {
+      ASSERT_TRUE(got->valid[v]);
+      EXPECT_NEAR(got->fa[v], want->fa[v], 1e-3);
+      const Vec3 &g = got->evecs[v], &w = want->evecs[v];
+      EXPECT_NEAR(std::abs(g[0] * w[0] + g[1] * w[1] + g[2] * w[2]), 1.0, 1e-4);
+    }
+  }
+  // A zero takes the floor: the voxel is still fitted, and identically whether the zero is 0 or
+  // a negative integer.
+  FloatArray zero = rounded, negative = rounded;
+  zero.data[3] = 0.0f;
+  negative.data[3] = -7.0f;
+  auto a = fit_dti(zero, scheme(), b0s(), shell(), 1.0);
+  auto b = fit_dti(negative, scheme(), b0s(), shell(), 1.0);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->fa, b->fa);
+  EXPECT_EQ(a->evecs, b->evecs);
+}
