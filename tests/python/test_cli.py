@@ -136,3 +136,35 @@ def test_demo_runs_from_the_packaged_example():
     assert "recommended correction: -x+y+z" in r.stdout
     assert "repair (dry run): would apply -x+y+z" in r.stdout
     assert "Next, write the corrected table" in r.stdout
+
+
+def test_bids_prints_one_line_per_run_and_exits_with_the_summary_code(tmp_path):
+    from conftest import make_phantom
+
+    root = tmp_path / "study"
+    make_phantom(root / "sub-01" / "dwi", name="sub-01_dwi")
+    make_phantom(root / "sub-02" / "dwi", name="sub-02_dwi", flip_axis=0)
+    r = run("bids", str(root))
+    assert r.returncode == 0, r.stderr  # FLAG exits 0 unless asked otherwise
+    lines = r.stdout.splitlines()
+    assert lines[0].split()[:2] == ["PASS", "sub-01_dwi"]
+    assert lines[1].split()[:2] == ["FLAG", "sub-02_dwi"]
+    assert lines[2].startswith("dataset: FLAG (2 runs); summary at ")
+    assert (root / "derivatives" / "orivex" / "dataset_summary.json").is_file()
+    assert run("bids", str(root), "--fail-on", "flag").returncode == 4
+    # Without the FLAG run, a WARN run makes the whole dataset WARN, which exits 3.
+    shutil.rmtree(root / "sub-02")
+    warn = make_phantom(root / "sub-03" / "dwi", name="sub-03_dwi")
+    rows = [line.split() for line in open(warn["bvec"]).read().splitlines() if line.strip()]
+    with open(warn["bvec"], "w") as f:  # halved lengths: amplitude-encoded, a WARN finding
+        f.write("\n".join(" ".join(str(float(v) / 2) for v in row) for row in rows) + "\n")
+    r = run("bids", str(root))
+    assert r.returncode == 3, r.stdout + r.stderr
+    assert r.stdout.splitlines()[1].split()[:2] == ["WARN", "sub-03_dwi"]
+    assert r.stdout.splitlines()[2].startswith("dataset: WARN (2 runs)")
+
+
+def test_bids_on_an_empty_dataset_fails_cleanly(tmp_path):
+    r = run("bids", str(tmp_path))
+    assert r.returncode == 1
+    assert r.stderr.startswith("orivex: error: no *_dwi NIfTI with sibling bvec/bval")
