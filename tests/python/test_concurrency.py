@@ -41,6 +41,10 @@ def same(a, b, path="report"):
         assert a == b, (path, a, b)
 
 
+# ASan holds freed memory in quarantine, so RSS only measures leaks in a plain build.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def thread_count():
     return len(os.listdir("/proc/self/task"))
 
@@ -160,7 +164,7 @@ def test_thousand_dedicated_pools_leak_no_threads_or_memory(small):
           f"{final_threads}, RSS growth {growth} KiB")
     assert final_threads <= baseline_threads
     # A pool or a report kept per call would cost far more than this over 1000 calls.
-    assert growth < 8 * 1024
+    assert UNDER_ASAN or growth < 8 * 1024
 
 
 def test_detect_soak_with_dedicated_pools_keeps_memory_flat(small):
@@ -175,7 +179,7 @@ def test_detect_soak_with_dedicated_pools_keeps_memory_flat(small):
     same(without_timestamp(report), expected)
     # Loaded volumes, fields and reports are dropped per call; what may remain is the stacks
     # of idle pool workers (see the next test).
-    assert rss_kib() - baseline_rss < 8 * 1024
+    assert UNDER_ASAN or rss_kib() - baseline_rss < 8 * 1024
 
 
 @pytest.mark.xfail(strict=True, reason="workers of a dedicated pool join the pool library's "
