@@ -86,3 +86,20 @@ TEST(InputFile, Sha256TestVectors) {
   EXPECT_EQ(r.bytes, 3u);
   EXPECT_EQ(r.path, "./a/../t.bvec");
 }
+
+TEST(Tables, LongerThanAnyNiftiSeriesAreRefused) {
+  std::string bval;
+  for (std::size_t i = 0; i < max_table_volumes + 1; ++i) bval += "1000 ";
+  EXPECT_EQ(pair_error("", bval), "failed to parse x.bval: 32768 volumes, more than the 32767 a "
+                                  "NIfTI-1 series can hold");
+  std::string grad;
+  for (std::size_t i = 0; i < max_table_volumes + 2; ++i) grad += "1 0 0 1000\n";
+  auto t = io::mrtrix::parse(grad, "g.b");
+  ASSERT_FALSE(t);
+  EXPECT_EQ(t.error().message(),
+            "failed to parse g.b: 32769 volumes, more than the 32767 a NIfTI-1 series can hold");
+  // The largest series a header can describe still reads.
+  std::string ok;
+  for (std::size_t i = 0; i < max_table_volumes; ++i) ok += "1 0 0 1000\n";
+  EXPECT_TRUE(io::mrtrix::parse(ok, "g.b"));
+}

@@ -15,6 +15,10 @@ using Mat3 = std::array<std::array<double, 3>, 3>;  // by rows; maps a column ve
 inline constexpr double default_b0_threshold = 50.0;
 inline constexpr double default_norm_tolerance = 0.05;
 inline constexpr double zero_norm_limit = 2.220446049250313e-16;
+// A NIfTI-1 header stores the volume count in 16 bits, so no series has more volumes than this.
+// Longer tables are refused on reading: the per-shell analyses are quadratic in the direction
+// count and would otherwise run for hours on a corrupt file.
+inline constexpr std::size_t max_table_volumes = 32767;
 
 double norm(const Vec3& v);
 

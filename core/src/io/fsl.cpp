@@ -51,9 +51,16 @@ Result<std::vector<Vec3>> to_directions(const std::vector<std::vector<double>>& 
   return Error::parse(bvec_path, "bvec shape does not match the b-value count");
 }
 
+Error too_many_volumes(const std::string& path, std::size_t n) {
+  return Error::parse(path, std::to_string(n) + " volumes, more than the " +
+                                std::to_string(max_table_volumes) +
+                                " a NIfTI-1 series can hold");
+}
+
 Result<GradientTable> parse_pair(std::string_view bvec_text, const std::string& bvec_path,
                                  std::string_view bval_text, const std::string& bval_path) {
   ORIVEX_ASSIGN(auto bvals, parse_floats(bval_text, bval_path));
+  if (bvals.size() > max_table_volumes) return too_many_volumes(bval_path, bvals.size());
   ORIVEX_ASSIGN(auto rows, parse_rows(bvec_text, bvec_path));
   ORIVEX_ASSIGN(auto dirs, to_directions(rows, bvals.size(), bvec_path));
   return GradientTable::create(std::move(dirs), std::move(bvals));

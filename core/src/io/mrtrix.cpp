@@ -3,6 +3,7 @@
 
 #include "detail/text.hpp"
 #include "orivex/io/file.hpp"
+#include "orivex/io/fsl.hpp"
 #include "orivex/numfmt.hpp"
 
 namespace orivex::io::mrtrix {
@@ -28,6 +29,14 @@ Result<GradientTable> parse(std::string_view text, const std::string& path) {
     std::string_view t = detail::trim(line);
     if (t.empty() || t.front() == '#') continue;
     ORIVEX_ASSIGN(auto row, parse_row(t, path));
+    if (bvals.size() == max_table_volumes) {
+      std::size_t n = bvals.size() + 1;
+      for (std::string_view rest : detail::lines(text.substr(static_cast<std::size_t>(t.data() - text.data()) + t.size()))) {
+        std::string_view r = detail::trim(rest);
+        if (!r.empty() && r.front() != '#') ++n;
+      }
+      return io::fsl::too_many_volumes(path, n);
+    }
     dirs.push_back({row[0], row[1], row[2]});
     bvals.push_back(row[3]);
   }

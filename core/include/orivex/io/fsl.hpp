@@ -16,6 +16,9 @@ Result<std::vector<std::vector<double>>> parse_rows(std::string_view text, const
 Result<std::vector<Vec3>> to_directions(const std::vector<std::vector<double>>& rows, std::size_t n,
                                         const std::string& bvec_path);
 
+// The Parse error of a table longer than any NIfTI-1 series.
+Error too_many_volumes(const std::string& path, std::size_t n);
+
 // Parses already-read texts in the fixed order: bval, bvec, orientation, table.
 Result<GradientTable> parse_pair(std::string_view bvec_text, const std::string& bvec_path,
                                  std::string_view bval_text, const std::string& bval_path);
