@@ -15,7 +15,15 @@ namespace orivex {
 
 class Pool {
  public:
-  explicit Pool(int n) : arena(n) { arena.initialize(); }
+  explicit Pool(int n) : scheduler(tbb::attach{}), arena(n) { arena.initialize(); }
+  // The pool library parks idle workers for reuse instead of ending them, so a process making
+  // many calls with their own pools would keep every worker it ever started. Ending the
+  // scheduler once the pool is gone makes the workers exit; the next call starts afresh.
+  ~Pool() {
+    arena.terminate();
+    (void)tbb::finalize(scheduler, std::nothrow);
+  }
+  tbb::task_scheduler_handle scheduler;
   tbb::task_arena arena;
 };
 

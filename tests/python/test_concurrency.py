@@ -182,8 +182,6 @@ def test_detect_soak_with_dedicated_pools_keeps_memory_flat(small):
     assert UNDER_ASAN or rss_kib() - baseline_rss < 8 * 1024
 
 
-@pytest.mark.xfail(strict=True, reason="workers of a dedicated pool join the pool library's "
-                   "global worker set and stay alive after the pool is dropped")
 def test_dedicated_pool_workers_exit_after_the_call(small):
     p = small["flag"]
     result = subprocess.run(
