@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 BUILD := build/core
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build core install test test-core test-python demo bench clean
+.PHONY: all bootstrap build core install test test-core test-python test-asan fuzz demo bench clean
 
 all: build
 
@@ -33,6 +33,15 @@ demo: install
 
 bench: core install
 	@$(PY) bench/run.py
+
+# ASan+UBSan build of the core tests (leak checks on) and of the module under pytest.
+test-asan: bootstrap
+	@scripts/test-asan
+
+# libFuzzer targets (clang), FUZZ_SECONDS each, two at a time.
+fuzz: bootstrap
+	@scripts/bootstrap-fuzz
+	@$(MAKE) -C fuzz run FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60)
 
 clean:
 	rm -rf build
