@@ -90,6 +90,20 @@ def numpy_coherence(v1, mask, step):
     return total / (2 * len(e))
 
 
+def inspect_bench(work):
+    """inspect of a 300-direction, 3-shell table and of one 1,000-direction shell (quadratic parts)."""
+    rng = np.random.default_rng(1)
+    for label, bvals in (("300 directions x 3 shells", np.repeat([1000.0, 2000.0, 3000.0], 300)),
+                         ("1000-direction shell", np.full(1000, 1000.0))):
+        d = rng.normal(size=(len(bvals), 3))
+        d /= np.linalg.norm(d, axis=1, keepdims=True)
+        bvec = os.path.join(work, "t.bvec")
+        bval = os.path.join(work, "t.bval")
+        make_phantom.write_fsl(os.path.join(work, "t"), d, bvals)
+        t = median_time(lambda: _orivex.inspect(bvec=bvec, bval=bval), repeat=3)
+        print(f"inspect, {label}: {t:.3f} s")
+
+
 def main():
     n = int(os.environ.get("ORIVEX_BENCH_N", "64"))
     threads = os.cpu_count() or 1
@@ -122,6 +136,7 @@ def main():
         for name, ours, peer, what in rows:
             print(f"{name:<28}{ours:>10.3f}{peer:>10.3f}{peer / max(ours, 1e-9):>9.1f}x  {what}")
         print(f"whole audit total: {med['total']:.3f} s")
+        inspect_bench(work)
 
     # The whole audit against bare decompression of the same file (a larger phantom).
     import audit_bench
