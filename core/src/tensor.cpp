@@ -115,6 +115,54 @@ struct FitPlan {
   double min_signal;
 };
 
+// The closed form costs a fraction of the iterative solver but loses accuracy as eigenvalues
+// approach each other, so its answer is kept only when it is provably as good: the principal
+// pair within a few ulps of the tensor's scale, the largest eigenvalue well separated from the
+// next and dominant enough that FA cannot move, and the other two eigenvalues pinned by the
+// trace and the Frobenius norm. Everything else, including every exact tie, goes to the
+// iterative solver, whose eigenvalue order then settles the principal direction as before.
+constexpr double direct_residual = 1e-13;  // of the spectral radius
+constexpr double direct_gap = 1e-4;        // largest minus middle eigenvalue, of the radius
+constexpr double direct_dominance = 1e-2;  // largest eigenvalue, of the radius
+
+bool direct_is_reliable(const Eigen::Matrix3d& d, const Eigen::Vector3d& lam,
+                        const Eigen::Matrix3d& v) {
+  const double radius = std::max(std::fabs(lam(0)), std::fabs(lam(2)));
+  // Negated comparisons so that NaN fails every test.
+  if (!(lam(2) >= direct_dominance * radius)) return false;
+  if (!(lam(2) - lam(1) >= direct_gap * radius)) return false;
+  const double tol = direct_residual * radius;
+  const Eigen::Vector3d e = v.col(2);
+  if (!((d * e - lam(2) * e).norm() <= tol) || !(std::fabs(e.squaredNorm() - 1.0) <= direct_residual))
+    return false;
+  if (lam(0) < 0.0) {
+    // Clamping then separates the lower two, so each needs its own check; the closed form's
+    // vectors for a nearly equal lower pair are not orthogonal, which sends those to the solver.
+    const Eigen::Matrix3d r = d * v - v * lam.asDiagonal();
+    for (int i = 0; i < 2; ++i)
+      if (!(r.col(i).norm() <= tol)) return false;
+    const Eigen::Matrix3d gram = v.transpose() * v - Eigen::Matrix3d::Identity();
+    return gram.cwiseAbs().maxCoeff() <= direct_residual;
+  }
+  // Unclamped, FA depends on the spectrum only through its sum and sum of squares.
+  return std::fabs(lam.sum() - d.trace()) <= tol &&
+         std::fabs(lam.squaredNorm() - d.squaredNorm()) <= tol * radius;
+}
+
+// Eigenvalues ascending with their eigenvectors as columns, as the iterative solver returns them.
+void decompose(const Eigen::Matrix3d& d, Eigen::Vector3d& lam, Eigen::Matrix3d& v) {
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig;
+  eig.computeDirect(d);
+  if (direct_is_reliable(d, eig.eigenvalues(), eig.eigenvectors())) {
+    lam = eig.eigenvalues();
+    v = eig.eigenvectors();
+    return;
+  }
+  eig.compute(d);
+  lam = eig.eigenvalues();
+  v = eig.eigenvectors();
+}
+
 VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::uint16_t* keys) {
   const float* s = p.data + v * p.stride;
   VoxelFit out;
@@ -149,8 +197,9 @@ VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::uint16_t*
   const Eigen::Matrix<double, n_coef, 1> c = pinv * y;
   Eigen::Matrix3d d;
   d << c(1), c(4), c(5), c(4), c(2), c(6), c(5), c(6), c(3);
-  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig(d);
-  const Eigen::Vector3d raw = eig.eigenvalues();
+  Eigen::Vector3d raw;
+  Eigen::Matrix3d vecs;
+  decompose(d, raw, vecs);
   double lam[3];
   for (int i = 0; i < 3; ++i) lam[i] = raw(i) > 0.0 ? raw(i) : 0.0;
   int principal = 0;
@@ -165,7 +214,7 @@ VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::uint16_t*
     fa = std::sqrt(1.5 * dev / sq);
   }
   if (!std::isfinite(fa) || !(lam[principal] > 0.0)) return out;
-  const Eigen::Vector3d e = eig.eigenvectors().col(principal);
+  const Eigen::Vector3d e = vecs.col(principal);
   out.evec = {e(0), e(1), e(2)};
   out.fa = fa;
   out.valid = true;

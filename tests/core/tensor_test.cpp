@@ -281,3 +281,42 @@ TEST(Tensor, IntegerSignalsFitLikeTheirUnroundedValues) {
   EXPECT_EQ(a->fa, b->fa);
   EXPECT_EQ(a->evecs, b->evecs);
 }
+
+// Eigenvalue pairs at or near a tie, on either side of where the fast decomposition hands over
+// to the iterative one: the principal direction stays in the plane of a tied pair (an oblate
+// tensor), follows the larger eigenvalue of a pair that is merely close, and FA does not jump.
+TEST(Tensor, TiedAndNearlyTiedEigenvalues) {
+  const double n = std::sqrt(14.0);
+  const Vec3 axis = {1 / n, 2 / n, 3 / n};
+  const double l = 1.2e-3;
+  std::vector<Tensor> d;
+  std::vector<double> fa;
+  // Oblate: the largest eigenvalue twice, so `axis` is the smallest one's direction.
+  auto oblate = [&](double small) {
+    auto m = [&](int i, int j) { return l * (i == j) + (small - l) * axis[i] * axis[j]; };
+    return Tensor{m(0, 0), m(1, 1), m(2, 2), m(0, 1), m(0, 2), m(1, 2)};
+  };
+  d.push_back(oblate(0.3e-3));
+  fa.push_back(fa_of(l, l, 0.3e-3));
+  d.push_back(oblate(l));  // isotropic
+  fa.push_back(0.0);
+  const std::vector<double> gaps = {1e-2, 1e-3, 2e-4, 5e-5};
+  for (double g : gaps) {
+    d.push_back(prolate(axis, l * (1 + g), l));
+    fa.push_back(fa_of(l * (1 + g), l, l));
+  }
+  auto f = fit_dti(series(scheme(), d, std::vector<double>(d.size(), 1000.0)), scheme(), b0s(),
+                   shell(), 1.0);
+  ASSERT_TRUE(f);
+  auto dot = [&](const Vec3& a) { return a[0] * axis[0] + a[1] * axis[1] + a[2] * axis[2]; };
+  for (std::size_t v = 0; v < d.size(); ++v) {
+    SCOPED_TRACE(v);
+    const Vec3& e = f->evecs[v];
+    EXPECT_TRUE(f->valid[v]);
+    EXPECT_NEAR(e[0] * e[0] + e[1] * e[1] + e[2] * e[2], 1.0, 1e-12);
+    EXPECT_NEAR(f->fa[v], fa[v], 1e-5);
+  }
+  EXPECT_LT(std::abs(dot(f->evecs[0])), 1e-4);
+  for (std::size_t k = 0; k < gaps.size(); ++k)
+    EXPECT_GT(std::abs(dot(f->evecs[2 + k])), 1 - 1e-6) << gaps[k];
+}
