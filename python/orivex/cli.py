@@ -138,7 +138,7 @@ def build_parser():
     s.add_argument("--threads", type=int, help="worker threads")
     s.add_argument("--fail-on", choices=["flag"], help="exit 4 when the dataset status is FLAG")
 
-    sub.add_parser("demo", help="run orivex on the bundled example acquisition", **kw)
+    sub.add_parser("demo", help="run orivex on the bundled example phantom", **kw)
     return p
 
 
