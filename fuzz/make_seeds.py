@@ -57,7 +57,7 @@ def main(out: Path) -> None:
         write(side, f"{run.name}.json", (run / "dwi.json").read_bytes())
     write(fsl, "rows_of_three", b"0 1000 1000\n\0" + b"0 0 0\r\n1 0 0\r\n0 1 0\r\n\r\n")
     write(fsl, "axis_rows", b"0\t1000\n2000\0" + b"0 1 0\n0 0 1\n0 0 0\n")
-    write(fsl, "special", b"nan -inf +1e3 .5\0" + b"1 0 0 NaN\n0 1 0 Infinity\n0 0 1 -0.\n")
+    write(fsl, "nonfinite", b"nan -inf +1e3 .5\0" + b"1 0 0 NaN\n0 1 0 Infinity\n0 0 1 -0.\n")
     write(grad, "mixed.b", b"  # comment\n1 0 0 1000 extra\r\n\n0 1 0 1e3\n0 0 1 nan\n")
     write(side, "empty.json", b"{}")
     write(side, "nulls.json", b'{"PhaseEncodingDirection": null, "TotalReadoutTime": null}')

@@ -37,12 +37,10 @@ Result<void> prepare_into(const std::string& path, bool in_place,
 
 Result<RecomputeOutput> recompute_bval(const GradientTable& table,
                                        const std::vector<InputFile>& inputs,
-                                       const RecomputeSpec& spec, double b0_threshold,
+                                       const RecomputeSpec& request, double b0_threshold,
                                        double tolerance) {
-  std::vector<std::string> targets{spec.out_bvec, spec.out_bval};
-  if (spec.out_grad) targets.push_back(*spec.out_grad);
-  if (spec.provenance) targets.push_back(*spec.provenance);
-  ORIVEX_TRY(check_distinct_outputs(targets));
+  ORIVEX_TRY(check_distinct_outputs(request.out_bvec, request.out_bval, request.out_grad,
+                                    request.provenance));
 
   ORIVEX_ASSIGN(RecoveredBvals recovered, table.recover_bvals(b0_threshold));
   RecomputeOutput out;
@@ -58,28 +56,28 @@ Result<RecomputeOutput> recompute_bval(const GradientTable& table,
     any = true;
   }
   out.table = std::move(recovered.table);
-  if (spec.dry_run) return out;
+  if (request.dry_run) return out;
 
   // Both FSL paths are moved aside before either is written, so a refusal leaves every file
   // as it was and a later failure leaves each original under its backup name.
-  ORIVEX_TRY(prepare_into(spec.out_bvec, spec.in_place, out.backups));
-  ORIVEX_TRY(prepare_into(spec.out_bval, spec.in_place, out.backups));
-  ORIVEX_TRY(write_file_replacing(spec.out_bvec, io::fsl::render_bvec(out.table)));
-  ORIVEX_TRY(write_file_replacing(spec.out_bval, io::fsl::render_bval(out.table)));
-  out.outputs.push_back(path_str(spec.out_bvec));
-  out.outputs.push_back(path_str(spec.out_bval));
-  if (spec.out_grad) {
-    ORIVEX_TRY(prepare_into(*spec.out_grad, spec.in_place, out.backups));
-    ORIVEX_TRY(write_file_replacing(*spec.out_grad, io::mrtrix::render(out.table)));
-    out.outputs.push_back(path_str(*spec.out_grad));
+  ORIVEX_TRY(prepare_into(request.out_bvec, request.in_place, out.backups));
+  ORIVEX_TRY(prepare_into(request.out_bval, request.in_place, out.backups));
+  ORIVEX_TRY(write_file_replacing(request.out_bvec, io::fsl::render_bvec(out.table)));
+  ORIVEX_TRY(write_file_replacing(request.out_bval, io::fsl::render_bval(out.table)));
+  out.outputs.push_back(path_str(request.out_bvec));
+  out.outputs.push_back(path_str(request.out_bval));
+  if (request.out_grad) {
+    ORIVEX_TRY(prepare_into(*request.out_grad, request.in_place, out.backups));
+    ORIVEX_TRY(write_file_replacing(*request.out_grad, io::mrtrix::render(out.table)));
+    out.outputs.push_back(path_str(*request.out_grad));
   }
-  if (spec.provenance) {
+  if (request.provenance) {
     Provenance record = Provenance::create(inputs).with_outputs(out.outputs);
     record.notes.push_back("recompute-bval: recovered b-values from amplitude-encoded bvecs "
                            "(b_nominal=" + numfmt::fixed(out.b_nominal, 0) +
                            ", max |g|=" + numfmt::fixed(out.max_norm, 4) +
                            "); directions unit-normalized.");
-    ORIVEX_TRY(io::provenance::write(*spec.provenance, record));
+    ORIVEX_TRY(io::provenance::write(*request.provenance, record));
   }
   return out;
 }

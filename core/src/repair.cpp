@@ -74,13 +74,11 @@ FrameProvenance frame_record(const FrameMaps& maps, bool emitted_mrtrix) {
 
 Result<RepairOutput> audit_then_repair(const GradientTable& table, const FloatArray& dwi,
                                        const Mask* mask, std::vector<InputFile> inputs,
-                                       const AuditParams& params, const RepairSpec& spec,
+                                       const AuditParams& params, const RepairSpec& request,
                                        bool glyphs) {
-  std::vector<std::string> targets{spec.out_bvec, spec.out_bval};
-  if (spec.out_grad) targets.push_back(*spec.out_grad);
-  if (spec.provenance) targets.push_back(*spec.provenance);
   // Refused before the audit: a clash found only after minutes of fitting helps nobody.
-  ORIVEX_TRY(check_distinct_outputs(targets));
+  ORIVEX_TRY(check_distinct_outputs(request.out_bvec, request.out_bval, request.out_grad,
+                                    request.provenance));
   std::vector<InputFile> audit_inputs = inputs;
   std::optional<GlyphData> glyph_data;
   Report report;
@@ -92,7 +90,7 @@ Result<RepairOutput> audit_then_repair(const GradientTable& table, const FloatAr
   } else {
     ORIVEX_ASSIGN(report, audit(table, &dwi, mask, std::move(audit_inputs), params));
   }
-  ORIVEX_ASSIGN(RepairOutput out, repair_from_report(table, std::move(report), inputs, spec,
+  ORIVEX_ASSIGN(RepairOutput out, repair_from_report(table, std::move(report), inputs, request,
                                                      params.flip.margin_threshold));
   out.glyphs = std::move(glyph_data);
   return out;
@@ -163,6 +161,15 @@ Result<void> check_distinct_outputs(const std::vector<std::string>& paths) {
   return {};
 }
 
+Result<void> check_distinct_outputs(const std::string& out_bvec, const std::string& out_bval,
+                                    const std::optional<std::string>& out_grad,
+                                    const std::optional<std::string>& provenance) {
+  std::vector<std::string> paths{out_bvec, out_bval};
+  if (out_grad) paths.push_back(*out_grad);
+  if (provenance) paths.push_back(*provenance);
+  return check_distinct_outputs(paths);
+}
+
 Result<void> write_file_replacing(const std::string& path, std::string_view data) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return io::write_bytes(path, data);
@@ -202,25 +209,23 @@ Result<void> write_file_replacing(const std::string& path, std::string_view data
 
 Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
                             std::vector<InputFile> inputs, const AuditParams& params,
-                            const RepairSpec& spec) {
-  return audit_then_repair(table, dwi, mask, std::move(inputs), params, spec, false);
+                            const RepairSpec& request) {
+  return audit_then_repair(table, dwi, mask, std::move(inputs), params, request, false);
 }
 
 Result<RepairOutput> repair_with_glyphs(const GradientTable& table, const FloatArray& dwi,
                                         const Mask* mask, std::vector<InputFile> inputs,
-                                        const AuditParams& params, const RepairSpec& spec) {
-  return audit_then_repair(table, dwi, mask, std::move(inputs), params, spec, true);
+                                        const AuditParams& params, const RepairSpec& request) {
+  return audit_then_repair(table, dwi, mask, std::move(inputs), params, request, true);
 }
 
 Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
                                         const std::vector<InputFile>& inputs,
-                                        const RepairSpec& spec, double margin_threshold) {
-  std::vector<std::string> targets{spec.out_bvec, spec.out_bval};
-  if (spec.out_grad) targets.push_back(*spec.out_grad);
-  if (spec.provenance) targets.push_back(*spec.provenance);
-  ORIVEX_TRY(check_distinct_outputs(targets));
+                                        const RepairSpec& request, double margin_threshold) {
+  ORIVEX_TRY(check_distinct_outputs(request.out_bvec, request.out_bval, request.out_grad,
+                                    request.provenance));
 
-  if (spec.frames && spec.frames->divergent) report.notes.push_back(divergent_note);
+  if (request.frames && request.frames->divergent) report.notes.push_back(divergent_note);
   RepairOutput out{std::move(report), std::nullopt, {}, std::nullopt};
   Report& rep = out.report;
   if (!rep.flip) return out;
@@ -230,7 +235,7 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
   if (flip.recommended_transform && flip.recommended_label) {
     chosen = Repair{apply_transform(table, *flip.recommended_transform), *flip.recommended_label,
                     *flip.recommended_transform};
-  } else if (spec.force_repair && flip.decision == Decision::WARN) {
+  } else if (request.force_repair && flip.decision == Decision::WARN) {
     chosen = Repair::force_from_best(table, flip);
     if (chosen)
       rep.notes.push_back("repair force-applied on a WARN decision (--force-repair); margin " +
@@ -240,7 +245,7 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
   }
   if (!chosen) return out;
 
-  if (spec.dry_run) {
+  if (request.dry_run) {
     rep = std::move(rep).with_repair(RepairInfo{chosen->matrix, chosen->label, {}});
     out.table = std::move(chosen->table);
     return out;
@@ -249,32 +254,32 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
   // Both FSL paths are examined (and moved aside) before either is written, so a refusal
   // leaves every file as it was, and from here on each replaced original sits under its
   // backup name whatever fails next.
-  ORIVEX_TRY(prepare_into(spec.out_bvec, spec.in_place, out.backups));
-  ORIVEX_TRY(prepare_into(spec.out_bval, spec.in_place, out.backups));
+  ORIVEX_TRY(prepare_into(request.out_bvec, request.in_place, out.backups));
+  ORIVEX_TRY(prepare_into(request.out_bval, request.in_place, out.backups));
   // The transform was found in the table's own frame; only the written copies change frame.
   GradientTable fsl_table =
-      spec.frames ? apply_transform(chosen->table, spec.frames->to_fsl()) : chosen->table;
-  ORIVEX_TRY(write_file_replacing(spec.out_bvec, io::fsl::render_bvec(fsl_table)));
-  ORIVEX_TRY(write_file_replacing(spec.out_bval, io::fsl::render_bval(fsl_table)));
-  std::vector<std::string> outputs{path_str(spec.out_bvec), path_str(spec.out_bval)};
-  if (spec.out_grad) {
-    ORIVEX_TRY(prepare_into(*spec.out_grad, spec.in_place, out.backups));
+      request.frames ? apply_transform(chosen->table, request.frames->to_fsl()) : chosen->table;
+  ORIVEX_TRY(write_file_replacing(request.out_bvec, io::fsl::render_bvec(fsl_table)));
+  ORIVEX_TRY(write_file_replacing(request.out_bval, io::fsl::render_bval(fsl_table)));
+  std::vector<std::string> outputs{path_str(request.out_bvec), path_str(request.out_bval)};
+  if (request.out_grad) {
+    ORIVEX_TRY(prepare_into(*request.out_grad, request.in_place, out.backups));
     GradientTable world_table =
-        spec.frames ? apply_transform(chosen->table, spec.frames->to_world()) : chosen->table;
-    ORIVEX_TRY(write_file_replacing(*spec.out_grad, io::mrtrix::render(world_table)));
-    outputs.push_back(path_str(*spec.out_grad));
+        request.frames ? apply_transform(chosen->table, request.frames->to_world()) : chosen->table;
+    ORIVEX_TRY(write_file_replacing(*request.out_grad, io::mrtrix::render(world_table)));
+    outputs.push_back(path_str(*request.out_grad));
   }
   rep = std::move(rep).with_repair(RepairInfo{chosen->matrix, chosen->label, outputs});
 
-  if (spec.provenance) {
+  if (request.provenance) {
     Provenance record = Provenance::create(inputs);
     if (rep.shells && rep.angular) {
       record.shells = rep.shells;
       record.angular = rep.angular;
     }
     record = std::move(record).with_flip(*rep.flip).with_outputs(outputs);
-    if (spec.frames) record.frame = frame_record(*spec.frames, spec.out_grad.has_value());
-    ORIVEX_TRY(io::provenance::write(*spec.provenance, record));
+    if (request.frames) record.frame = frame_record(*request.frames, request.out_grad.has_value());
+    ORIVEX_TRY(io::provenance::write(*request.provenance, record));
   }
   out.table = std::move(chosen->table);
   return out;

@@ -30,12 +30,12 @@ RepairSpec repair_spec(const Bound& a, const ImageCall& call) {
 PyObject* run_repair(const Bound& a, bool glyphs) {
   auto call = load_image_call(a, false);
   if (!call) return nullptr;
-  const RepairSpec spec = repair_spec(a, *call);
+  const RepairSpec request = repair_spec(a, *call);
   ORIVEX_PY_ASSIGN(RepairOutput out, call->exec.run([&] {
     return glyphs ? repair_with_glyphs(call->table.table, call->volume.array, call->mask_ptr(),
-                                       std::move(call->table.inputs), call->params, spec)
+                                       std::move(call->table.inputs), call->params, request)
                   : orivex::repair(call->table.table, call->volume.array, call->mask_ptr(),
-                                   std::move(call->table.inputs), call->params, spec);
+                                   std::move(call->table.inputs), call->params, request);
   }));
   PyObject* text = to_str(to_json(out.report));
   if (!glyphs || text == nullptr) return text;
@@ -80,7 +80,7 @@ ORIVEX_PY_FASTCALL(recompute_bval) {
     if (!exec) return nullptr;
     auto loaded = table_for(*a);
     if (!loaded) return nullptr;
-    const RecomputeSpec spec{a->path("out_bvec").value_or(std::string()),
+    const RecomputeSpec request{a->path("out_bvec").value_or(std::string()),
                              a->path("out_bval").value_or(std::string()),
                              a->path("out_grad"),
                              a->path("provenance"),
@@ -88,7 +88,7 @@ ORIVEX_PY_FASTCALL(recompute_bval) {
                              a->flag("in_place")};
     const double b0_threshold = a->real("b0_threshold");
     ORIVEX_PY_ASSIGN(RecomputeOutput out, exec->run([&] {
-      return orivex::recompute_bval(loaded->table, loaded->inputs, spec, b0_threshold,
+      return orivex::recompute_bval(loaded->table, loaded->inputs, request, b0_threshold,
                                     recompute_tolerance);
     }));
     return to_str(recompute_summary_json(out));

@@ -40,7 +40,7 @@ struct RecomputeOutput {
 // record is absent unless its own write failed (then it may be partial).
 Result<RecomputeOutput> recompute_bval(const GradientTable& table,
                                        const std::vector<InputFile>& inputs,
-                                       const RecomputeSpec& spec, double b0_threshold,
+                                       const RecomputeSpec& request, double b0_threshold,
                                        double tolerance);
 
 // The compact summary returned to the caller: b_nominal, max_norm, b_min, b_max, before, after,

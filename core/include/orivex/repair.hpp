@@ -43,6 +43,10 @@ std::string with_suffix(const std::string& path, const std::string& suffix);
 // Io error unless every given output names a different file (compared by normalised path and,
 // for existing files, by device and inode), so one output can never silently replace another.
 Result<void> check_distinct_outputs(const std::vector<std::string>& paths);
+// The same over the outputs a repair or b-value recovery may write, in writing order.
+Result<void> check_distinct_outputs(const std::string& out_bvec, const std::string& out_bval,
+                                    const std::optional<std::string>& out_grad,
+                                    const std::optional<std::string>& provenance);
 
 // Writes `data` to a fresh sibling of `path` and renames it over `path` only once it is complete.
 // On failure `path` is exactly as it was (absent, or its old content) and no sibling remains.
@@ -72,17 +76,17 @@ struct RepairOutput {
 // On disk after a failure: see repair_from_report (an audit failure touches nothing).
 Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
                             std::vector<InputFile> inputs, const AuditParams& params,
-                            const RepairSpec& spec);
+                            const RepairSpec& request);
 // The same on top of audit_with_glyphs, keeping the glyph data; the same files after a failure.
 Result<RepairOutput> repair_with_glyphs(const GradientTable& table, const FloatArray& dwi,
                                         const Mask* mask, std::vector<InputFile> inputs,
-                                        const AuditParams& params, const RepairSpec& spec);
+                                        const AuditParams& params, const RepairSpec& request);
 // Decides, backs up and writes. On disk after a failure: backups already made stay (so every
 // replaced original is recoverable from its .bak name), outputs completed before the failing
 // one stay, the failing output is absent (or untouched if it was not moved aside), and no
 // provenance record is written unless its own write was the failure (then it may be partial).
 Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
                                         const std::vector<InputFile>& inputs,
-                                        const RepairSpec& spec, double margin_threshold);
+                                        const RepairSpec& request, double margin_threshold);
 
 }  // namespace orivex
