@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 BUILD := build/core
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build core install test test-core test-python test-asan fuzz demo bench clean
+.PHONY: all bootstrap build core install test test-core test-python test-asan fuzz demo bench wheel test-wheel clean
 
 all: build
 
@@ -43,5 +43,13 @@ fuzz: bootstrap
 	@scripts/bootstrap-fuzz
 	@$(MAKE) -C fuzz run FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60)
 
+# A manylinux wheel with its libraries inside, in dist/.
+wheel: bootstrap
+	@scripts/wheel
+
+# The wheel installed and run in a minimal Debian chroot (made once under build/chroot/).
+test-wheel: wheel
+	@scripts/test-wheel
+
 clean:
-	rm -rf build
+	rm -rf build dist

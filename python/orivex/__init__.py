@@ -1,5 +1,26 @@
-"""orivex: checker and repairer of diffusion-MRI gradient tables."""
+"""orivex: checker and repairer of diffusion-MRI gradient tables.
+
+>>> import orivex
+>>> report = orivex.audit("dwi.nii.gz", "dwi.bvec", "dwi.bval")  # doctest: +SKIP
+>>> report.status, report.recommended_label                     # doctest: +SKIP
+(<Status.FLAG: 'FLAG'>, '-x+y+z')
+"""
 
 from _orivex import version as _version
 
+from orivex.api import audit, bids, detect_flip, inspect, recompute_bval, repair
+from orivex.report import (
+    AngularSummary, B0Drift, B0Summary, BidsRun, BidsSummary, CandidateScore, DuplicatePair,
+    FlipResult, InputFile, NormStats, RecomputeSummary, RepairInfo, Report, SchemeTable, Shell,
+    ShellAngular, ShellCount, ShellSummary, Status, Tracking, TrackingCandidate, Verdict,
+)
+
 __version__ = _version()
+
+__all__ = [
+    "inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids",
+    "Report", "Status", "RecomputeSummary", "BidsSummary", "BidsRun",
+    "InputFile", "SchemeTable", "ShellSummary", "Shell", "B0Summary", "B0Drift", "AngularSummary",
+    "ShellAngular", "DuplicatePair", "FlipResult", "CandidateScore", "RepairInfo", "NormStats",
+    "ShellCount", "Tracking", "TrackingCandidate", "Verdict",
+]

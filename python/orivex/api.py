@@ -1,0 +1,420 @@
+"""The Python API: checks and repairs of gradient tables, returning report objects.
+
+Every function takes paths as ``str`` or ``os.PathLike``; the table arguments also take arrays.
+Failures of the check itself raise the native module's ``ValueError`` with its message.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Callable, Optional, Sequence, Union
+
+import _orivex
+
+from orivex._tables import TableFiles, path_text
+from orivex.report import BidsSummary, RecomputeSummary, Report
+
+PathLike = Union[str, "os.PathLike[str]"]
+TableLike = Union[str, "os.PathLike[str]", Sequence[Any]]
+"""A table file's path, or its numbers as an array (anything sequence-like, numpy included)."""
+
+__all__ = ["inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids"]
+
+
+def _native_entry(name: str, *, profile: bool = False, qc_data: bool = False) -> Callable[..., Any]:
+    """The native function that serves one API call.
+
+    All report-producing calls choose their native entry here and nowhere else: the variant
+    with per-stage timings, the variant with the QC data, and the module that holds them.
+    """
+    return getattr(_orivex, name + ("_profiled" if profile else "") + ("_with_glyphs" if qc_data else ""))
+
+
+def _report(name: str, kwargs: dict[str, Any], *, profile: bool = False, qc_data: bool = False) -> Report:
+    """Runs one native call with its table arguments as files and reads its report."""
+    with TableFiles(kwargs.pop("bvec"), kwargs.pop("bval"), kwargs.pop("grad")) as table:
+        result = _native_entry(name, profile=profile, qc_data=qc_data)(**table, **kwargs)
+    if not (profile or qc_data):
+        return Report.from_json(result)
+    text, *extra = result
+    return Report.from_json(text, timings=extra[0] if profile else None,
+                            qc_data=extra[-1] if qc_data else None)
+
+
+def _paths(**kwargs: Any) -> dict[str, Optional[str]]:
+    return {name: path_text(value, name) for name, value in kwargs.items()}
+
+
+def inspect(
+    bvec: Optional[TableLike] = None,
+    bval: Optional[TableLike] = None,
+    *,
+    grad: Optional[TableLike] = None,
+    tolerance: float = 0.05,
+    b0_threshold: float = 50.0,
+    shell: Optional[float] = None,
+    strict: bool = False,
+    norm_tolerance: float = 0.05,
+    threads: Optional[int] = None,
+) -> Report:
+    """Check a gradient table on its own: shells, b0 volumes, angular coverage, direction norms.
+
+    Parameters
+    ----------
+    bvec, bval : path or array_like, optional
+        The FSL pair: directions of shape (N, 3) or (3, N) and b-values of shape (N,), as files
+        or as arrays (as ``dipy.core.gradients.gradient_table`` takes them).
+    grad : path or array_like, optional
+        An MRtrix table, rows of x, y, z, b in the scanner (world) frame; shape (N, 4) or
+        (4, N). Takes precedence over `bvec` and `bval`.
+    tolerance : float, optional
+        Relative tolerance that groups b-values into shells.
+    b0_threshold : float, optional
+        b-values at or below it are b0 volumes.
+    shell : float, optional
+        Accepted for symmetry with the image checks; it does not change an inspection.
+    strict : bool, optional
+        Promote severe findings to WARN, and fail on amplitude-encoded directions.
+    norm_tolerance : float, optional
+        How far from 1 a direction's length may be before it counts as non-unit.
+    threads : int, optional
+        Worker threads of this call (default: the shared pool over all processors).
+
+    Returns
+    -------
+    Report
+        With `shells`, `angular` and `norm_stats`; `status` is PASS, or WARN on a severe
+        finding under `strict`.
+
+    Raises
+    ------
+    ValueError
+        With the module's message: no table ("provide bvec and bval, or grad"), an unreadable
+        or malformed file, amplitude-encoded directions under `strict`, ...
+
+    Examples
+    --------
+    >>> import numpy as np, orivex
+    >>> bvals = np.r_[0, np.full(30, 1000.0)]
+    >>> bvecs = np.r_[[[0, 0, 0]], np.random.default_rng(0).normal(size=(30, 3))]
+    >>> bvecs[1:] /= np.linalg.norm(bvecs[1:], axis=1, keepdims=True)
+    >>> report = orivex.inspect(bvecs, bvals)
+    >>> [(s.nominal_b, s.count) for s in report.shells.shells]
+    [(0.0, 1), (1000.0, 30)]
+    """
+    return _report("inspect", dict(
+        bvec=bvec, bval=bval, grad=grad, tolerance=tolerance, b0_threshold=b0_threshold, shell=shell,
+        strict=strict, norm_tolerance=norm_tolerance, threads=threads))
+
+
+def audit(
+    dwi: Optional[PathLike] = None,
+    bvec: Optional[TableLike] = None,
+    bval: Optional[TableLike] = None,
+    *,
+    grad: Optional[TableLike] = None,
+    mask: Optional[PathLike] = None,
+    tolerance: float = 0.05,
+    b0_threshold: float = 50.0,
+    shell: Optional[float] = None,
+    step: Optional[float] = None,
+    margin_threshold: float = 0.02,
+    strict: bool = False,
+    norm_tolerance: float = 0.05,
+    threads: Optional[int] = None,
+    profile: bool = False,
+    qc_data: bool = False,
+) -> Report:
+    """Audit a gradient table against its DWI series.
+
+    The checks of :func:`inspect`, plus the drift of the b0 signal and the flip detection: a
+    tensor is fitted in every voxel and each signed permutation of the gradient axes is scored
+    by how coherent the fibre directions are between neighbouring voxels. Without `dwi` this is
+    :func:`inspect`.
+
+    Parameters
+    ----------
+    dwi : path, optional
+        The DWI series (NIfTI-1, ``.nii`` or ``.nii.gz``).
+    bvec, bval, grad : path or array_like, optional
+        The table, as for :func:`inspect`.
+    mask : path, optional
+        Brain mask (NIfTI-1) on the DWI's grid.
+    tolerance, b0_threshold, strict, norm_tolerance, threads
+        As for :func:`inspect`.
+    shell : float, optional
+        b-value of the shell used for flip detection (default: chosen automatically).
+    step : float, optional
+        Sampling step of the coherence score in voxels (default: from the voxel size).
+    margin_threshold : float, optional
+        Relative margin the best candidate must win by for a PASS or FLAG, in (0, 1].
+    profile : bool, optional
+        Also measure the seconds spent in each stage (`Report.timings`); needs `dwi`.
+    qc_data : bool, optional
+        Also return the per-voxel data behind the QC figure (`Report.qc_data`); needs `dwi`.
+
+    Returns
+    -------
+    Report
+        `status` is the flip decision (FLAG carries `recommended_label` and
+        `recommended_transform`), raised to WARN by severe findings under `strict`.
+
+    Raises
+    ------
+    ValueError
+        With the module's message, for example "volume mismatch: 33 gradients but 32 DWI
+        volumes".
+    TypeError
+        `profile` or `qc_data` without `dwi`.
+
+    Examples
+    --------
+    >>> from pathlib import Path
+    >>> data = Path("sub-01/dwi")
+    >>> report = orivex.audit(data / "sub-01_dwi.nii.gz", data / "sub-01_dwi.bvec",
+    ...                       data / "sub-01_dwi.bval")  # doctest: +SKIP
+    >>> report.status, report.recommended_label  # doctest: +SKIP
+    (<Status.FLAG: 'FLAG'>, '-x+y+z')
+    """
+    if (profile or qc_data) and dwi is None:
+        raise TypeError("audit(): profile and qc_data need a dwi")
+    return _report("audit", dict(
+        bvec=bvec, bval=bval, grad=grad, **_paths(dwi=dwi, mask=mask), tolerance=tolerance,
+        b0_threshold=b0_threshold, shell=shell, step=step, margin_threshold=margin_threshold,
+        strict=strict, norm_tolerance=norm_tolerance, threads=threads), profile=profile, qc_data=qc_data)
+
+
+def detect_flip(
+    dwi: PathLike,
+    bvec: Optional[TableLike] = None,
+    bval: Optional[TableLike] = None,
+    *,
+    grad: Optional[TableLike] = None,
+    mask: Optional[PathLike] = None,
+    tolerance: float = 0.05,
+    b0_threshold: float = 50.0,
+    shell: Optional[float] = None,
+    step: Optional[float] = None,
+    margin_threshold: float = 0.02,
+    threads: Optional[int] = None,
+    qc_data: bool = False,
+) -> Report:
+    """Detect flipped or swapped gradient axes relative to the image, and nothing else.
+
+    Parameters
+    ----------
+    dwi : path
+        The DWI series (NIfTI-1).
+    bvec, bval, grad, mask, tolerance, b0_threshold, shell, step, margin_threshold, threads, qc_data
+        As for :func:`audit`.
+
+    Returns
+    -------
+    Report
+        With the `flip` section; `status` is its decision.
+
+    Raises
+    ------
+    ValueError
+        With the module's message, for example "no usable non-b0 shell for flip detection".
+
+    Examples
+    --------
+    >>> report = orivex.detect_flip("dwi.nii.gz", "dwi.bvec", "dwi.bval")  # doctest: +SKIP
+    >>> [(c.label, round(c.coherence, 3)) for c in report.flip.ranking[:2]]  # doctest: +SKIP
+    [('-x+y+z', 0.877), ('+x-y-z', 0.877)]
+    """
+    return _report("detect_flip", dict(
+        bvec=bvec, bval=bval, grad=grad, **_paths(dwi=dwi, mask=mask), tolerance=tolerance,
+        b0_threshold=b0_threshold, shell=shell, step=step, margin_threshold=margin_threshold,
+        threads=threads), qc_data=qc_data)
+
+
+def repair(
+    dwi: PathLike,
+    bvec: Optional[TableLike] = None,
+    bval: Optional[TableLike] = None,
+    *,
+    out_bvec: PathLike,
+    out_bval: PathLike,
+    grad: Optional[TableLike] = None,
+    mask: Optional[PathLike] = None,
+    out_grad: Optional[PathLike] = None,
+    provenance: Optional[PathLike] = None,
+    tolerance: float = 0.05,
+    b0_threshold: float = 50.0,
+    shell: Optional[float] = None,
+    step: Optional[float] = None,
+    margin_threshold: float = 0.02,
+    dry_run: bool = False,
+    in_place: bool = False,
+    force_repair: bool = False,
+    strict: bool = False,
+    norm_tolerance: float = 0.05,
+    threads: Optional[int] = None,
+    qc_data: bool = False,
+) -> Report:
+    """Audit, then write the corrected table when a correction is recommended.
+
+    Parameters
+    ----------
+    dwi : path
+        The DWI series (NIfTI-1).
+    bvec, bval, grad, mask
+        As for :func:`audit`.
+    out_bvec, out_bval : path
+        The corrected FSL pair to write (in the FSL frame, whatever the input's frame).
+    out_grad : path, optional
+        Also write the corrected table as an MRtrix file (world frame).
+    provenance : path, optional
+        Write a JSON record of the inputs' SHA-256 digests, the options and the transform.
+    dry_run : bool, optional
+        Decide and report; write nothing.
+    in_place : bool, optional
+        Replace existing outputs, moving each first to ``.bak`` (``.bak.1``, ...). Without it
+        an existing output is refused.
+    force_repair : bool, optional
+        Also apply the best candidate when the decision is WARN.
+    tolerance, b0_threshold, shell, step, margin_threshold, strict, norm_tolerance, threads, qc_data
+        As for :func:`audit`.
+
+    Returns
+    -------
+    Report
+        With a `repair` section when a transform was applied (its `outputs` are empty on a dry
+        run).
+
+    Raises
+    ------
+    ValueError
+        With the module's message, for example "refusing to overwrite existing file: ...".
+        Files written before a failure stay written.
+
+    Examples
+    --------
+    >>> report = orivex.repair("dwi.nii.gz", "dwi.bvec", "dwi.bval",
+    ...                        out_bvec="fixed.bvec", out_bval="fixed.bval")  # doctest: +SKIP
+    >>> report.repair.label, report.repair.outputs  # doctest: +SKIP
+    ('-x+y+z', ('fixed.bvec', 'fixed.bval'))
+    """
+    return _report("repair", dict(
+        bvec=bvec, bval=bval, grad=grad,
+        **_paths(dwi=dwi, out_bvec=out_bvec, out_bval=out_bval, mask=mask, out_grad=out_grad,
+                 provenance=provenance),
+        tolerance=tolerance, b0_threshold=b0_threshold, shell=shell, step=step,
+        margin_threshold=margin_threshold, dry_run=dry_run, in_place=in_place, strict=strict,
+        force_repair=force_repair, norm_tolerance=norm_tolerance, threads=threads), qc_data=qc_data)
+
+
+def recompute_bval(
+    bvec: Optional[TableLike] = None,
+    bval: Optional[TableLike] = None,
+    *,
+    out_bvec: PathLike,
+    out_bval: PathLike,
+    grad: Optional[TableLike] = None,
+    out_grad: Optional[PathLike] = None,
+    provenance: Optional[PathLike] = None,
+    b0_threshold: float = 50.0,
+    dry_run: bool = False,
+    in_place: bool = False,
+    threads: Optional[int] = None,
+) -> RecomputeSummary:
+    """Recover b-values from directions whose lengths carry the gradient amplitude.
+
+    Opt in only: a table of unit directions has nothing to recover. Each non-b0 b-value becomes
+    the nominal b times the squared length of its direction, and the directions are written
+    normalised.
+
+    Parameters
+    ----------
+    bvec, bval, grad : path or array_like, optional
+        The table, as for :func:`inspect`.
+    out_bvec, out_bval : path
+        The FSL pair to write.
+    out_grad : path, optional
+        Also write an MRtrix file.
+    provenance : path, optional
+        Write a JSON provenance record.
+    b0_threshold : float, optional
+        b-values at or below it are b0 volumes.
+    dry_run, in_place, threads
+        As for :func:`repair`.
+
+    Returns
+    -------
+    RecomputeSummary
+        The nominal b, the range of the recovered b-values, the shells before and after, and
+        the files written.
+
+    Raises
+    ------
+    ValueError
+        With the module's message, for example "no usable non-b0 shell for flip detection" for
+        a table without non-b0 volumes.
+
+    Examples
+    --------
+    >>> s = orivex.recompute_bval([[0, 0, 0], [0.5, 0, 0], [0, 0, 1]], [0, 1000, 1000],
+    ...                           out_bvec="unit.bvec", out_bval="fixed.bval", dry_run=True)
+    >>> [(c.nominal_b, c.count) for c in s.after]
+    [(0.0, 1), (250.0, 1), (1000.0, 1)]
+    """
+    with TableFiles(bvec, bval, grad) as table:
+        text = _orivex.recompute_bval(
+            **_paths(out_bvec=out_bvec, out_bval=out_bval), **table,
+            **_paths(out_grad=out_grad, provenance=provenance), b0_threshold=b0_threshold,
+            dry_run=dry_run, in_place=in_place, threads=threads)
+    return RecomputeSummary.from_json(text)
+
+
+def bids(
+    root: PathLike,
+    *,
+    tolerance: float = 0.05,
+    b0_threshold: float = 50.0,
+    shell: Optional[float] = None,
+    step: Optional[float] = None,
+    margin_threshold: float = 0.02,
+    strict: bool = False,
+    norm_tolerance: float = 0.05,
+    threads: Optional[int] = None,
+) -> BidsSummary:
+    """Audit every DWI run of a BIDS dataset.
+
+    Each ``*_dwi.nii[.gz]`` with a sibling bvec/bval is audited with the masks found beside it;
+    a report per run and ``dataset_summary.json`` are written under
+    ``<root>/derivatives/orivex/``.
+
+    Parameters
+    ----------
+    root : path
+        The dataset root.
+    tolerance, b0_threshold, shell, step, margin_threshold, strict, norm_tolerance, threads
+        As for :func:`audit`.
+
+    Returns
+    -------
+    BidsSummary
+        The dataset status (the most severe run status), one entry per run and the summary
+        file's path.
+
+    Raises
+    ------
+    ValueError
+        With the module's message; the first run that cannot be audited stops the batch.
+
+    Examples
+    --------
+    >>> summary = orivex.bids("/data/study")  # doctest: +SKIP
+    >>> [(run.name, run.status.value) for run in summary.results]  # doctest: +SKIP
+    [('sub-01_dwi', 'PASS'), ('sub-02_dwi', 'FLAG')]
+    >>> from pathlib import Path
+    >>> first = orivex.Report.from_json(
+    ...     Path(summary.summary_path).with_name("sub-01_dwi_report.json").read_text())  # doctest: +SKIP
+    """
+    text = _orivex.audit_bids(
+        path_text(root, "root"), tolerance=tolerance, b0_threshold=b0_threshold, shell=shell,
+        step=step, margin_threshold=margin_threshold, strict=strict, norm_tolerance=norm_tolerance,
+        threads=threads)
+    return BidsSummary.from_json(text)

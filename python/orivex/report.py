@@ -1,0 +1,637 @@
+"""Reports as Python objects: the status enum and one frozen class per report section.
+
+Each class is read from the JSON text the native module returns and keeps that text, so
+`to_json()` gives it back byte for byte and `to_dict()` gives the same data as plain Python.
+"""
+
+from __future__ import annotations
+
+import enum
+import html
+import json
+import math
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+from orivex.pretty import pretty_json
+
+Vector = tuple[float, float, float]
+Matrix = tuple[Vector, Vector, Vector]
+"""A 3 × 3 matrix by rows; it maps a column vector g to M·g."""
+
+
+class Status(str, enum.Enum):
+    """Outcome of a check, and of a flip or verdict decision.
+
+    The members are also strings (``Status.FLAG == "FLAG"``) and order by severity:
+    ``PASS < WARN < FLAG``.
+
+    Examples
+    --------
+    >>> Status("WARN") > Status.PASS
+    True
+    """
+
+    PASS = "PASS"
+    WARN = "WARN"
+    FLAG = "FLAG"
+
+    def __str__(self) -> str:
+        return self.value
+
+    @property
+    def severity(self) -> int:
+        """0 for PASS, 1 for WARN, 2 for FLAG."""
+        return _SEVERITY[self.value]
+
+    # Ordering by severity, not by spelling ("FLAG" < "PASS" as text).
+    def __lt__(self, other):
+        return self.severity < Status(other).severity
+
+    def __le__(self, other):
+        return self.severity <= Status(other).severity
+
+    def __gt__(self, other):
+        return self.severity > Status(other).severity
+
+    def __ge__(self, other):
+        return self.severity >= Status(other).severity
+
+
+_SEVERITY = {"PASS": 0, "WARN": 1, "FLAG": 2}
+
+
+def _real(v) -> float:
+    # The report writes NaN and the infinities as null; a null measurement reads back as NaN.
+    return math.nan if v is None else float(v)
+
+
+def _vector(v) -> Vector:
+    return tuple(_real(x) for x in v)  # type: ignore[return-value]
+
+
+def _matrix(m) -> Optional[Matrix]:
+    return None if m is None else tuple(_vector(row) for row in m)  # type: ignore[return-value]
+
+
+def _ints(v) -> tuple[int, ...]:
+    return tuple(int(x) for x in v)
+
+
+def _reals(v) -> tuple[float, ...]:
+    return tuple(_real(x) for x in v)
+
+
+@dataclass(frozen=True)
+class _Document:
+    """A JSON result of the native module, kept as the text it arrived in."""
+
+    _text: str = field(repr=False, compare=False, kw_only=True)
+
+    def to_json(self, pretty: bool = False) -> str:
+        """The JSON text this object was read from.
+
+        Parameters
+        ----------
+        pretty : bool, optional
+            Lay the text out with two-space indentation, one member or element per line,
+            every number token unchanged (the layout of the files orivex writes).
+
+        Returns
+        -------
+        str
+            Without `pretty`, exactly the text the module returned.
+        """
+        return pretty_json(self._text) if pretty else self._text
+
+    def to_dict(self) -> dict[str, Any]:
+        """The JSON document as new plain Python objects (dicts keep the JSON key order).
+
+        NaN and the infinities are None here, as the JSON writes them null.
+        """
+        return json.loads(self._text)
+
+
+# ---------------------------------------------------------------------------------------------
+# Sections of the report
+
+
+@dataclass(frozen=True)
+class InputFile:
+    """One input file as the report identifies it."""
+
+    path: str
+    sha256: str
+    bytes: int
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "InputFile":
+        return cls(d["path"], d["sha256"], int(d["bytes"]))
+
+
+@dataclass(frozen=True)
+class SchemeTable:
+    """The gradient table the report describes: one direction and one b-value per volume."""
+
+    directions: tuple[Vector, ...]
+    bvals: tuple[float, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "SchemeTable":
+        return cls(tuple(_vector(g) for g in d["directions"]), _reals(d["bvals"]))
+
+
+@dataclass(frozen=True)
+class Shell:
+    """Volumes whose b-values group together within the relative tolerance."""
+
+    nominal_b: float
+    mean_b: float
+    min_b: float
+    max_b: float
+    count: int
+    indices: tuple[int, ...]
+    is_b0: bool
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "Shell":
+        return cls(_real(d["nominal_b"]), _real(d["mean_b"]), _real(d["min_b"]), _real(d["max_b"]),
+                   int(d["count"]), _ints(d["indices"]), bool(d["is_b0"]))
+
+
+@dataclass(frozen=True)
+class B0Summary:
+    """The b0 volumes and the spacing between consecutive ones."""
+
+    count: int
+    indices: tuple[int, ...]
+    spacings: tuple[int, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "B0Summary":
+        return cls(int(d["count"]), _ints(d["indices"]), _ints(d["spacings"]))
+
+
+@dataclass(frozen=True)
+class ShellSummary:
+    """Shells of the table, its b0 volumes and the volumes with non-integer b-values."""
+
+    b0_threshold: float
+    tolerance: float
+    shells: tuple[Shell, ...]
+    b0: B0Summary
+    non_integer_bvals: tuple[int, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "ShellSummary":
+        return cls(_real(d["b0_threshold"]), _real(d["tolerance"]),
+                   tuple(Shell.from_dict(s) for s in d["shells"]), B0Summary.from_dict(d["b0"]),
+                   _ints(d["non_integer_bvals"]))
+
+
+@dataclass(frozen=True)
+class B0Drift:
+    """Mean signal of each b0 volume, its slope per volume and its peak-to-peak drift."""
+
+    indices: tuple[int, ...]
+    mean_signal: tuple[float, ...]
+    slope: float
+    relative_drift: float
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "B0Drift":
+        return cls(_ints(d["indices"]), _reals(d["mean_signal"]), _real(d["slope"]),
+                   _real(d["relative_drift"]))
+
+
+@dataclass(frozen=True)
+class DuplicatePair:
+    """Two directions of a shell closer than the duplicate angle (antipodal: g ≈ −h)."""
+
+    i: int
+    j: int
+    angle_deg: float
+    antipodal: bool
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "DuplicatePair":
+        return cls(int(d["i"]), int(d["j"]), _real(d["angle_deg"]), bool(d["antipodal"]))
+
+
+@dataclass(frozen=True)
+class ShellAngular:
+    """Angular coverage of one shell.
+
+    `electrostatic_energy` is the sum over direction pairs of 1/|g − h| + 1/|g + h| (lower is more
+    uniform); `condition_number` is that of the tensor design matrix, None for fewer than six
+    directions.
+    """
+
+    nominal_b: float
+    count: int
+    electrostatic_energy: float
+    condition_number: Optional[float]
+    meets_dti_minimum: bool
+    meets_dti_recommended: bool
+    meets_csd_minimum: bool
+    duplicates: tuple[DuplicatePair, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "ShellAngular":
+        cond = d["condition_number"]
+        return cls(_real(d["nominal_b"]), int(d["count"]), _real(d["electrostatic_energy"]),
+                   None if cond is None else float(cond), bool(d["meets_dti_minimum"]),
+                   bool(d["meets_dti_recommended"]), bool(d["meets_csd_minimum"]),
+                   tuple(DuplicatePair.from_dict(p) for p in d["duplicates"]))
+
+
+@dataclass(frozen=True)
+class AngularSummary:
+    """Angular coverage of every non-b0 shell."""
+
+    duplicate_angle_deg: float
+    shells: tuple[ShellAngular, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "AngularSummary":
+        return cls(_real(d["duplicate_angle_deg"]), tuple(ShellAngular.from_dict(s) for s in d["shells"]))
+
+
+@dataclass(frozen=True)
+class CandidateScore:
+    """Fibre coherence of one signed axis permutation applied to the table.
+
+    `label` writes the permutation as the signed source axis of each output axis ("-x+y+z"
+    negates x; "+y+x+z" swaps x and y).
+    """
+
+    label: str
+    matrix: Matrix
+    is_identity: bool
+    coherence: float
+    n_samples: int
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "CandidateScore":
+        return cls(d["label"], _matrix(d["matrix"]), bool(d["is_identity"]), _real(d["coherence"]),
+                   int(d["n_samples"]))
+
+
+@dataclass(frozen=True)
+class FlipResult:
+    """The coherence evidence: all 48 candidates ranked, and the decision it supports on its own."""
+
+    working_b: float
+    n_wm_voxels: int
+    mask_mean_fa: float
+    ranking: tuple[CandidateScore, ...]
+    best: CandidateScore
+    runner_up: CandidateScore
+    identity_coherence: float
+    margin: float
+    relative_margin: float
+    margin_threshold: Optional[float]
+    decision: Status
+    recommended_transform: Optional[Matrix]
+    recommended_label: Optional[str]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "FlipResult":
+        mt = d.get("margin_threshold")
+        return cls(_real(d["working_b"]), int(d["n_wm_voxels"]), _real(d["mask_mean_fa"]),
+                   tuple(CandidateScore.from_dict(c) for c in d["ranking"]),
+                   CandidateScore.from_dict(d["best"]), CandidateScore.from_dict(d["runner_up"]),
+                   _real(d["identity_coherence"]), _real(d["margin"]), _real(d["relative_margin"]),
+                   None if mt is None else float(mt), Status(d["decision"]),
+                   _matrix(d["recommended_transform"]), d["recommended_label"])
+
+
+@dataclass(frozen=True)
+class RepairInfo:
+    """The transform a repair applied and the files it wrote (none on a dry run)."""
+
+    matrix: Matrix
+    label: str
+    outputs: tuple[str, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "RepairInfo":
+        return cls(_matrix(d["matrix"]), d["label"], tuple(d["outputs"]))
+
+
+@dataclass(frozen=True)
+class NormStats:
+    """Lengths of the non-b0 directions; non-unit ones are off 1 by more than `tolerance`."""
+
+    non_b0_count: int
+    non_unit_count: int
+    non_unit_fraction: float
+    norm_min: float
+    norm_max: float
+    norm_mean: float
+    tolerance: float
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "NormStats":
+        return cls(int(d["non_b0_count"]), int(d["non_unit_count"]), _real(d["non_unit_fraction"]),
+                   _real(d["norm_min"]), _real(d["norm_max"]), _real(d["norm_mean"]),
+                   _real(d["tolerance"]))
+
+
+# The tracking evidence and the verdict come from the tracking path. Their members are read
+# with .get so that a report from either path, and from a newer module, still loads.
+
+
+@dataclass(frozen=True)
+class TrackingCandidate:
+    """Mean length in mm of the tracks through the field as one candidate transform maps it."""
+
+    label: str
+    matrix: Optional[Matrix]
+    mean_length_mm: float
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "TrackingCandidate":
+        return cls(d.get("label"), _matrix(d.get("matrix")), _real(d.get("mean_length_mm")))
+
+
+@dataclass(frozen=True)
+class Tracking:
+    """The tracking evidence: every distinct candidate with its mean track length, best first."""
+
+    candidates: tuple[TrackingCandidate, ...]
+    seeds: Optional[int]
+    seed_voxels: Optional[int]
+    step_mm: float
+    region_voxels: Optional[int]
+    region: Optional[str]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "Tracking":
+        opt = lambda k: None if d.get(k) is None else int(d[k])  # noqa: E731
+        return cls(tuple(TrackingCandidate.from_dict(c) for c in d.get("candidates", ())),
+                   opt("seeds"), opt("seed_voxels"), _real(d.get("step_mm")), opt("region_voxels"),
+                   d.get("region"))
+
+
+@dataclass(frozen=True)
+class Verdict:
+    """The one decision drawn from the evidence, with where the table as given ranks.
+
+    `evidence` holds the figures the decision was drawn from, as plain JSON values.
+    """
+
+    decision: Status
+    recommended_label: Optional[str]
+    recommended_transform: Optional[Matrix]
+    relative_margin: float
+    given_rank: Optional[int]
+    evidence: Any
+    reasons: tuple[str, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "Verdict":
+        rank = d.get("given_rank")
+        return cls(Status(d["decision"]), d.get("recommended_label"),
+                   _matrix(d.get("recommended_transform")), _real(d.get("relative_margin")),
+                   None if rank is None else int(rank), d.get("evidence"), tuple(d.get("reasons", ())))
+
+
+# ---------------------------------------------------------------------------------------------
+# The documents
+
+
+def _optional(d: dict, key: str, cls):
+    value = d.get(key)
+    return None if value is None else cls.from_dict(value)
+
+
+@dataclass(frozen=True)
+class Report(_Document):
+    """The result of an inspection, audit, flip detection or repair.
+
+    Sections that a call does not produce are None. `notes` are the findings, in the order the
+    checks ran.
+
+    Attributes
+    ----------
+    status : Status
+        PASS, WARN or FLAG.
+    scheme : SchemeTable
+        The table that was checked (directions and b-values as read).
+    shells, angular, norm_stats : optional
+        The analyses of the table.
+    b0_drift, flip : optional
+        The analyses against the image (audit, flip detection, repair).
+    repair : RepairInfo, optional
+        The transform a repair applied.
+    tracking, verdict : optional
+        The tracking evidence and the verdict drawn from it, when the call produced them.
+    timings : dict, optional
+        Seconds per stage, when asked for with ``profile=True``; not part of the JSON.
+    qc_data : dict, optional
+        The per-voxel data behind the QC figure, when asked for; not part of the JSON.
+
+    Examples
+    --------
+    >>> report = orivex.audit("dwi.nii.gz", "dwi.bvec", "dwi.bval")  # doctest: +SKIP
+    >>> report.status, report.recommended_label                     # doctest: +SKIP
+    (<Status.FLAG: 'FLAG'>, '-x+y+z')
+    """
+
+    schema_version: int
+    tool: str
+    tool_version: str
+    timestamp: str
+    status: Status
+    inputs: tuple[InputFile, ...]
+    scheme: SchemeTable
+    shells: Optional[ShellSummary]
+    b0_drift: Optional[B0Drift]
+    angular: Optional[AngularSummary]
+    flip: Optional[FlipResult]
+    repair: Optional[RepairInfo]
+    norm_stats: Optional[NormStats]
+    notes: tuple[str, ...]
+    tracking: Optional[Tracking] = None
+    verdict: Optional[Verdict] = None
+    timings: Optional[dict[str, float]] = field(default=None, repr=False, compare=False)
+    qc_data: Optional[dict[str, Any]] = field(default=None, repr=False, compare=False)
+
+    @classmethod
+    def from_json(cls, text: str, *, timings=None, qc_data=None) -> "Report":
+        """Read a report from its JSON text (compact as returned, or a pretty report file).
+
+        Examples
+        --------
+        >>> from pathlib import Path
+        >>> report = Report.from_json(Path("sub-01_dwi_report.json").read_text())  # doctest: +SKIP
+        """
+        d = json.loads(text)
+        return cls(
+            schema_version=int(d["schema_version"]), tool=d["tool"], tool_version=d["tool_version"],
+            timestamp=d["timestamp"], status=Status(d["status"]),
+            inputs=tuple(InputFile.from_dict(f) for f in d["inputs"]),
+            scheme=SchemeTable.from_dict(d["scheme"]), shells=_optional(d, "shells", ShellSummary),
+            b0_drift=_optional(d, "b0_drift", B0Drift), angular=_optional(d, "angular", AngularSummary),
+            flip=_optional(d, "flip", FlipResult), repair=_optional(d, "repair", RepairInfo),
+            norm_stats=_optional(d, "norm_stats", NormStats), notes=tuple(d["notes"]),
+            tracking=_optional(d, "tracking", Tracking), verdict=_optional(d, "verdict", Verdict),
+            timings=timings, qc_data=qc_data, _text=text,
+        )
+
+    @property
+    def recommended_label(self) -> Optional[str]:
+        """The recommended correction's label: the verdict's when there is one, else the flip
+        detection's; None when nothing is recommended."""
+        source = self.verdict or self.flip
+        return None if source is None else source.recommended_label
+
+    @property
+    def recommended_transform(self) -> Optional[Matrix]:
+        """The recommended correction's matrix, from the same source as `recommended_label`."""
+        source = self.verdict or self.flip
+        return None if source is None else source.recommended_transform
+
+    def __repr__(self) -> str:
+        parts = [f"status={self.status.value}"]
+        if self.shells is not None:
+            parts.append("shells=[" + ", ".join(_b(s) for s in self.shells.shells) + "]")
+        if self.verdict is not None:
+            parts.append(f"verdict={self.verdict.decision.value}")
+        if self.flip is not None:
+            parts.append(f"flip={self.flip.decision.value}")
+        if self.recommended_label is not None:
+            parts.append(f"recommended={self.recommended_label}")
+        if self.repair is not None:
+            parts.append(f"repaired={self.repair.label}")
+        parts.append(f"notes={len(self.notes)}")
+        return "Report(" + ", ".join(parts) + ")"
+
+    def _repr_html_(self) -> str:
+        rows = [("inputs", ", ".join(f.path.rsplit("/", 1)[-1] for f in self.inputs) or "none")]
+        if self.shells is not None:
+            rows.append(("shells", ", ".join(
+                f"{_b(s)} ×{s.count}" for s in self.shells.shells)))
+        if self.angular is not None:
+            for a in self.angular.shells:
+                cond = "n/a" if a.condition_number is None else f"{a.condition_number:.2f}"
+                dti = "ok" if a.meets_dti_recommended else "minimum" if a.meets_dti_minimum else "no"
+                rows.append((f"b={a.nominal_b:g}", f"{a.count} directions, condition number {cond}, "
+                             f"DTI {dti}, CSD {'ok' if a.meets_csd_minimum else 'no'}"))
+        if self.tracking is not None and self.verdict is not None:
+            top = ", ".join(f"{c.label} {c.mean_length_mm:.1f} mm" for c in self.tracking.candidates[:3])
+            rows.append(("tracking", f"mean track length: {top}"))
+            rows.append(("verdict", f"{self.verdict.decision.value}, table as given ranks "
+                         f"{self.verdict.given_rank} of {len(self.tracking.candidates)}"))
+        if self.flip is not None:
+            f = self.flip
+            rows.append(("coherence", f"{f.decision.value}: best {f.best.label} vs runner-up "
+                         f"{f.runner_up.label}, relative margin {100 * f.relative_margin:.2f}%"))
+        if self.recommended_label is not None:
+            rows.append(("recommended", self.recommended_label))
+        if self.repair is not None:
+            rows.append(("repair", f"applied {self.repair.label}; wrote {len(self.repair.outputs)} files"))
+        rows.append(("findings", list(self.notes) or "none"))
+        return _html_table(f"orivex {self.tool_version}", self.status, rows)
+
+
+@dataclass(frozen=True)
+class ShellCount:
+    """A shell's nominal b-value and its number of volumes."""
+
+    nominal_b: float
+    count: int
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "ShellCount":
+        return cls(_real(d["nominal_b"]), int(d["count"]))
+
+
+@dataclass(frozen=True)
+class RecomputeSummary(_Document):
+    """The result of a b-value recovery: the nominal b, the norm range and the shells before and after."""
+
+    b_nominal: float
+    max_norm: float
+    b_min: float
+    b_max: float
+    before: tuple[ShellCount, ...]
+    after: tuple[ShellCount, ...]
+    outputs: tuple[str, ...]
+
+    @classmethod
+    def from_json(cls, text: str) -> "RecomputeSummary":
+        """Read a recovery summary from its JSON text."""
+        d = json.loads(text)
+        return cls(_real(d["b_nominal"]), _real(d["max_norm"]), _real(d["b_min"]), _real(d["b_max"]),
+                   tuple(ShellCount.from_dict(s) for s in d["before"]),
+                   tuple(ShellCount.from_dict(s) for s in d["after"]), tuple(d["outputs"]), _text=text)
+
+    def _repr_html_(self) -> str:
+        shells = lambda ss: ", ".join(f"b={s.nominal_b:g} ×{s.count}" for s in ss) or "none"  # noqa: E731
+        rows = [("nominal b", f"{self.b_nominal:g} at |g| = {self.max_norm:.4f}"),
+                ("recovered", f"non-b0 b-values from {self.b_min:g} to {self.b_max:g}"),
+                ("before", shells(self.before)), ("after", shells(self.after)),
+                ("written", ", ".join(self.outputs) or "nothing (dry run)")]
+        return _html_table("orivex b-value recovery", None, rows)
+
+
+@dataclass(frozen=True)
+class BidsRun:
+    """One DWI run of a BIDS batch and its status."""
+
+    dwi: str
+    name: str
+    status: Status
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "BidsRun":
+        return cls(d["dwi"], d["name"], Status(d["status"]))
+
+
+@dataclass(frozen=True)
+class BidsSummary(_Document):
+    """The result of a BIDS batch audit: the dataset status and one entry per run.
+
+    `exit_code` is 3 when the dataset status is WARN and 0 otherwise; each run's report was
+    written beside `summary_path`.
+    """
+
+    exit_code: int
+    results: tuple[BidsRun, ...]
+    status: Status
+    summary_path: str
+
+    @classmethod
+    def from_json(cls, text: str) -> "BidsSummary":
+        """Read a batch summary from its JSON text."""
+        d = json.loads(text)
+        return cls(int(d["exit_code"]), tuple(BidsRun.from_dict(r) for r in d["results"]),
+                   Status(d["status"]), d["summary_path"], _text=text)
+
+    def _repr_html_(self) -> str:
+        rows = [(r.name, f"{r.status.value} — {r.dwi}") for r in self.results]
+        rows.append(("summary", self.summary_path))
+        return _html_table(f"orivex BIDS batch, {len(self.results)} runs", self.status, rows)
+
+
+def _b(shell: Shell) -> str:
+    return "b0" if shell.is_b0 else f"b={shell.nominal_b:g}"
+
+
+_COLOURS = {"PASS": "#1a7f37", "WARN": "#b35900", "FLAG": "#c62828"}
+
+
+def _html_table(title: str, status: Optional[Status], rows) -> str:
+    """A status badge, a title and a two-column table; a list value is shown one item a line."""
+    head = f"<strong>{html.escape(title)}</strong>"
+    if status is not None:
+        head = (f'<span style="color:#fff;background:{_COLOURS[status.value]};padding:1px 6px;'
+                f'border-radius:3px;font-weight:bold">{status.value}</span> ' + head)
+    body = []
+    for key, value in rows:
+        cell = "<br>".join(map(html.escape, value)) if isinstance(value, list) else html.escape(value)
+        body.append(f'<tr><th style="text-align:left;padding-right:1em">{html.escape(key)}</th>'
+                    f'<td style="text-align:left">{cell}</td></tr>')
+    return f'<div class="orivex">{head}<table>{"".join(body)}</table></div>'
