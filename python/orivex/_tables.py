@@ -31,7 +31,7 @@ def _nested(value: Any, name: str):
     if hasattr(value, "tolist"):
         value = value.tolist()
     if isinstance(value, (str, bytes)):
-        raise TypeError(f"{name}: expected numbers, got text {value!r}")
+        return value  # a leaf, refused by _number
     try:
         items = list(value)
     except TypeError:
@@ -40,7 +40,7 @@ def _nested(value: Any, name: str):
 
 
 def _number(x: Any, name: str) -> str:
-    if isinstance(x, (str, bytes, list)):
+    if isinstance(x, (str, bytes, list)):  # text is no number, and a list is one level too deep
         raise TypeError(f"{name}: expected a number, got {type(x).__name__} {x!r}")
     try:
         return repr(float(x))

@@ -7,7 +7,7 @@ Failures of the check itself raise the native module's ``ValueError`` with its m
 from __future__ import annotations
 
 import os
-from typing import Any, Callable, Optional, Sequence, Union
+from typing import Any, Callable, Iterable, Optional, Union
 
 import _orivex
 
@@ -15,7 +15,7 @@ from orivex._tables import TableFiles, path_text
 from orivex.report import BidsSummary, RecomputeSummary, Report
 
 PathLike = Union[str, "os.PathLike[str]"]
-TableLike = Union[str, "os.PathLike[str]", Sequence[Any]]
+TableLike = Union[str, "os.PathLike[str]", Iterable[Any]]
 """A table file's path, or its numbers as an array (anything sequence-like, numpy included)."""
 
 __all__ = ["inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids"]
@@ -355,6 +355,7 @@ def recompute_bval(
 
     Examples
     --------
+    >>> import orivex
     >>> s = orivex.recompute_bval([[0, 0, 0], [0.5, 0, 0], [0, 0, 1]], [0, 1000, 1000],
     ...                           out_bvec="unit.bvec", out_bval="fixed.bval", dry_run=True)
     >>> [(c.nominal_b, c.count) for c in s.after]
