@@ -51,3 +51,15 @@ def pretty_json(text):
     out = []
     _emit(_parse(text), 0, out)
     return "".join(out)
+
+
+def loads_exact(text):
+    """The JSON value of a text, its number tokens kept exactly (for re-emitting with changes)."""
+    return _parse(text)
+
+
+def dumps_pretty(value):
+    """The pretty layout of a value from `loads_exact`, possibly extended with plain values."""
+    out = []
+    _emit(value, 0, out)
+    return "".join(out)
