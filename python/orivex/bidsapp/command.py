@@ -67,6 +67,10 @@ def exit_code(counts, fail_on, flagged_protocols=0):
     return 0
 
 
+def _n(count, noun):
+    return f"{count} {noun}" + ("" if count == 1 else "s")
+
+
 def _counts_text(counts):
     return ", ".join(f"{counts.get(s, 0)} {s}" for s in ("PASS", "WARN", "FLAG", "ERROR"))
 
@@ -106,7 +110,7 @@ def run(args, usage_error):
         except outputs.OutputError as e:
             raise ValueError(str(e)) from None
         if not quiet:
-            print(f"participant level: {len(runs)} runs: {_counts_text(counts)}"
+            print(f"participant level: {_n(len(runs), 'run')}: {_counts_text(counts)}"
                   f" ({counts['skipped']} up to date); outputs in {out_dir}")
         code = exit_code(counts, args.fail_on)
     if "group" in levels:
@@ -144,12 +148,13 @@ def _version():
 def _print_group(summary, out_dir):
     from orivex.bidsapp import outputs
 
-    print(f"group level: {summary['n_runs']} runs in {len(summary['protocols'])} protocols: "
+    protocols = _n(len(summary["protocols"]), "protocol")
+    print(f"group level: {_n(summary['n_runs'], 'run')} in {protocols}: "
           f"{_counts_text(summary['counts'])}")
     for p in summary["protocols"]:
         margin = "-" if p["combined_margin"] is None else f"{100 * p['combined_margin']:.2f}%"
         print(f"  {p['id']:<4} {p['decision'] or 'n/a':<5} {p['best_label'] or '-':<8} "
-              f"pooled {margin:>7}  {p['n_total']} runs  {p['key']}")
+              f"pooled {margin:>7}  {_n(p['n_total'], 'run')}  {p['key']}")
         for o in p["outliers"]:
             print(f"       disagrees: {o['run']} ({o['best_label']}, "
                   f"{100 * o['relative_margin']:.2f}%)")

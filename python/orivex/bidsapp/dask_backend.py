@@ -37,7 +37,7 @@ def execute(address, items, root, options, threads, failed):
         window = 4 * slots
         items = iter(items)
         pending = {}
-        finished = as_completed()
+        finished = None
 
         def submit():
             item = next(items, None)
@@ -46,11 +46,18 @@ def execute(address, items, root, options, threads, failed):
             ctx, run, recorded = item
             fut = client.submit(task.process, run, root, options, recorded, threads, pure=False)
             pending[fut.key] = item
-            finished.add(fut)
-            return True
+            if finished is not None:
+                finished.add(fut)
+            return fut
 
-        while len(pending) < window and submit():
-            pass
+        first = []
+        while len(first) < window and (fut := submit()):
+            first.append(fut)
+        if not first:
+            return
+        # Given the client's loop: this client is deliberately not the process's default.
+        finished = as_completed(first, loop=client.loop)
+        del first
         for fut in finished:
             ctx, run, recorded = pending.pop(fut.key)
             try:

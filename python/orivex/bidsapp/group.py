@@ -87,7 +87,7 @@ def tsv(rows):
     for r in rows:
         lines.append("\t".join([_fmt(r["entities"].get(k)) for k in keys] + [
             _fmt(r["status"]), _fmt(r["best_label"]), _fmt(r["relative_margin"]),
-            _fmt(r["given_rank"]), _fmt(r["protocol"])]))
+            _fmt(r["given_rank"]), _fmt(None if r["status"] == "ERROR" else r["protocol"])]))
     return "\n".join(lines) + "\n"
 
 
@@ -96,11 +96,13 @@ def summarize(rows, unreadable, bids_dir):
     for r in rows:
         counts[r["status"]] = counts.get(r["status"], 0) + 1
     present = [s for s in STATUS_ORDER if counts.get(s)]
-    verdicts = consensus.protocols(rows)
+    # A run that could not be audited has no acquisition facts worth grouping by.
+    verdicts = consensus.protocols([r for r in rows if r["status"] != "ERROR"])
     ids = {}
     fields = {}
     for r in rows:
-        fields.setdefault(r["protocol"], r["protocol_fields"])
+        if r["status"] != "ERROR":
+            fields.setdefault(r["protocol"], r["protocol_fields"])
     protocols = []
     for n, v in enumerate(verdicts, 1):
         pid = f"P{n}"
@@ -116,7 +118,8 @@ def summarize(rows, unreadable, bids_dir):
     results = [{
         "path": r["id"], "entities": r["entities"], "status": r["status"],
         "best_label": r["best_label"], "relative_margin": r["relative_margin"],
-        "given_rank": r["given_rank"], "protocol": ids.get(r["protocol"]), "report": r["report"],
+        "given_rank": r["given_rank"],
+        "protocol": ids.get(r["protocol"]) if r["status"] != "ERROR" else None, "report": r["report"],
         **({"error": r["error"]} if r["error"] else {}),
     } for r in rows]
     return {

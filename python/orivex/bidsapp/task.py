@@ -21,6 +21,7 @@ from orivex.bidsapp import evidence, nifti, outputs
 EVIDENCE_KINDS = ("tracking", "coherence")
 PROTOCOL_FIELDS = ("Manufacturer", "ManufacturersModelName", "SoftwareVersions",
                    "PhaseEncodingDirection")
+THUMB_WIDTH = 240
 ANALYSIS_KEYS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict",
                  "norm_tolerance")
 
@@ -174,20 +175,27 @@ def corrected_table(report):
 
 
 def qc_images(report, payload):
-    """(figure PNG, thumbnail PNG) bytes, or None without matplotlib or evidence to draw."""
+    """(figure PNG, thumbnail PNG) bytes, or None without matplotlib or evidence to draw.
+
+    The thumbnail is small and palette-coded (a few kB) because the group page embeds one per
+    run; Pillow comes with matplotlib.
+    """
     if payload is None:
         return None
     try:
-        from matplotlib import image
+        from PIL import Image
 
         from orivex import qc
     except ImportError:
         return None
     full = io.BytesIO()
     qc.write_figure(full, report, payload)
-    thumb = io.BytesIO()
     full.seek(0)
-    image.thumbnail(full, thumb, scale=0.22)
+    with Image.open(full) as im:
+        small = im.convert("RGB")
+        small.thumbnail((THUMB_WIDTH, THUMB_WIDTH))
+        thumb = io.BytesIO()
+        small.quantize(colors=64).save(thumb, "PNG", optimize=True)
     return full.getvalue(), thumb.getvalue()
 
 
