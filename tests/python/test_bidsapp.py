@@ -71,7 +71,7 @@ def test_participant_and_group_levels(tmp_path, capsys):
         "sub-03/dwi/sub-03_dwi.nii.gz", "dwi.bvec", "dwi.bval", "dwi.json"]
     assert report["bids"]["inputs"][0]["sha256"] == hashlib.sha256(
         (root / "sub-03/dwi/sub-03_dwi.nii.gz").read_bytes()).hexdigest()
-    assert "BIDS sidecar: PE=j-, TRT=0.0500s" in report["notes"]
+    assert report["bids"]["notes"] == ["BIDS sidecar: PE=j-, TRT=0.0500s"]
     assert report["bids"]["protocol"]["key"] == "Acme;n/a;n/a;j-;LAS;1000x30"
     error = json.loads((out / "sub-04/dwi/sub-04_desc-orivex_report.json").read_text())
     assert error["status"] == "ERROR" and error["error"].startswith("NIfTI error")

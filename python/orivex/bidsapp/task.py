@@ -7,6 +7,7 @@ from the report's timestamp.
 """
 
 import datetime
+import functools
 import hashlib
 import importlib
 import io
@@ -26,6 +27,7 @@ ANALYSIS_KEYS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold
                  "norm_tolerance")
 
 
+@functools.cache
 def native_module():
     """The tracking verdict's module, or None where it is not built."""
     try:
@@ -199,7 +201,8 @@ def qc_images(report, payload):
     return full.getvalue(), thumb.getvalue()
 
 
-def _bids_section(run, root, options, kind, inputs, meta_protocol, mask, names, written):
+def _bids_section(run, root, options, kind, inputs, meta_protocol, mask, names, written,
+                  notes=()):
     return {
         "source": run.rel,
         "entities": dict(run.entities),
@@ -209,6 +212,7 @@ def _bids_section(run, root, options, kind, inputs, meta_protocol, mask, names, 
         "generated_by": generated_by(kind),
         "protocol": meta_protocol,
         "outputs": [names[k] for k in written],
+        "notes": list(notes),
     }
 
 
@@ -253,9 +257,8 @@ def process(run, root, options, recorded=None, threads=None):
         return _error(run, root, options, kind, inputs, names, str(e),
                       protocol(meta, header.axis_codes() if header else None, None))
     report = json.loads(text)
-    exact = pretty.loads_exact(text)
     note = sidecar_note(meta)
-    exact["notes"] = list(exact.get("notes", [])) + notes + ([note] if note else [])
+    notes += [note] if note else []
 
     files, written = {}, []
     fixed = corrected_table(report)
@@ -267,8 +270,10 @@ def process(run, root, options, recorded=None, threads=None):
         files["qc"], files["thumb"] = images
         written += ["qc", "thumb"]
     proto = protocol(meta, header.axis_codes() if header else None, shell_signature(report))
-    exact["bids"] = _bids_section(run, root, options, kind, inputs, proto, mask, names, written)
-    files["report"] = (pretty.dumps_pretty(exact) + "\n").encode("utf-8")
+    bids = _bids_section(run, root, options, kind, inputs, proto, mask, names, written, notes)
+    # The module's report stays token for token as it came; what the BIDS App adds is `bids`.
+    text = text[:-1] + ',"bids":' + json.dumps(bids, separators=(",", ":"), ensure_ascii=False) + "}"
+    files["report"] = (pretty.relayout(text) + "\n").encode("utf-8")
     return {"rel": run.rel, "skipped": False, "files": files, "summary": evidence.summary(report)}
 
 
