@@ -162,3 +162,35 @@ def test_slurm_array_script_audits_the_participant_of_its_index(tmp_path):
     assert r.stdout.splitlines()[0].startswith("FLAG   -x+y+z")
     assert os.listdir(tmp_path / "out") == ["dataset_description.json", "sub-02"] or sorted(
         os.listdir(tmp_path / "out")) == ["dataset_description.json", "sub-02"]
+
+
+def test_the_tracking_verdict_answers_when_its_module_is_built(tmp_path, monkeypatch, capsys):
+    from orivex.bidsapp import task
+
+    def audit(dwi, **kw):
+        report = json.loads(_orivex.audit(dwi=dwi, **kw))
+        report["tracking"] = {"candidates": [
+            {"label": "+x+y+z", "matrix": [[1, 0, 0], [0, 1, 0], [0, 0, 1]], "mean_length": 40.0},
+            {"label": "-x+y+z", "matrix": [[-1, 0, 0], [0, 1, 0], [0, 0, 1]], "mean_length": 20.0}]}
+        report["verdict"] = {"decision": "PASS", "recommended_label": None,
+                             "recommended_transform": None, "relative_margin": 0.5, "given_rank": 1}
+        report["status"] = "PASS"
+        return json.dumps(report)
+
+    native = type(sys)("orivex._native")
+    native.audit, native.version = audit, lambda: "t1"
+    monkeypatch.setitem(sys.modules, "orivex._native", native)
+    task.native_module.cache_clear()
+    try:
+        root = dataset(tmp_path / "study", subjects=("01",))
+        out = tmp_path / "out"
+        assert cli.main(["bids", str(root), str(out), "participant", "--no-qc"]) == 0
+        assert capsys.readouterr().out.startswith("PASS   +x+y+z     50.00%  sub-01/")
+        report = json.loads((out / "sub-01/dwi/sub-01_desc-orivex_report.json").read_text())
+        assert report["bids"]["generated_by"]["evidence"] == "tracking"
+        assert report["bids"]["generated_by"]["native_version"] == "t1"
+        # Another kind of evidence makes the report out of date.
+        cli.main(["bids", str(root), str(out), "participant", "--no-qc", "--evidence", "coherence"])
+        assert capsys.readouterr().out.startswith("PASS   +x+y+z     10.03%  sub-01/")
+    finally:
+        task.native_module.cache_clear()

@@ -153,9 +153,7 @@ def test_protocols_stay_apart_and_tracking_evidence_wins_over_coherence():
     # 2.4% per run is thin against tracking's 5%; six runs together are not.
     assert verdicts["G"]["evidence"] == "tracking" and verdicts["G"]["threshold"] == 0.05
     assert verdicts["G"]["decision"] == "FLAG" and verdicts["G"]["best_label"] == "+x-y+z"
-    summary = group.summarize([dict(r, entities={}, best_label=None, relative_margin=None,
-                                    given_rank=None, error=None, report="", protocol_fields={})
-                               for r in siemens + ge], [], "ds")
+    summary, ids = group.summarize(siemens + ge, {}, [], "ds")
     assert [(p["id"], p["key"], p["counts"]["WARN"] + p["counts"]["PASS"]) for p in
             summary["protocols"]] == [("P1", "G", 6), ("P2", "S", 4)]
     assert evidence.summary(ge[0] and tracking_report({"+x-y+z": 42.0, "+x+y+z": 41.0}))[

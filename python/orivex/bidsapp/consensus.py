@@ -23,7 +23,7 @@ Pooling, per protocol and per kind of evidence (track length or coherence):
 import math
 import statistics
 
-from orivex.bidsapp.evidence import IDENTITY, ranked
+from orivex.bidsapp.evidence import IDENTITY, ranked, unpacked
 
 MAX_POOLED = 16
 AGREEMENT = 0.75
@@ -88,9 +88,11 @@ def protocols(rows):
         members = groups[key]
         kinds = {r["kind"] for r in members if r["kind"]}
         kind = "tracking" if "tracking" in kinds else ("coherence" if kinds else None)
-        pooled = [r for r in members if r["kind"] == kind and r["scores"]]
-        threshold = max((r["threshold"] for r in pooled), default=None)
-        verdict = pool([(r["id"], r["scores"]) for r in pooled], threshold or 0.0)
+        pooled = [(r["id"], r["scores"] if isinstance(r["scores"], dict) else unpacked(r["scores"]),
+                   r["threshold"]) for r in members if r["kind"] == kind]
+        pooled = [p for p in pooled if p[1]]
+        threshold = max((t for _, _, t in pooled), default=None)
+        verdict = pool([(rid, s) for rid, s, _ in pooled], threshold or 0.0)
         verdict.update(protocol=key, evidence=kind, n_total=len(members),
                        runs=[r["id"] for r in members])
         out.append(verdict)

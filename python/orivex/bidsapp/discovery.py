@@ -239,6 +239,8 @@ class Dataset:
                 if os.path.isdir(dwi_dir) and not self.ignore.ignores(self._rel(dwi_dir), True):
                     levels = [self.root, sub] + ([ses] if ses else []) + [dwi_dir]
                     runs += self._runs_in(dwi_dir, levels)
+            # Only the root's files apply across participants; memory stays flat with their count.
+            self._levels = {p: v for p, v in self._levels.items() if p == self.root}
         return runs
 
     def _runs_in(self, dwi_dir, levels):

@@ -6,6 +6,10 @@ Tracking reports give mean track lengths per candidate, coherence reports a cohe
 signed permutation; both are "larger is better" scores.
 """
 
+import itertools
+import math
+from array import array
+
 IDENTITY = "+x+y+z"
 TRACKING_THRESHOLD = 0.05  # the tracking verdict's default relative margin
 COHERENCE_THRESHOLD = 0.02
@@ -20,6 +24,24 @@ def canonical(label):
         return label
     flipped = "".join(("-" if s == "+" else "+") + a for s, a in zip(label[0::2], label[1::2]))
     return flipped
+
+
+def _labels():
+    out = set()
+    for axes in itertools.permutations("xyz"):
+        for signs in itertools.product("+-", repeat=3):
+            out.add(canonical("".join(s + a for s, a in zip(signs, axes))))
+    return tuple(sorted(out))
+
+
+def packed(score_map):
+    """Scores as 24 doubles in LABELS order (NaN where a label is missing): a few hundred bytes
+    per run where a group holds thousands."""
+    return array("d", (score_map.get(label, math.nan) for label in LABELS))
+
+
+def unpacked(values):
+    return {label: v for label, v in zip(LABELS, values) if not math.isnan(v)}
 
 
 def scores(report):
@@ -44,6 +66,9 @@ def scores(report):
         threshold = flip.get("margin_threshold") or COHERENCE_THRESHOLD
         return "coherence", out, threshold
     return None, {}, None
+
+
+LABELS = _labels()
 
 
 def ranked(score_map):

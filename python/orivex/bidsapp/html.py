@@ -22,7 +22,7 @@ td.num{text-align:right;font-variant-numeric:tabular-nums}
 .badge{display:inline-block;border-radius:4px;padding:1px 7px;color:#fff;font-weight:600;font-size:12px}
 .PASS{background:#2e8540}.WARN{background:#c77700}.FLAG{background:#c62828}.ERROR{background:#5f3dc4}
 .NONE{background:#8a919c}
-img.thumb{height:64px;display:block}
+img.thumb{height:96px;display:block;border:0}
 .disagree{background:#fff4e5}
 .err{color:#5f3dc4;max-width:480px}
 code{font-size:12px}
@@ -44,8 +44,9 @@ def _e(v):
     return escape("n/a" if v is None else str(v))
 
 
-def write(f, summary, read_thumb):
-    """Writes the page for a dataset summary; read_thumb(run path) gives PNG bytes or None."""
+def write(f, summary, results, read_thumb):
+    """Writes the page for a dataset summary and its per-run results (any iterable, read once);
+    read_thumb(run path) gives PNG bytes or None."""
     put = lambda text: f.write(text.encode("utf-8"))  # noqa: E731
     counts = summary["counts"]
     put("<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">")
@@ -85,10 +86,12 @@ def write(f, summary, read_thumb):
 
     put("<h2>Runs</h2><table><tr><th>QC</th><th>Run</th><th>Status</th><th>Best</th>"
         "<th>Margin</th><th>Given rank</th><th>Protocol</th><th>Report</th></tr>")
-    for r in summary["results"]:
+    for r in results:
         thumb = read_thumb(r["path"])
         img = ("<img class=\"thumb\" alt=\"QC\" src=\"data:image/png;base64,"
                + base64.b64encode(thumb).decode("ascii") + "\">") if thumb else ""
+        if img and r.get("qc"):
+            img = f"<a href=\"{escape(r['qc'])}\" title=\"full QC figure\">{img}</a>"
         note = ""
         if r["path"] in disagreeing:
             note = f"<br><small>disagrees with {disagreeing[r['path']]}</small>"

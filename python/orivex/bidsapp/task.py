@@ -227,8 +227,8 @@ def process(run, root, options, recorded=None, threads=None):
     inputs = []
     try:
         if run.problem is None:
-            files = (run.dwi, run.bvec, run.bval) + tuple(run.sidecars) + tuple(run.masks)
-            inputs = [digest(p, root) for p in files]
+            paths = (run.dwi, run.bvec, run.bval) + tuple(run.sidecars) + tuple(run.masks)
+            inputs = [digest(p, root) for p in paths]
             if recorded is not None and recorded == inputs:
                 return {"rel": run.rel, "skipped": True, "files": {}, "summary": None}
     except OSError as e:
@@ -253,8 +253,12 @@ def process(run, root, options, recorded=None, threads=None):
     try:
         text, payload, kind = audit_run(run.dwi, run.bvec, run.bval, mask, options, threads,
                                         want_payload=options["qc"])
-    except (ValueError, OSError, TypeError) as e:
+    except (ValueError, OSError) as e:
         return _error(run, root, options, kind, inputs, names, str(e),
+                      protocol(meta, header.axis_codes() if header else None, None))
+    except (Exception, getattr(_orivex, "PanicException", Exception)) as e:
+        # A fault of ours, not of the data; still only this run's.
+        return _error(run, root, options, kind, inputs, names, f"{type(e).__name__}: {e}",
                       protocol(meta, header.axis_codes() if header else None, None))
     report = json.loads(text)
     note = sidecar_note(meta)
@@ -265,14 +269,19 @@ def process(run, root, options, recorded=None, threads=None):
     if fixed is not None:
         files["bvec"], files["bval"] = (t.encode() for t in fixed)
         written += ["bvec", "bval"]
-    images = qc_images(report, payload) if options["qc"] else None
+    try:
+        images = qc_images(report, payload) if options["qc"] else None
+    except Exception as e:  # the figure is a view of the report, never a reason to lose it
+        images = None
+        notes.append(f"QC figure not drawn: {type(e).__name__}: {e}")
     if images is not None:
         files["qc"], files["thumb"] = images
         written += ["qc", "thumb"]
     proto = protocol(meta, header.axis_codes() if header else None, shell_signature(report))
     bids = _bids_section(run, root, options, kind, inputs, proto, mask, names, written, notes)
     # The module's report stays token for token as it came; what the BIDS App adds is `bids`.
-    text = text[:-1] + ',"bids":' + json.dumps(bids, separators=(",", ":"), ensure_ascii=False) + "}"
+    added = json.dumps(bids, separators=(",", ":"), ensure_ascii=False)
+    text = text[:-1] + ',"bids":' + added + "}"
     files["report"] = (pretty.relayout(text) + "\n").encode("utf-8")
     return {"rel": run.rel, "skipped": False, "files": files, "summary": evidence.summary(report)}
 
