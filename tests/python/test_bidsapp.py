@@ -110,6 +110,8 @@ def test_participant_and_group_levels(tmp_path, capsys):
     assert summary["counts"] == {"PASS": 3, "WARN": 0, "FLAG": 0, "ERROR": 1}
     [protocol] = summary["protocols"]
     assert protocol["decision"] == "PASS" and protocol["n_runs"] == 3
+    assert [(r["path"], r["protocol"]) for r in summary["results"]][::3] == [
+        ("sub-01/dwi/sub-01_dwi.nii.gz", "P1"), ("sub-04/dwi/sub-04_dwi.nii.gz", None)]
     tsv = (out / "group_orientation.tsv").read_text().splitlines()
     assert tsv[0] == "sub\tstatus\tbest_label\trelative_margin\tgiven_rank\tprotocol"
     assert tsv[1].startswith("01\tPASS\t+x+y+z\t0.1002") and tsv[1].endswith("\t1\tAcme;n/a;n/a;j-;LAS;1000x30")

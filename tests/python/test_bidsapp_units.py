@@ -31,13 +31,18 @@ def test_discovery_inherits_tables_and_sidecars_and_reports_what_it_cannot_use(t
           "sub-02/sub-02_dwi.bvec", "sub-02/sub-02_acq-x_dwi.bvec",  # two apply at one level
           "sub-03/dwi/sub-03_dwi.nii.gz",                 # ignored below
           "sub-01/anat/sub-01_T1w.nii.gz",
+          "sub-05/dwi/sub-05_dwi.nii", "sub-05/dwi/sub-05_dwi.nii.gz",  # one run, twice
           "derivatives/orivex/sub-01/dwi/sub-01_dwi.nii.gz")
     touch(tmp_path, "dwi.json", text='{"Manufacturer": "A", "PhaseEncodingDirection": "j"}')
     touch(tmp_path, "sub-01/sub-01_dwi.json", text='{"PhaseEncodingDirection": "j-"}')
     touch(tmp_path, ".bidsignore", text="# local extras\nsub-03/\n*_T1w.nii.gz\n")
     runs = runs_by_rel(tmp_path)
     assert list(runs) == ["sub-01/dwi/sub-01_run-1_dwi.nii.gz", "sub-01/dwi/sub-01_run-2_dwi.nii.gz",
-                          "sub-01/ses-a/dwi/sub-01_ses-a_dwi.nii", "sub-02/dwi/sub-02_acq-x_dwi.nii.gz"]
+                          "sub-01/ses-a/dwi/sub-01_ses-a_dwi.nii", "sub-02/dwi/sub-02_acq-x_dwi.nii.gz",
+                          "sub-05/dwi/sub-05_dwi.nii", "sub-05/dwi/sub-05_dwi.nii.gz"]
+    assert runs["sub-05/dwi/sub-05_dwi.nii"].problem is None
+    assert runs["sub-05/dwi/sub-05_dwi.nii.gz"].problem == (
+        "another image with the same entities is also here: sub-05_dwi.nii")
     r1 = runs["sub-01/dwi/sub-01_run-1_dwi.nii.gz"]
     assert (r1.bvec, r1.bval) == (str(tmp_path / "dwi.bvec"), str(tmp_path / "dwi.bval"))
     assert r1.sidecars == (str(tmp_path / "dwi.json"), str(tmp_path / "sub-01/sub-01_dwi.json"))
