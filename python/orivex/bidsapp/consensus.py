@@ -22,8 +22,9 @@ Pooling, per protocol and per kind of evidence (track length or coherence):
 
 import math
 import statistics
+from array import array
 
-from orivex.bidsapp.evidence import IDENTITY, ranked, unpacked
+from orivex.bidsapp.evidence import IDENTITY, LABELS, packed, ranked
 
 MAX_POOLED = 16
 AGREEMENT = 0.75
@@ -40,35 +41,41 @@ def _log(score):
 def pool(runs, threshold):
     """The verdict of one protocol from its runs' evidence.
 
-    `runs` is a list of (run id, {candidate label: score}); every run must score the same
-    candidates. Returns a dict: decision, best_label, runner_up, relative_margin (the median
-    per-run margin), combined_margin, agreement, n_runs, threshold, outliers.
+    `runs` is a list of (run id, scores), the scores a {candidate label: score} map or packed
+    (`evidence.packed`); candidates missing from any run are left out. Returns a dict: decision,
+    best_label, runner_up, relative_margin (the median per-run margin), combined_margin,
+    agreement, n_runs, threshold, outliers. Per run it keeps 24 doubles, whatever the count.
     """
-    labels = set.intersection(*(set(s) for _, s in runs)) if runs else set()
-    logs = [(rid, {c: _log(s[c]) for c in labels}) for rid, s in runs]
-    if not logs or len(labels) < 2:
+    vectors = [(rid, s if isinstance(s, array) else packed(s)) for rid, s in runs]
+    present = [i for i in range(len(LABELS))
+               if vectors and all(not math.isnan(v[i]) for _, v in vectors)]
+    if len(present) < 2:
         return {"decision": None, "best_label": None, "runner_up": None, "relative_margin": None,
                 "combined_margin": None, "agreement": None, "n_runs": len(runs),
                 "threshold": threshold, "outliers": []}
-    relative = {c: statistics.median(l[c] - max(l.values()) for _, l in logs) for c in labels}
+    labels = [LABELS[i] for i in present]
+    logs = [(rid, array("d", (_log(v[i]) for i in present))) for rid, v in vectors]
+    tops = [max(lv) for _, lv in logs]
+    relative = {c: statistics.median(lv[j] - top for (_, lv), top in zip(logs, tops))
+                for j, c in enumerate(labels)}
     order = ranked(relative)
-    best, runner = order[0], order[1]
-    margins = [l[best] - max(v for c, v in l.items() if c != best) for _, l in logs]
+    best, runner = labels.index(order[0]), order[1]
+    margins = [lv[best] - max(v for j, v in enumerate(lv) if j != best) for _, lv in logs]
     median = statistics.median(margins)
     n = len(logs)
     combined = median * math.sqrt(min(n, MAX_POOLED))
     agreement = sum(m > 0 for m in margins) / n
     decisive = median > 0 and _rel(combined) >= threshold and agreement >= AGREEMENT
-    decision = ("PASS" if best == IDENTITY else "FLAG") if decisive else "WARN"
+    decision = ("PASS" if order[0] == IDENTITY else "FLAG") if decisive else "WARN"
     outliers = []
     if decisive:
         floor = -math.log(1.0 - threshold / 4)
-        for rid, l in logs:
-            own = ranked(l)[0]
-            if own != best and l[own] - l[best] >= floor:
+        for (rid, lv), top in zip(logs, tops):
+            own = ranked({c: lv[j] for j, c in enumerate(labels)})[0]
+            if own != order[0] and top - lv[best] >= floor:
                 outliers.append({"run": rid, "best_label": own,
-                                 "relative_margin": _rel(l[own] - l[best])})
-    return {"decision": decision, "best_label": best, "runner_up": runner,
+                                 "relative_margin": _rel(top - lv[best])})
+    return {"decision": decision, "best_label": order[0], "runner_up": runner,
             "relative_margin": _rel(median), "combined_margin": _rel(combined),
             "agreement": agreement, "n_runs": n, "threshold": threshold, "outliers": outliers}
 
@@ -88,11 +95,9 @@ def protocols(rows):
         members = groups[key]
         kinds = {r["kind"] for r in members if r["kind"]}
         kind = "tracking" if "tracking" in kinds else ("coherence" if kinds else None)
-        pooled = [(r["id"], r["scores"] if isinstance(r["scores"], dict) else unpacked(r["scores"]),
-                   r["threshold"]) for r in members if r["kind"] == kind]
-        pooled = [p for p in pooled if p[1]]
-        threshold = max((t for _, _, t in pooled), default=None)
-        verdict = pool([(rid, s) for rid, s, _ in pooled], threshold or 0.0)
+        pooled = [r for r in members if r["kind"] == kind and r["scores"]]
+        threshold = max((r["threshold"] for r in pooled), default=None)
+        verdict = pool([(r["id"], r["scores"]) for r in pooled], threshold or 0.0)
         verdict.update(protocol=key, evidence=kind, n_total=len(members),
                        runs=[r["id"] for r in members])
         out.append(verdict)

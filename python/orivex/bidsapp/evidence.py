@@ -40,10 +40,6 @@ def packed(score_map):
     return array("d", (score_map.get(label, math.nan) for label in LABELS))
 
 
-def unpacked(values):
-    return {label: v for label, v in zip(LABELS, values) if not math.isnan(v)}
-
-
 def scores(report):
     """(kind, {canonical label: score}, threshold) of a report, or (None, {}, None)."""
     tracking = report.get("tracking")
