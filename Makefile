@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 BUILD := build/core
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build core install test test-core test-python test-asan fuzz demo bench wheel test-wheel clean
+.PHONY: all bootstrap build core install test test-core test-python test-asan fuzz demo bench wheel test-wheel bench-bids clean
 
 all: build
 
@@ -33,6 +33,9 @@ demo: install
 
 bench: core install
 	@$(PY) bench/run.py
+
+bench-bids: install
+	@$(PY) bench/bids_scale.py
 
 # ASan+UBSan build of the core tests (leak checks on) and of the module under pytest.
 test-asan: bootstrap

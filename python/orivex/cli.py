@@ -131,12 +131,13 @@ def build_parser():
     g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
     g.add_argument("--threads", type=int, help="worker threads")
 
-    s = sub.add_parser("bids", help="audit every DWI run of a BIDS dataset", **kw)
-    s.add_argument("root", help="BIDS dataset root")
+    from orivex.bidsapp import command as bids_command
+
+    s = sub.add_parser("bids", help="BIDS App: audit a BIDS dataset (participant and group levels)",
+                       epilog=bids_command.BIDS_EPILOG + "\n" + EXIT_CODES_HELP,
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
     _add_analysis(s)
-    s.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
-    s.add_argument("--threads", type=int, help="worker threads")
-    s.add_argument("--fail-on", choices=["flag"], help="exit 4 when the dataset status is FLAG")
+    bids_command.add_arguments(s)
 
     sub.add_parser("demo", help="run orivex on the bundled example phantom", **kw)
     return p
@@ -286,17 +287,9 @@ def cmd_recompute(args):
 
 
 def cmd_bids(args):
-    kw = analysis_kwargs(args)
-    text = _orivex.audit_bids(args.root, **kw)
-    result = json.loads(text)
-    if args.json:
-        print(text)
-    else:
-        print(summary.render_bids(result))
-    code = result["exit_code"]
-    if result["status"] == "FLAG" and args.fail_on == "flag":
-        code = EXIT_FLAG
-    return code
+    from orivex.bidsapp import command as bids_command
+
+    return bids_command.run(args, UsageError)
 
 
 def cmd_demo(args):

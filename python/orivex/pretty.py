@@ -1,6 +1,7 @@
 """Re-lays out compact report JSON in the two-space pretty layout, keeping every number token."""
 
 import json
+import re
 
 
 class _Raw(str):
@@ -50,4 +51,51 @@ def pretty_json(text):
     """The pretty layout of a compact JSON text (no final line feed)."""
     out = []
     _emit(_parse(text), 0, out)
+    return "".join(out)
+
+
+def loads_exact(text):
+    """The JSON value of a text, its number tokens kept exactly (for re-emitting with changes)."""
+    return _parse(text)
+
+
+def dumps_pretty(value):
+    """The pretty layout of a value from `loads_exact`, possibly extended with plain values."""
+    out = []
+    _emit(value, 0, out)
+    return "".join(out)
+
+
+_TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"|[{}\[\],:]|[^{}\[\],:"\s]+')
+
+
+def relayout(text):
+    """`pretty_json` by re-spacing the tokens of a JSON text, which stay exactly as written.
+
+    For files written by the thousand (the BIDS App's reports): several times faster than
+    parsing and re-emitting, and the same layout.
+    """
+    toks = _TOKEN.findall(text)
+    out = []
+    depth = 0
+    i, n = 0, len(toks)
+    while i < n:
+        t = toks[i]
+        if t == "{" or t == "[":
+            if i + 1 < n and toks[i + 1] in ("}", "]"):
+                out.append(t + toks[i + 1])
+                i += 2
+                continue
+            depth += 1
+            out.append(t + "\n" + "  " * depth)
+        elif t == "}" or t == "]":
+            depth -= 1
+            out.append("\n" + "  " * depth + t)
+        elif t == ",":
+            out.append(",\n" + "  " * depth)
+        elif t == ":":
+            out.append(": ")
+        else:
+            out.append(t)
+        i += 1
     return "".join(out)

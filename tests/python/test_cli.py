@@ -144,27 +144,28 @@ def test_bids_prints_one_line_per_run_and_exits_with_the_summary_code(tmp_path):
     root = tmp_path / "study"
     make_phantom(root / "sub-01" / "dwi", name="sub-01_dwi")
     make_phantom(root / "sub-02" / "dwi", name="sub-02_dwi", flip_axis=0)
-    r = run("bids", str(root))
+    r = run("bids", str(root), "--no-qc")
     assert r.returncode == 0, r.stderr  # FLAG exits 0 unless asked otherwise
     lines = r.stdout.splitlines()
-    assert lines[0].split()[:2] == ["PASS", "sub-01_dwi"]
-    assert lines[1].split()[:2] == ["FLAG", "sub-02_dwi"]
-    assert lines[2].startswith("dataset: FLAG (2 runs); summary at ")
+    assert lines[0].split()[::3] == ["PASS", "sub-01/dwi/sub-01_dwi.nii.gz"]
+    assert lines[1].split()[:2] == ["FLAG", "-x+y+z"]
+    assert lines[2].startswith("participant level: 2 runs: 1 PASS, 0 WARN, 1 FLAG, 0 ERROR")
+    assert lines[-1].startswith("dataset: FLAG; summary at ")
     assert (root / "derivatives" / "orivex" / "dataset_summary.json").is_file()
-    assert run("bids", str(root), "--fail-on", "flag").returncode == 4
+    assert run("bids", str(root), "--fail-on", "flag", "--no-qc").returncode == 4
     # Without the FLAG run, a WARN run makes the whole dataset WARN, which exits 3.
     shutil.rmtree(root / "sub-02")
     warn = make_phantom(root / "sub-03" / "dwi", name="sub-03_dwi")
     rows = [line.split() for line in open(warn["bvec"]).read().splitlines() if line.strip()]
     with open(warn["bvec"], "w") as f:  # halved lengths: amplitude-encoded, a WARN finding
         f.write("\n".join(" ".join(str(float(v) / 2) for v in row) for row in rows) + "\n")
-    r = run("bids", str(root))
+    r = run("bids", str(root), str(tmp_path / "out"), "participant", "--no-qc")
     assert r.returncode == 3, r.stdout + r.stderr
-    assert r.stdout.splitlines()[1].split()[:2] == ["WARN", "sub-03_dwi"]
-    assert r.stdout.splitlines()[2].startswith("dataset: WARN (2 runs)")
+    assert r.stdout.splitlines()[1].split()[0] == "WARN"
 
 
 def test_bids_on_an_empty_dataset_fails_cleanly(tmp_path):
     r = run("bids", str(tmp_path))
     assert r.returncode == 1
-    assert r.stderr.startswith("orivex: error: no *_dwi NIfTI with sibling bvec/bval")
+    assert r.stderr == f"orivex: error: no DWI runs (sub-*/[ses-*/]dwi/*_dwi.nii[.gz]) found under {tmp_path}\n"
+    assert not (tmp_path / "derivatives").exists()

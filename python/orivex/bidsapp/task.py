@@ -1,0 +1,303 @@
+"""One run's work, wherever it runs (this process, a worker process, a Dask worker).
+
+`process` reads the run's inputs, audits it and returns every output as bytes; it writes
+nothing, so a cluster worker needs to read the dataset but never the output folder, and the
+client that writes stays the only writer. Nothing here depends on where or when it runs, apart
+from the report's timestamp.
+"""
+
+import datetime
+import functools
+import hashlib
+import importlib
+import io
+import json
+import os
+
+import _orivex
+
+from orivex import pretty
+from orivex.bidsapp import evidence, nifti, outputs
+
+EVIDENCE_KINDS = ("tracking", "coherence")
+PROTOCOL_FIELDS = ("Manufacturer", "ManufacturersModelName", "SoftwareVersions",
+                   "PhaseEncodingDirection")
+THUMB_WIDTH = 240
+ANALYSIS_KEYS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict",
+                 "norm_tolerance")
+
+
+@functools.cache
+def native_module():
+    """The tracking verdict's module, or None where it is not built."""
+    try:
+        return importlib.import_module("orivex._native")
+    except ImportError:
+        return None
+
+
+def resolve_evidence(requested):
+    """The evidence a batch uses: "tracking" when asked or available, else "coherence"."""
+    if requested == "coherence":
+        return "coherence"
+    if native_module() is not None:
+        return "tracking"
+    if requested == "tracking":
+        raise ValueError("tracking evidence needs the orivex._native module, which this "
+                         "installation lacks; use --evidence coherence")
+    return "coherence"
+
+
+def generated_by(kind):
+    """The tool identity a report records; a report from another one is out of date."""
+    out = {"name": "orivex", "version": _orivex.version(), "evidence": kind}
+    native = native_module() if kind == "tracking" else None
+    if native is not None and hasattr(native, "version"):
+        out["native_version"] = native.version()
+    return out
+
+
+def audit_run(dwi, bvec, bval, mask, options, threads=None, want_payload=False):
+    """Audits one run; returns (compact report text, glyph payload or None, evidence kind).
+
+    The tracking verdict answers when options["evidence"] asks for it (its report carries
+    `tracking` and `verdict` sections); otherwise the module's coherence audit answers, and its
+    flip ranking is the evidence.
+    """
+    kind = options["evidence"]
+    module = native_module() if kind == "tracking" else _orivex
+    if module is None:
+        raise ValueError("tracking evidence needs the orivex._native module")
+    kw = {k: options[k] for k in ANALYSIS_KEYS}
+    kw.update(bvec=bvec, bval=bval, mask=mask, threads=threads)
+    glyphs = getattr(module, "audit_with_glyphs", None)
+    if want_payload and glyphs is not None:
+        text, payload = glyphs(dwi, **kw)
+        return text, payload, kind
+    return module.audit(dwi=dwi, **kw), None, kind
+
+
+def digest(path, root):
+    h = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            h.update(chunk)
+            size += len(chunk)
+    return {"path": _rel(path, root), "sha256": h.hexdigest(), "bytes": size}
+
+
+def _rel(path, root):
+    return os.path.relpath(path, root).replace(os.sep, "/")
+
+
+def now_rfc3339():
+    t = datetime.datetime.now(datetime.timezone.utc)
+    return t.strftime("%Y-%m-%dT%H:%M:%S") + (f".{t.microsecond:06d}".rstrip("0") if t.microsecond
+                                              else "") + "Z"
+
+
+def merged_sidecar(paths):
+    """The run's metadata: applicable sidecars from the root down, nearer keys winning."""
+    merged, problems = {}, []
+    for path in paths:
+        try:
+            with open(path, encoding="utf-8") as f:
+                doc = json.load(f)
+            if not isinstance(doc, dict):
+                raise ValueError("not a JSON object")
+            merged.update(doc)
+        except (OSError, ValueError) as e:
+            problems.append(f"BIDS sidecar {os.path.basename(path)} ignored: {e}")
+    return merged, problems
+
+
+def sidecar_note(meta):
+    """"BIDS sidecar: PE=j-, TRT=0.0500s, MB=3" for the fields present, or None."""
+    parts = []
+    pe, trt, mb = (meta.get(k) for k in ("PhaseEncodingDirection", "TotalReadoutTime",
+                                         "MultibandAccelerationFactor"))
+    if isinstance(pe, str):
+        parts.append(f"PE={pe}")
+    if isinstance(trt, (int, float)) and not isinstance(trt, bool):
+        parts.append(f"TRT={trt:.4f}s")
+    if isinstance(mb, int) and not isinstance(mb, bool) and mb >= 0:
+        parts.append(f"MB={mb}")
+    return "BIDS sidecar: " + ", ".join(parts) if parts else None
+
+
+def shell_signature(report):
+    """The non-b0 shells as "1000x30+2000x60", b rounded to 50 s/mm² (what a protocol sets)."""
+    shells = (report.get("shells") or {}).get("shells") or []
+    parts = [f"{round(float(s['nominal_b']) / 50) * 50:g}x{s['count']}"
+             for s in shells if not s.get("is_b0")]
+    return "+".join(parts) or None
+
+
+def protocol(meta, orientation, shells):
+    """The acquisition a run shares with others of its protocol, and its key."""
+    out = {k: meta.get(k) if isinstance(meta.get(k), (str, int, float)) else None
+           for k in PROTOCOL_FIELDS}
+    out["orientation"] = orientation
+    out["shells"] = shells
+    out["key"] = ";".join("n/a" if v is None else str(v) for v in out.values())
+    return out
+
+
+def _six(v):
+    return "0.000000" if v == 0.0 else "%.6f" % v
+
+
+def _plain(b):
+    text = repr(float(b))
+    if "e" in text or "E" in text:
+        from decimal import Decimal
+
+        text = format(Decimal(text), "f")
+    return text[:-2] if text.endswith(".0") else text
+
+
+def corrected_table(report):
+    """(bvec text, bval text) with a FLAG's correction applied, or None.
+
+    The correction acts on the table in its own frame, which for a BIDS FSL pair is the frame
+    it is written in, so the corrected pair is M·g for every direction and the same b-values.
+    """
+    if report.get("status") != "FLAG":
+        return None
+    source = report.get("verdict") or report.get("flip") or {}
+    m = source.get("recommended_transform")
+    if not m:
+        return None
+    dirs = [[sum(m[i][k] * g[k] for k in range(3)) for i in range(3)]
+            for g in report["scheme"]["directions"]]
+    bvec = "".join(" ".join(_six(d[axis] + 0.0) for d in dirs) + "\n" for axis in range(3))
+    bval = " ".join(_plain(b) for b in report["scheme"]["bvals"]) + "\n"
+    return bvec, bval
+
+
+def qc_images(report, payload):
+    """(figure PNG, thumbnail PNG) bytes, or None without matplotlib or evidence to draw.
+
+    The thumbnail is small and palette-coded (a few kB) because the group page embeds one per
+    run; Pillow comes with matplotlib.
+    """
+    if payload is None:
+        return None
+    try:
+        from PIL import Image
+
+        from orivex import qc
+    except ImportError:
+        return None
+    full = io.BytesIO()
+    qc.write_figure(full, report, payload)
+    full.seek(0)
+    with Image.open(full) as im:
+        small = im.convert("RGB")
+        small.thumbnail((THUMB_WIDTH, THUMB_WIDTH))
+        thumb = io.BytesIO()
+        small.quantize(colors=64).save(thumb, "PNG", optimize=True)
+    return full.getvalue(), thumb.getvalue()
+
+
+def _bids_section(run, root, options, kind, inputs, meta_protocol, mask, names, written,
+                  notes=()):
+    return {
+        "source": run.rel,
+        "entities": dict(run.entities),
+        "inputs": inputs,
+        "mask": _rel(mask, root) if mask else None,
+        "options": {k: options[k] for k in ANALYSIS_KEYS + ("evidence", "qc")},
+        "generated_by": generated_by(kind),
+        "protocol": meta_protocol,
+        "outputs": [names[k] for k in written],
+        "notes": list(notes),
+    }
+
+
+def process(run, root, options, recorded=None, threads=None):
+    """Audits `run`; returns a result dict: rel, skipped, summary, files {kind: bytes}.
+
+    `recorded` is the input list of a previous report that is otherwise current: when the inputs
+    still hash the same, the run is skipped. Failures become an ERROR report, never an exception.
+    """
+    names = outputs.run_files(run.folder, run.base)
+    kind = options["evidence"]
+    inputs = []
+    try:
+        if run.problem is None:
+            paths = (run.dwi, run.bvec, run.bval) + tuple(run.sidecars) + tuple(run.masks)
+            inputs = [digest(p, root) for p in paths]
+            if recorded is not None and recorded == inputs:
+                return {"rel": run.rel, "skipped": True, "files": {}, "summary": None}
+    except OSError as e:
+        return _error(run, root, options, kind, inputs, names, f"cannot read input: {e}")
+    if run.problem is not None:
+        return _error(run, root, options, kind, inputs, names, run.problem)
+
+    meta, notes = merged_sidecar(run.sidecars)
+    try:
+        header = nifti.read_header(run.dwi)
+    except (OSError, ValueError, EOFError):
+        header = None
+    mask = None
+    if header is not None:
+        for candidate in run.masks:
+            try:
+                if nifti.read_header(candidate).grid == header.grid:
+                    mask = candidate
+                    break
+            except (OSError, ValueError, EOFError):
+                continue
+    try:
+        text, payload, kind = audit_run(run.dwi, run.bvec, run.bval, mask, options, threads,
+                                        want_payload=options["qc"])
+    except (ValueError, OSError) as e:
+        return _error(run, root, options, kind, inputs, names, str(e),
+                      protocol(meta, header.axis_codes() if header else None, None))
+    except (Exception, getattr(_orivex, "PanicException", Exception)) as e:
+        # A fault of ours, not of the data; still only this run's.
+        return _error(run, root, options, kind, inputs, names, f"{type(e).__name__}: {e}",
+                      protocol(meta, header.axis_codes() if header else None, None))
+    report = json.loads(text)
+    note = sidecar_note(meta)
+    notes += [note] if note else []
+
+    files, written = {}, []
+    fixed = corrected_table(report)
+    if fixed is not None:
+        files["bvec"], files["bval"] = (t.encode() for t in fixed)
+        written += ["bvec", "bval"]
+    try:
+        images = qc_images(report, payload) if options["qc"] else None
+    except Exception as e:  # the figure is a view of the report, never a reason to lose it
+        images = None
+        notes.append(f"QC figure not drawn: {type(e).__name__}: {e}")
+    if images is not None:
+        files["qc"], files["thumb"] = images
+        written += ["qc", "thumb"]
+    proto = protocol(meta, header.axis_codes() if header else None, shell_signature(report))
+    bids = _bids_section(run, root, options, kind, inputs, proto, mask, names, written, notes)
+    # The module's report stays token for token as it came; what the BIDS App adds is `bids`.
+    added = json.dumps(bids, separators=(",", ":"), ensure_ascii=False)
+    text = text[:-1] + ',"bids":' + added + "}"
+    files["report"] = (pretty.relayout(text) + "\n").encode("utf-8")
+    return {"rel": run.rel, "skipped": False, "files": files, "summary": evidence.summary(report)}
+
+
+def _error(run, root, options, kind, inputs, names, message, proto=None):
+    doc = {
+        "schema_version": 1,
+        "tool": "orivex",
+        "tool_version": _orivex.version(),
+        "timestamp": now_rfc3339(),
+        "status": "ERROR",
+        "error": message,
+        "bids": _bids_section(run, root, options, kind, inputs,
+                              proto or protocol({}, None, None), None, names, []),
+    }
+    files = {"report": (json.dumps(doc, indent=2, ensure_ascii=False) + "\n").encode("utf-8")}
+    summary = {"status": "ERROR", "best_label": None, "relative_margin": None, "given_rank": None,
+               "evidence": None, "error": message}
+    return {"rel": run.rel, "skipped": False, "files": files, "summary": summary}
