@@ -110,7 +110,8 @@ Result<StagedFlip> verdict_stage(const FloatArray& dwi, const GradientTable& tab
   out.tracking.region_from_mask = mask != nullptr;
   const auto track_end = Clock::now();
 
-  out.verdict = decide(out.tracking, coherence, t);
+  const double largest = std::max({geometry.voxel_mm[0], geometry.voxel_mm[1], geometry.voxel_mm[2]});
+  out.verdict = decide(out.tracking, coherence, t, vp.min_track_voxels * largest);
   out.timings = VerdictTimings{Duration::between(fit_start, fit_end),
                                Duration::between(fit_end, rank_end),
                                Duration::between(rank_end, track_end)};
@@ -195,7 +196,7 @@ std::string verdict_json(const Verdict& v) {
 }  // namespace
 
 Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
-               double margin_threshold) {
+               double margin_threshold, double min_length_mm) {
   Verdict v;
   v.margin_threshold = margin_threshold;
   v.coherence_decision = coherence.decision;
@@ -228,6 +229,9 @@ Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
   if (tracking.seeds == 0) {
     v.reasons.push_back("no voxel of the tracking region is anisotropic enough to seed a track: "
                         "the image gives no tracking evidence");
+  } else if (!(best >= min_length_mm)) {
+    v.reasons.push_back("the longest tracks average under " + mm(min_length_mm) +
+                        " (a few voxels): the image shows too little fibre structure to judge by");
   } else if (!(v.relative_margin >= margin_threshold)) {
     v.reasons.push_back("the margin is below the " + threshold +
                         " threshold: too thin to decide; look at the QC figure");

@@ -212,6 +212,13 @@ TEST(Decide, PassFlagAndWarnFromTheTrackingMargin) {
   EXPECT_EQ(v.decision, Decision::WARN);
   EXPECT_FALSE(v.recommended_transform);
 
+  // Stubs decide nothing, however they rank.
+  v = decide(tracking_with("-x+y+z", 40.0, 30.0), quiet, 0.05, 40.5);
+  EXPECT_EQ(v.decision, Decision::WARN);
+  EXPECT_EQ(v.reasons[2],
+            "the longest tracks average under 40.5 mm (a few voxels): the image shows too little "
+            "fibre structure to judge by");
+
   TrackingResult none = tracking_with("+x+y+z", 0.0, 0.0);
   none.seeds = 0;
   EXPECT_EQ(decide(none, quiet, 0.05).decision, Decision::WARN);

@@ -16,9 +16,8 @@ import pytest
 
 import _orivex
 from orivex import _native
-from detector_phantom import brain_phantom, candidates, fsl_voxel_map, oblique_affine, undoes
+from detector_phantom import brain_phantom, candidates, fsl_voxel_map, oblique_affine, undoes, write_fsl
 from test_detector_sweep import REAL, sweep, table_in_frame
-from conftest import make_phantom
 
 VERDICT_KEYS = ["decision", "recommended_label", "recommended_transform", "relative_margin",
                 "given_rank", "evidence", "reasons"]
@@ -43,12 +42,32 @@ def wrong(label, t, report):
     return None if ok else f"corruption {label}: {v['decision']} {v['recommended_label']} {v['reasons']}"
 
 
-def test_report_has_every_module_key_plus_tracking_and_verdict(tmp_path):
-    p = make_phantom(tmp_path, flip_axis=0, shape=(12, 12, 12))
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    """A coarse brain phantom (24 x 24 x 12 voxels of 3.33 mm) written once, with its brain mask."""
+    ph = brain_phantom(shape=(24, 24, 12), n_dirs=30, n_b0=3, snr=30.0)
+    work = tmp_path_factory.mktemp("small")
+    affine = np.diag([-80 / 24, 80 / 24, 80 / 24, 1.0])  # negative determinant: FSL = voxel frame
+    nib.save(nib.Nifti1Image(ph.data, affine), work / "dwi.nii.gz")
+    nib.save(nib.Nifti1Image(ph.brain.astype(np.uint8), affine), work / "mask.nii.gz")
+    return ph, work
+
+
+def small_files(small, tmp_path, flip_axis=None, drop=0):
+    ph, work = small
+    dirs, bvals = ph.bvecs.copy(), ph.bvals
+    if flip_axis is not None:
+        dirs[:, flip_axis] *= -1
+    write_fsl(tmp_path / "t.bvec", tmp_path / "t.bval", dirs[: len(dirs) - drop], bvals[: len(bvals) - drop])
+    return dict(dwi=str(work / "dwi.nii.gz"), bvec=str(tmp_path / "t.bvec"), bval=str(tmp_path / "t.bval"),
+                mask=str(work / "mask.nii.gz"))
+
+
+def test_report_has_every_module_key_plus_tracking_and_verdict(small, tmp_path):
+    p = small_files(small, tmp_path, flip_axis=0)
     args = dict(bvec=p["bvec"], bval=p["bval"], mask=p["mask"])
     plain = json.loads(_orivex.audit(dwi=p["dwi"], **args))
-    text = _native.audit(p["dwi"], **args, threads=1)
-    report = json.loads(text)
+    report = json.loads(_native.audit(p["dwi"], **args, threads=1))
     assert list(report) == list(plain) + ["tracking", "verdict"]
     assert list(report["verdict"]) == VERDICT_KEYS
     assert list(report["tracking"]) == ["candidates", "seeds", "seed_voxels", "step_mm",
@@ -58,20 +77,26 @@ def test_report_has_every_module_key_plus_tracking_and_verdict(tmp_path):
     assert v["recommended_label"] == "-x+y+z"
     assert v["recommended_transform"] == [[-1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
     assert v["given_rank"] > 1 and v["relative_margin"] >= 0.05
-    assert len(t["candidates"]) == 24 and t["step_mm"] == 1.0 and t["region"] == "mask"
+    assert len(t["candidates"]) == 24 and t["region"] == "mask"
+    assert t["step_mm"] == pytest.approx(0.5 * 80 / 24, rel=1e-6)
     assert t["seeds"] == min(2000, t["seed_voxels"])
-    assert [c["mean_length_mm"] for c in t["candidates"]] == sorted(
-        (c["mean_length_mm"] for c in t["candidates"]), reverse=True)
+    lengths = [c["mean_length_mm"] for c in t["candidates"]]
+    assert lengths == sorted(lengths, reverse=True)
     # The whole report is the same for any worker count, apart from its time stamp.
     again = json.loads(_native.audit(p["dwi"], **args, threads=3))
     assert {k: again[k] for k in again if k != "timestamp"} == {k: report[k] for k in report if k != "timestamp"}
-    # Coherence in the caller's mask uses only its voxels with FA >= 0.2.
-    assert report["flip"]["n_wm_voxels"] <= plain["flip"]["n_wm_voxels"]
-    assert report["flip"]["mask_mean_fa"] >= 0.2
+    # Coherence in the caller's mask uses only its voxels with a valid fit and FA >= 0.2.
+    assert report["flip"]["n_wm_voxels"] < plain["flip"]["n_wm_voxels"]
+    assert report["flip"]["mask_mean_fa"] > plain["flip"]["mask_mean_fa"]
+    # Without a mask, tracking runs in the Otsu mask of the mean b0.
+    report = json.loads(_native.detect_flip(p["dwi"], bvec=p["bvec"], bval=p["bval"]))
+    assert report["tracking"]["region"] == "otsu" and report["verdict"]["recommended_label"] == "-x+y+z"
+    assert list(report) == list(json.loads(_orivex.detect_flip(p["dwi"], bvec=p["bvec"], bval=p["bval"]))) + [
+        "tracking", "verdict"]
 
 
-def test_options_and_failures(tmp_path):
-    p = make_phantom(tmp_path, shape=(10, 10, 10))
+def test_options_and_failures(small, tmp_path):
+    p = small_files(small, tmp_path)
     args = dict(bvec=p["bvec"], bval=p["bval"])
     text, timings = _native.audit_profiled(p["dwi"], **args, seeds=50, threads=2)
     assert json.loads(text)["tracking"]["seeds"] == 50
@@ -85,25 +110,24 @@ def test_options_and_failures(tmp_path):
         _native.detect_flip(p["dwi"], **args, verdict_margin=1.5)
     with pytest.raises(TypeError, match="seeds"):
         _native.detect_flip(p["dwi"], **args, seeds=2.5)
-    short = make_phantom(tmp_path / "short", n_dirs=29, shape=(10, 10, 10))["dwi"]
-    with pytest.raises(ValueError, match="volume mismatch: 33 gradients but 32 DWI volumes"):
-        _native.audit(short, **args)
+    short = small_files(small, tmp_path, drop=1)
+    with pytest.raises(ValueError, match="volume mismatch: 32 gradients but 33 DWI volumes"):
+        _native.audit(p["dwi"], bvec=short["bvec"], bval=short["bval"])
 
 
-def test_repair_applies_the_verdict_and_warn_writes_nothing(tmp_path):
-    p = make_phantom(tmp_path, flip_axis=1, shape=(12, 12, 12))
+def test_repair_applies_the_verdict_and_warn_writes_nothing(small, tmp_path):
+    p = small_files(small, tmp_path, flip_axis=1)
     out = dict(out_bvec=str(tmp_path / "fixed.bvec"), out_bval=str(tmp_path / "fixed.bval"))
     prov = str(tmp_path / "prov.json")
     text, qc = _native.repair_with_qc(p["dwi"], **out, bvec=p["bvec"], bval=p["bval"], provenance=prov,
                                       qc_tracks=20)
     report = json.loads(text)
     assert report["repair"]["label"] == report["verdict"]["recommended_label"] == "+x-y+z"
-    fixed = np.loadtxt(out["out_bvec"])
-    given = np.loadtxt(p["bvec"])
-    assert np.allclose(fixed, given * [[1], [-1], [1]], atol=1e-6)
+    assert np.allclose(np.loadtxt(out["out_bvec"]), np.loadtxt(p["bvec"]) * [[1], [-1], [1]], atol=1e-6)
     assert json.loads(Path(prov).read_text())["applied_label"] == "+x-y+z"
     assert [t["label"] for t in qc["tracks"]] == ["+x+y+z", "+x-y+z"]
     assert len(np.frombuffer(qc["tracks"][0]["counts"], "<u4")) == 20
+    assert len(qc["fa"]) == 4 * 24 * 24 * 12 and len(qc["region"]) == 24 * 24 * 12
     # On WARN nothing is written, unless forced, and then the note says so.
     out2 = dict(out_bvec=str(tmp_path / "w.bvec"), out_bval=str(tmp_path / "w.bval"))
     report = json.loads(_native.repair(p["dwi"], **out2, bvec=p["bvec"], bval=p["bval"], verdict_margin=1.0))

@@ -21,7 +21,7 @@
 namespace orivex {
 
 // The relative margin by which the longest tracks must win. Clear real scans win by 13% to 50%;
-// seed sampling moves the margin by well under 1%.
+// at 2000 seeds, seed sampling moves the margin by a point or two.
 inline constexpr double default_verdict_margin = 0.05;
 
 struct Verdict {
@@ -40,16 +40,23 @@ struct Verdict {
   std::vector<std::string> reasons;
 };
 
+// Tracks that do not on average get a few voxels away from their seeds have not followed
+// anything: in an image without fibre structure the ranking of such stubs reflects how noise
+// lines up with the gradient scheme, not anatomy.
+inline constexpr double default_min_track_voxels = 3.0;
+
 // PASS: the table as given has the longest tracks by at least the threshold. FLAG: another
-// candidate has, and carries the correction. WARN: anything thinner, no seeds at all, or coherence
-// on its own would FLAG a correction other than tracking's best.
+// candidate has, and carries the correction. WARN: anything thinner, no seeds at all, a best mean
+// length below `min_length_mm`, or coherence on its own would FLAG a correction other than
+// tracking's best.
 Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
-               double margin_threshold);
+               double margin_threshold, double min_length_mm = 0.0);
 
 struct VerdictParams {
   TrackingParams tracking;
   double margin_threshold = default_verdict_margin;
   Vec3 voxel_sizes{1.0, 1.0, 1.0};  // of the DWI, for the step in millimetres
+  double min_track_voxels = default_min_track_voxels;  // times the largest voxel size
   std::size_t qc_tracks = 0;         // tracks traced per shown candidate for the QC figure
 };
 
