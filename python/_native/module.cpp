@@ -30,10 +30,10 @@ PyMethodDef functions[] = {
      ")\n--\n\n(report JSON, per-stage seconds including `tracking`)."},
     {"audit_with_qc", ORIVEX_NATIVE_FAST(audit_with_qc), fastcall,
      "audit_with_qc(dwi, bvec=None, bval=None, grad=None, mask=None, " ORIVEX_NATIVE_TAIL
-     ", qc_tracks=300)\n--\n\n(report JSON, data of the QC figure)."},
+     ", qc_tracks=1000)\n--\n\n(report JSON, data of the QC figure)."},
     {"audit_profiled_with_qc", ORIVEX_NATIVE_FAST(audit_profiled_with_qc), fastcall,
      "audit_profiled_with_qc(dwi, bvec=None, bval=None, grad=None, mask=None, " ORIVEX_NATIVE_TAIL
-     ", qc_tracks=300)\n--\n\n(report JSON, per-stage seconds, data of the QC figure)."},
+     ", qc_tracks=1000)\n--\n\n(report JSON, per-stage seconds, data of the QC figure)."},
     {"detect_flip", ORIVEX_NATIVE_FAST(detect_flip), fastcall,
      "detect_flip(dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, "
      "b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, threads=None, "
@@ -41,7 +41,7 @@ PyMethodDef functions[] = {
     {"detect_flip_with_qc", ORIVEX_NATIVE_FAST(detect_flip_with_qc), fastcall,
      "detect_flip_with_qc(dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, "
      "b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, threads=None, "
-     "seeds=2000, verdict_margin=0.05, qc_tracks=300)\n--\n\n"},
+     "seeds=2000, verdict_margin=0.05, qc_tracks=1000)\n--\n\n"},
     {"repair", ORIVEX_NATIVE_FAST(repair), fastcall,
      "repair(dwi, out_bvec, out_bval, bvec=None, bval=None, grad=None, mask=None, "
      "out_grad=None, provenance=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
@@ -53,7 +53,7 @@ PyMethodDef functions[] = {
      "out_grad=None, provenance=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
      "step=None, margin_threshold=0.02, dry_run=False, in_place=False, strict=False, "
      "force_repair=False, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05, "
-     "qc_tracks=300)\n--\n\n"},
+     "qc_tracks=1000)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

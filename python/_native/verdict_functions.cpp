@@ -30,7 +30,7 @@ constexpr Param seeds{"seeds", Kind::OptCount};
 constexpr Param verdict_margin{"verdict_margin", Kind::Real, default_verdict_margin};
 constexpr Param qc_tracks{"qc_tracks", Kind::OptCount};
 
-constexpr std::size_t default_qc_tracks = 300;
+constexpr std::size_t default_qc_tracks = 1000;
 
 #define ORIVEX_AUDIT_PARAMS                                                                 \
   dwi, bvec, bval, grad, mask, tolerance, b0_threshold, shell, step, margin_threshold, strict, \
