@@ -6,6 +6,8 @@
 - tensor fit: orivex's "fit" stage against dipy's TensorModel fit over the same voxels
 - coherence scoring: orivex's "coherence" stage (48 candidates, 24 measured) against a vectorised
   numpy implementation of one candidate's coherence, times 24
+- the tracking verdict on the real sets: the tracking stage, and `orivex detect-flip` against
+  MRtrix3 `dwigradcheck` (verdict_bench.py)
 
 Timings are medians of several runs; nothing here asserts a timing.
 """
@@ -143,6 +145,11 @@ def main():
 
     print()
     audit_bench.main()
+
+    import verdict_bench
+
+    print()
+    verdict_bench.main()
 
 
 if __name__ == "__main__":

@@ -42,7 +42,8 @@ Status status_of(Decision d) {
 
 Result<PipelineOutcome> run_pipeline(const GradientTable& table, const FloatArray* dwi,
                                      const Mask* mask, std::vector<InputFile> inputs,
-                                     const AuditParams& params, Wanted wanted) {
+                                     const AuditParams& params, Wanted wanted,
+                                     const FlipStage* stage = nullptr) {
   if (dwi != nullptr) ORIVEX_TRY(check_inputs(table, *dwi, mask));
 
   Report report;
@@ -56,8 +57,15 @@ Result<PipelineOutcome> run_pipeline(const GradientTable& table, const FloatArra
   PipelineOutcome out{};
   if (dwi != nullptr) {
     if (wanted.scheme) report.b0_drift = compute_drift(*dwi, table, mask, params.b0_threshold);
-    ORIVEX_ASSIGN(FlipOutcome flip, run_flip(*dwi, table, mask, params));
-    report.status = status_of(flip.result.decision);
+    FlipOutcome flip;
+    if (stage != nullptr) {
+      ORIVEX_ASSIGN(StagedFlip staged, (*stage)(*dwi, table, mask, params));
+      flip = std::move(staged.flip);
+      report.status = status_of(staged.status);
+    } else {
+      ORIVEX_ASSIGN(flip, run_flip(*dwi, table, mask, params));
+      report.status = status_of(flip.result.decision);
+    }
     report.flip = std::move(flip.result);
     note_low_mask_fa(report);
     if (wanted.timings) out.timings = flip.timings;
@@ -115,6 +123,14 @@ Result<PipelineOutcome> detect_with_glyphs(const GradientTable& table, const Flo
                                            const AuditParams& params) {
   return run_pipeline(table, &dwi, mask, std::move(inputs), params,
                       {.scheme = false, .timings = false, .glyphs = true});
+}
+
+Result<PipelineOutcome> run_pipeline_with(const GradientTable& table, const FloatArray& dwi,
+                                          const Mask* mask, std::vector<InputFile> inputs,
+                                          const AuditParams& params, bool scheme,
+                                          const FlipStage& stage) {
+  return run_pipeline(table, &dwi, mask, std::move(inputs), params,
+                      {.scheme = scheme, .timings = true, .glyphs = false}, &stage);
 }
 
 Result<FlipOutcome> run_flip(const FloatArray& dwi, const GradientTable& table, const Mask* mask,

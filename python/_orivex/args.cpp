@@ -101,7 +101,8 @@ bool convert_threads(PyObject* obj, Value& out) {
 bool convert(const Param& p, PyObject* obj, Value& out) {
   const bool absent = obj == nullptr;
   const bool none_is_absent =
-      p.kind == Kind::OptPath || p.kind == Kind::OptReal || p.kind == Kind::Threads;
+      p.kind == Kind::OptPath || p.kind == Kind::OptReal || p.kind == Kind::Threads ||
+      p.kind == Kind::OptCount;
   if (absent || (none_is_absent && obj == Py_None)) {
     if (p.kind == Kind::Real) out = p.real_default;
     if (p.kind == Kind::Flag) out = false;
@@ -117,6 +118,7 @@ bool convert(const Param& p, PyObject* obj, Value& out) {
     case Kind::Flag:
       return convert_flag(obj, out);
     case Kind::Threads:
+    case Kind::OptCount:
       return convert_threads(obj, out);
   }
   return true;
@@ -238,8 +240,10 @@ bool Bound::flag(const char* name) const {
   return v != nullptr && *v;
 }
 
-std::optional<std::uint64_t> Bound::threads() const {
-  if (const auto* v = std::get_if<std::uint64_t>(&at("threads"))) return *v;
+std::optional<std::uint64_t> Bound::threads() const { return count("threads"); }
+
+std::optional<std::uint64_t> Bound::count(const char* name) const {
+  if (const auto* v = std::get_if<std::uint64_t>(&at(name))) return *v;
   return std::nullopt;
 }
 

@@ -21,6 +21,7 @@ enum class Kind {
   OptReal,  // float conversion, or None / omitted for absent
   Flag,     // bool or a NumPy boolean scalar; int refused
   Threads,  // None, or an index that fits an unsigned 64-bit value
+  OptCount, // like Threads, for any other count
 };
 
 struct Param {
@@ -47,6 +48,7 @@ class Bound {
   std::optional<double> opt_real(const char* name) const;
   bool flag(const char* name) const;
   std::optional<std::uint64_t> threads() const;
+  std::optional<std::uint64_t> count(const char* name) const;
 
  private:
   const Value& at(const char* name) const;

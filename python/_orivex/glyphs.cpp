@@ -8,9 +8,6 @@
 
 namespace orivex::py {
 
-namespace {
-
-// Steals `value`; false (with the exception set) when it is null or the insertion fails.
 bool put(PyObject* dict, const char* key, PyObject* value) {
   if (value == nullptr) return false;
   const int rc = PyDict_SetItemString(dict, key, value);
@@ -20,36 +17,6 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
 
 PyObject* bytes_of(const std::string& data) {
   return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
-}
-
-template <std::size_t N>
-PyObject* float_list(const std::array<double, N>& values) {
-  PyObject* list = PyList_New(N);
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < N; ++i) {
-    PyObject* item = PyFloat_FromDouble(values[i]);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
-}
-
-template <std::size_t R, std::size_t C>
-PyObject* rows_list(const std::array<std::array<double, C>, R>& m) {
-  PyObject* list = PyList_New(R);
-  if (list == nullptr) return nullptr;
-  for (std::size_t r = 0; r < R; ++r) {
-    PyObject* row = float_list(m[r]);
-    if (row == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(r), row);
-  }
-  return list;
 }
 
 PyObject* shape_list(const std::array<std::size_t, 3>& dims) {
@@ -65,8 +32,6 @@ PyObject* shape_list(const std::array<std::size_t, 3>& dims) {
   }
   return list;
 }
-
-}  // namespace
 
 std::string f32_bytes(const std::vector<double>& values) {
   std::string out(values.size() * 4, '\0');

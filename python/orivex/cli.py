@@ -3,11 +3,12 @@
 import argparse
 import json
 import os
+import shlex
 import sys
 
 import _orivex
 
-from orivex import summary
+from orivex import _native, summary
 from orivex.pretty import pretty_json
 
 EXIT_OK = 0
@@ -64,6 +65,16 @@ def _add_analysis(p, flip=True, strict=True):
         g.add_argument("--norm-tolerance", type=float, default=0.05, help="direction-norm tolerance (default 0.05)")
 
 
+def _add_verdict(p):
+    g = p.add_argument_group("verdict (tracking decides, coherence is shown beside it)")
+    g.add_argument("--evidence", choices=["tracking", "coherence"], default="tracking",
+                   help="tracking: the verdict of fibre tracking under each candidate (default); "
+                   "coherence: the neighbourhood-coherence result alone")
+    g.add_argument("--seeds", type=int, default=2000, help="tracking seeds (default 2000)")
+    g.add_argument("--verdict-margin", type=float, default=0.05,
+                   help="relative margin the longest tracks must win by (default 0.05)")
+
+
 def _add_output(p, fail_on=True):
     g = p.add_argument_group("output")
     g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
@@ -94,6 +105,7 @@ def build_parser():
     s = sub.add_parser("audit", help="audit a table against its DWI (flip detection, b0 drift)", **kw)
     _add_table(s, dwi="optional")
     _add_analysis(s)
+    _add_verdict(s)
     _add_output(s)
     s.add_argument("--profile", action="store_true", help="print per-stage timings")
     s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
@@ -101,12 +113,14 @@ def build_parser():
     s = sub.add_parser("detect-flip", help="flip detection only", **kw)
     _add_table(s, dwi="required")
     _add_analysis(s, strict=False)
+    _add_verdict(s)
     _add_output(s)
     s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
 
     s = sub.add_parser("repair", help="audit, then write a corrected table", **kw)
     _add_table(s, dwi="required")
     _add_analysis(s)
+    _add_verdict(s)
     _add_output(s)
     g = s.add_argument_group("repair outputs")
     g.add_argument("--out-bvec", required=True, help="corrected FSL bvec to write")
@@ -183,6 +197,16 @@ def analysis_kwargs(args, flip=True, strict=True):
     return kw
 
 
+def verdict_kwargs(args):
+    if args.seeds < 0:
+        raise UsageError("--seeds must not be negative")
+    return {"seeds": args.seeds, "verdict_margin": args.verdict_margin}
+
+
+def by_tracking(args):
+    return getattr(args, "evidence", "coherence") == "tracking"
+
+
 def status_exit(status, fail_on):
     if status == "WARN":
         return EXIT_WARN
@@ -229,7 +253,17 @@ def cmd_audit(args):
     timings = payload = None
     if (args.profile or args.qc) and not args.dwi:
         raise UsageError("--profile and --qc need --dwi")
-    if args.profile and args.qc:
+    if args.dwi and by_tracking(args):
+        kw.update(verdict_kwargs(args))
+        if args.profile and args.qc:
+            text, timings, payload = _native.audit_profiled_with_qc(**kw)
+        elif args.profile:
+            text, timings = _native.audit_profiled(**kw)
+        elif args.qc:
+            text, payload = _native.audit_with_qc(**kw)
+        else:
+            text = _native.audit(**kw)
+    elif args.profile and args.qc:
         text, timings, payload = _orivex.audit_profiled_with_glyphs(**kw)
     elif args.profile:
         text, timings = _orivex.audit_profiled(**kw)
@@ -245,7 +279,13 @@ def cmd_audit(args):
 def cmd_detect(args):
     kw = dict(table_kwargs(args), dwi=args.dwi, mask=args.mask, **analysis_kwargs(args, strict=False))
     payload = None
-    if args.qc:
+    if by_tracking(args):
+        kw.update(verdict_kwargs(args))
+        if args.qc:
+            text, payload = _native.detect_flip_with_qc(**kw)
+        else:
+            text = _native.detect_flip(**kw)
+    elif args.qc:
         text, payload = _orivex.detect_flip_with_glyphs(**kw)
     else:
         text = _orivex.detect_flip(**kw)
@@ -262,15 +302,31 @@ def cmd_repair(args):
         **analysis_kwargs(args),
     )
     payload = None
+    module = _orivex
+    if by_tracking(args):
+        kw.update(verdict_kwargs(args))
+        module = _native
     if args.qc:
-        text, payload = _orivex.repair_with_glyphs(**kw)
+        text, payload = (module.repair_with_qc if module is _native else module.repair_with_glyphs)(**kw)
     else:
-        text = _orivex.repair(**kw)
+        text = module.repair(**kw)
     report = emit_report(args, text, "repair")
     if not args.json:
         print(summary.render_repair(report, dry_run=args.dry_run, provenance=args.provenance))
+        if report.get("repair") is None and "verdict" in report:
+            hint = summary.render_warn_hint(report, force_command(args))
+            if hint:
+                print(hint)
     _qc(args, payload, text)
     return status_exit(report["status"], args.fail_on)
+
+
+def force_command(args):
+    """The command line that would apply a WARN verdict's best candidate."""
+    argv = list(args.argv)
+    if "--force-repair" not in argv:
+        argv.append("--force-repair")
+    return shlex.join(["orivex", *argv])
 
 
 def cmd_recompute(args):
@@ -311,7 +367,9 @@ COMMANDS = {
 
 def main(argv=None):
     parser = build_parser()
+    argv = sys.argv[1:] if argv is None else list(argv)
     args = parser.parse_args(argv)
+    args.argv = argv
     threads = getattr(args, "threads", None)
     if threads is not None and threads < 1:
         parser.error("--threads must be a positive integer")

@@ -1,5 +1,6 @@
-"""`orivex demo`: a guided run on the example acquisition shipped inside the package."""
+"""`orivex demo`: a guided run on the real acquisition shipped inside the package."""
 
+import json
 import os
 import shlex
 import shutil
@@ -7,25 +8,28 @@ import sys
 import tempfile
 from importlib import resources
 
-from orivex import cli
+from orivex import _native, cli, summary
 
-# The bundled set whose table is flipped on purpose. The real acquisitions we can ship have too
-# few directions for a clear margin, so the demo uses a synthetic phantom with three fibre rings.
-DEMO_SET = "phantom"
+# A real clinical scan (United Imaging uMR 770, 16 directions at b=1000), with its licence.
+DEMO_SET = "uih_dti16_ax"
+FILES = ("dwi.nii.gz", "dwi.bvec", "dwi.bval", "mask.nii.gz", "LICENSE")
 
 
 def _copy_example(dest):
     src = resources.files("orivex") / "data" / DEMO_SET
-    for name in ("dwi.nii.gz", "dwi.bvec", "dwi.bval", "dwi_xflip.bvec", "mask.nii.gz"):
+    for name in FILES:
         with resources.as_file(src / name) as path:
             shutil.copyfile(path, os.path.join(dest, name))
 
 
-def _run(argv):
-    print("$ orivex " + " ".join(shlex.quote(a) for a in argv), flush=True)
-    code = cli.main(argv)
-    print(flush=True)
-    return code
+def _negate_first_row(src, dest):
+    """The bvec with its x components negated: the most common table fault in practice."""
+    with open(src, encoding="utf-8") as f:
+        rows = [line.split() for line in f if line.strip()]
+    flipped = [-float(v) + 0.0 for v in rows[0]]  # + 0.0 turns -0.0 into 0.0
+    rows[0] = ["{:.6f}".format(v) for v in flipped]
+    with open(dest, "w", encoding="utf-8") as f:
+        f.write("\n".join(" ".join(row) for row in rows) + "\n")
 
 
 def run():
@@ -34,20 +38,26 @@ def run():
     dwi = os.path.join(work, "dwi.nii.gz")
     bad_bvec = os.path.join(work, "dwi_xflip.bvec")
     bval = os.path.join(work, "dwi.bval")
-    print("orivex demo: a DWI phantom (three fibre rings, 30 directions at b=1000) whose bvec has")
-    print(f"its x axis reversed on purpose. Files copied to {work}\n")
-    code = _run(["audit", "--dwi", dwi, "--bvec", bad_bvec, "--bval", bval])
+    _negate_first_row(os.path.join(work, "dwi.bvec"), bad_bvec)
+    print("orivex demo: a real brain scan (United Imaging uMR 770, 16 directions at b=1000) whose")
+    print(f"bvec has its x axis reversed on purpose. Files copied to {work}\n")
+    argv = ["audit", "--dwi", dwi, "--bvec", bad_bvec, "--bval", bval]
+    print("$ orivex " + shlex.join(argv), flush=True)
+    code = cli.main(argv)
+    print(flush=True)
     if code not in (0, 3):
         return code
+
     fixed = os.path.join(work, "fixed")
-    code = _run(["repair", "--dwi", dwi, "--bvec", bad_bvec, "--bval", bval,
-                 "--out-bvec", fixed + ".bvec", "--out-bval", fixed + ".bval", "--dry-run"])
-    if code not in (0, 3):
-        return code
-    print("Next, write the corrected table and audit it again:")
+    print("The same check as a repair that writes nothing (--dry-run):")
+    text = _native.repair(dwi, fixed + ".bvec", fixed + ".bval", bvec=bad_bvec, bval=bval, dry_run=True)
+    print(summary.render_repair(json.loads(text), dry_run=True, provenance=None))
+    print()
+    print("Next, write the corrected table, audit it again, and draw the QC figure:")
     print(f"  orivex repair --dwi {shlex.quote(dwi)} --bvec {shlex.quote(bad_bvec)} --bval {shlex.quote(bval)} "
           f"--out-bvec {shlex.quote(fixed + '.bvec')} --out-bval {shlex.quote(fixed + '.bval')}")
-    print(f"  orivex audit --dwi {shlex.quote(dwi)} --bvec {shlex.quote(fixed + '.bvec')} --bval {shlex.quote(bval)}")
+    print(f"  orivex audit --dwi {shlex.quote(dwi)} --bvec {shlex.quote(fixed + '.bvec')} --bval {shlex.quote(bval)} "
+          f"--qc {shlex.quote(os.path.join(work, 'qc.png'))}")
     return 0
 
 

@@ -1,4 +1,9 @@
-"""The visual QC figure: principal directions over FA, as given and under the best correction."""
+"""The visual QC figures.
+
+With the verdict: fibre tracks as given beside tracks under the other shown candidate (the
+recommended correction, or the runner-up on PASS), over FA in three planes, and the mean track
+length of all 24 candidates. With coherence evidence alone: principal directions over FA.
+"""
 
 import struct
 
@@ -53,6 +58,13 @@ def _draw(ax, v1, fa, mask, k, view, LineCollection, np):
 
 
 def write_figure(path, report, payload):
+    """Writes the PNG that fits the payload: the verdict figure, or the glyph figure."""
+    if payload is not None and "tracks" in payload:
+        return write_verdict_figure(path, report, payload)
+    return write_glyph_figure(path, report, payload)
+
+
+def write_glyph_figure(path, report, payload):
     """Writes a PNG with one row for the table as given and one for the best candidate."""
     plt, LineCollection, np = _require_matplotlib()
     flip = report.get("flip")
@@ -73,6 +85,160 @@ def write_figure(path, report, payload):
         100 * flip.get("margin_threshold", 0.02)))
     fig.tight_layout()
     fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+# World axes: (name, the letters at the low and high end). A panel shows two world axes, the
+# first horizontal; the third is held fixed.
+WORLD = (("x", "L", "R"), ("y", "P", "A"), ("z", "I", "S"))
+PLANES = (("axial", 2, (0, 1)), ("coronal", 1, (0, 2)), ("sagittal", 0, (1, 2)))
+MARGIN_MM = 6.0
+SLAB_MM = 10.0
+
+
+def _voxel_axes(affine, np):
+    """For each world axis the voxel axis closest to it and whether indices run towards +world."""
+    rot = np.abs(affine[:3, :3]) / np.maximum(np.linalg.norm(affine[:3, :3], axis=0), 1e-12)
+    axis_of, sign_of, free, done = [0, 0, 0], [1, 1, 1], [0, 1, 2], set()
+    # Most decided pairs first, so an oblique image still gets three distinct axes.
+    for _, w, a in sorted(((rot[w, a], w, a) for w in range(3) for a in range(3)), reverse=True):
+        if w in done or a not in free:
+            continue
+        axis_of[w], sign_of[w] = a, 1 if affine[w, a] >= 0 else -1
+        done.add(w)
+        free.remove(a)
+    return axis_of, sign_of
+
+
+def _unpack_verdict(payload, np):
+    shape = tuple(payload["shape"])
+    fa = np.frombuffer(payload["fa"], "<f4").reshape(shape).astype(float)
+    region = np.frombuffer(payload["region"], np.uint8).reshape(shape).astype(bool)
+    tracks = {}
+    for t in payload["tracks"]:
+        points = np.frombuffer(t["points"], "<f4").reshape(-1, 3).astype(float)
+        counts = np.frombuffer(t["counts"], "<u4").astype(int)
+        tracks[t["label"]] = [line for line in np.split(points, np.cumsum(counts)[:-1]) if len(line) > 1]
+    return fa, region, tracks
+
+
+class _View:
+    """A plane through the region's centre, in millimetres with both axes running towards +world
+    (so R, A and S are always right or up), cropped to the region."""
+
+    def __init__(self, plane, axes, fa, region, sizes, np):
+        self.title, fixed_w, (self.h_w, self.v_w) = plane
+        axis_of, sign_of = axes
+        self.f, self.h, self.v = axis_of[fixed_w], axis_of[self.h_w], axis_of[self.v_w]
+        self.flip_h, self.flip_v = sign_of[self.h_w] < 0, sign_of[self.v_w] < 0
+        self.shape, self.sizes = fa.shape, sizes
+        inside = np.argwhere(region) if region.any() else np.argwhere(np.ones_like(region))
+        # Through the centre of the white matter, not of the whole region (which may reach far
+        # into the neck and face).
+        wm = np.argwhere(region & (fa >= 0.3))
+        self.k = int(round((wm if len(wm) else inside)[:, self.f].mean()))
+        sl = [slice(None)] * 3
+        sl[self.f] = self.k
+        img = np.where(region, fa, np.nan)[tuple(sl)]
+        img = img.T if self.h > self.v else img  # rows along h, columns along v
+        img = img[::-1, :] if self.flip_h else img
+        self.image = img[:, ::-1] if self.flip_v else img
+        hs, vs = self.mm(inside[:, self.h], self.h), self.mm(inside[:, self.v], self.v)
+        self.xlim = (hs.min() - MARGIN_MM, hs.max() + MARGIN_MM)
+        self.ylim = (vs.min() - MARGIN_MM, vs.max() + MARGIN_MM)
+        self.extent = [-0.5 * sizes[self.h], (self.shape[self.h] - 0.5) * sizes[self.h],
+                       -0.5 * sizes[self.v], (self.shape[self.v] - 0.5) * sizes[self.v]]
+
+    def mm(self, idx, axis):
+        flip = self.flip_h if axis == self.h else self.flip_v
+        return (self.shape[axis] - 1 - idx if flip else idx) * self.sizes[axis]
+
+    @property
+    def aspect(self):
+        return (self.xlim[1] - self.xlim[0]) / (self.ylim[1] - self.ylim[0])
+
+    def draw(self, ax, lines, np, LineCollection):
+        ax.set_facecolor("black")
+        ax.imshow(self.image.T, cmap="gray", origin="lower", vmin=0, vmax=1, extent=self.extent,
+                  interpolation="nearest", aspect="equal")
+        # Whole tracks that pass near the plane, projected onto it: bundles show their course.
+        segs, colours = [], []
+        for line in lines:
+            if not (np.abs(line[:, self.f] - self.k) * self.sizes[self.f] <= SLAB_MM).any():
+                continue
+            p = np.stack([self.mm(line[:, self.h], self.h), self.mm(line[:, self.v], self.v)], 1)
+            segs.append(np.stack([p[:-1], p[1:]], 1))
+            d = np.diff(line, axis=0) * self.sizes
+            colours.append(np.abs(d) / np.maximum(np.linalg.norm(d, axis=1, keepdims=True), 1e-12))
+        if segs:
+            ax.add_collection(LineCollection(np.concatenate(segs), colors=np.concatenate(colours),
+                                             linewidths=0.7, alpha=0.8))
+        ax.set_xlim(*self.xlim)
+        ax.set_ylim(*self.ylim)
+        ax.set_xticks([])
+        ax.set_yticks([])
+        ax.text(0.02, 0.98, self.title, color="white", fontsize=8, ha="left", va="top",
+                transform=ax.transAxes)
+        style = dict(color="yellow", fontsize=10, fontweight="bold", transform=ax.transAxes)
+        ax.text(0.02, 0.5, WORLD[self.h_w][1], ha="left", va="center", **style)
+        ax.text(0.98, 0.5, WORLD[self.h_w][2], ha="right", va="center", **style)
+        ax.text(0.5, 0.02, WORLD[self.v_w][1], ha="center", va="bottom", **style)
+        ax.text(0.5, 0.98, WORLD[self.v_w][2], ha="center", va="top", **style)
+
+
+def write_verdict_figure(path, report, payload):
+    """Tracks as given and under the other shown candidate in three planes, and the bar chart."""
+    plt, LineCollection, np = _require_matplotlib()
+    verdict, tracking = report.get("verdict"), report.get("tracking")
+    if verdict is None or tracking is None:
+        raise ValueError("no verdict to draw")
+    fa, region, tracks = _unpack_verdict(payload, np)
+    affine = np.array(payload["affine"], float)
+    sizes = np.array([s if s > 0 else 1.0 for s in payload["voxel_sizes"]], float)
+    axes = _voxel_axes(affine, np)
+    views = [_View(plane, axes, fa, region, sizes, np) for plane in PLANES]
+    means = {c["label"]: c["mean_length_mm"] for c in tracking["candidates"]}
+    given, other = (t["label"] for t in payload["tracks"])
+    role = ("recommended" if verdict["decision"] == "FLAG"
+            else "runner-up" if verdict["evidence"]["best"]["label"] == given else "best")
+
+    # Each candidate gets a block: the axial plane on the left, coronal over sagittal on the right,
+    # every panel at the world aspect ratio and as large as the block allows.
+    a_ax, a_co, a_sa = (v.aspect for v in views)
+    right = 1.0 / (1.0 / a_co + 1.0 / a_sa)
+    block_w = a_ax + right
+    height = 4.6
+    fig = plt.figure(figsize=(2 * block_w * height + 1.2, height + 3.6))
+    outer = fig.add_gridspec(2, 2, height_ratios=[height, 2.4], hspace=0.22, wspace=0.08)
+    for b, (label, name) in enumerate(((given, "as given"), (other, role))):
+        block = outer[0, b].subgridspec(2, 2, width_ratios=[a_ax, right],
+                                        height_ratios=[1.0 / a_co, 1.0 / a_sa], wspace=0.03, hspace=0.12)
+        for view, cell in zip(views, (block[:, 0], block[0, 1], block[1, 1])):
+            ax = fig.add_subplot(cell)
+            view.draw(ax, tracks.get(label, []), np, LineCollection)
+            if view is views[0]:
+                ax.set_title(f"{name}: {label}, mean track {means.get(label, 0.0):.1f} mm", fontsize=11,
+                             color="tab:orange" if label == given else "tab:blue")
+
+    bar = fig.add_subplot(outer[1, :])
+    cands = tracking["candidates"]
+    colours = ["tab:orange" if c["label"] == given else "tab:blue" if c["label"] == other else "0.65"
+               for c in cands]
+    bar.bar(range(len(cands)), [c["mean_length_mm"] for c in cands], color=colours)
+    bar.set_xticks(range(len(cands)))
+    bar.set_xticklabels([c["label"] for c in cands], rotation=60, fontsize=8, family="monospace")
+    bar.set_ylabel("mean track length (mm)")
+    bar.set_ylim(0, 1.15 * max(c["mean_length_mm"] for c in cands) + 1e-9)
+    g = verdict["given_rank"] - 1
+    bar.annotate("as given", (g, cands[g]["mean_length_mm"]), xytext=(0, 4), textcoords="offset points",
+                 ha="center", fontsize=9, color="tab:orange")
+    bar.set_title("mean track length of all 24 axis assignments, longest first", fontsize=10)
+
+    rec = verdict["recommended_label"]
+    fig.suptitle("orivex {}{}: tracking margin {:.1f}% (threshold {:g}%); the table as given ranks {} of {}".format(
+        verdict["decision"], " " + rec if rec else "", 100 * (verdict["relative_margin"] or 0.0),
+        100 * verdict["evidence"]["margin_threshold"], verdict["given_rank"], len(cands)), fontsize=12)
+    fig.savefig(path, dpi=100, bbox_inches="tight")
     plt.close(fig)
 
 

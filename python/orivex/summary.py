@@ -34,9 +34,11 @@ def _flip(report, threshold):
     flip = report.get("flip")
     if not flip:
         return []
+    beside = "verdict" in report
+    title = "coherence, shown beside the verdict" if beside else "flip detection"
     lines = [
-        "flip detection (shell b={:g}, {} coherence-mask voxels, mean FA {:.3f}):".format(
-            flip["working_b"], flip["n_wm_voxels"], flip["mask_mean_fa"]),
+        "{} (shell b={:g}, {} coherence-mask voxels, mean FA {:.3f}):".format(
+            title, flip["working_b"], flip["n_wm_voxels"], flip["mask_mean_fa"]),
         "  {:>4}  {:<8}  {:>10}  {:>8}".format("rank", "label", "coherence", "samples"),
     ]
     for n, c in enumerate(flip["ranking"][:5], 1):
@@ -48,9 +50,45 @@ def _flip(report, threshold):
         flip["best"]["label"], flip["runner_up"]["label"], _f(flip["margin"], "{:.6f}"),
         _f(None if flip["relative_margin"] is None else 100 * flip["relative_margin"], "{:.2f}%"),
         100 * (used if used is not None else 0.02), flip["decision"]))
-    if flip.get("recommended_label"):
+    if flip.get("recommended_label") and not beside:
         lines.append("  recommended correction: {}".format(flip["recommended_label"]))
     return lines
+
+
+def _verdict(report):
+    verdict, tracking = report.get("verdict"), report.get("tracking")
+    if not verdict or not tracking:
+        return []
+    lines = ["tracking ({} seeds, step {:g} mm, {} region voxels from the {}):".format(
+        tracking["seeds"], tracking["step_mm"], tracking["region_voxels"],
+        "mask" if tracking["region"] == "mask" else "Otsu mask of the mean b0"),
+        "  {:>4}  {:<8}  {:>11}".format("rank", "label", "mean length")]
+    given = verdict["given_rank"]
+    for n, c in enumerate(tracking["candidates"], 1):
+        if n <= 3 or n == given:
+            mark = "  <- as given" if n == given else ""
+            lines.append("  {:>4}  {:<8}  {:>8.1f} mm{}".format(n, c["label"], c["mean_length_mm"], mark))
+    threshold = verdict["evidence"]["margin_threshold"]
+    lines.append("verdict: {}{}, tracking margin {:.1f}% (threshold {:g}%); the table as given ranks {} of {}".format(
+        verdict["decision"], " " + verdict["recommended_label"] if verdict["recommended_label"] else "",
+        100 * (verdict["relative_margin"] or 0.0), 100 * threshold, given, len(tracking["candidates"])))
+    lines += ["  - " + r for r in verdict["reasons"]]
+    if verdict["recommended_label"]:
+        lines.append("  recommended correction: {}".format(verdict["recommended_label"]))
+    return lines
+
+
+def render_warn_hint(report, command):
+    """On a WARN verdict: the best candidate and the command that would apply it."""
+    verdict = report.get("verdict")
+    if not verdict or verdict["decision"] != "WARN":
+        return None
+    best = verdict["evidence"]["best"]
+    if best["label"] == "+x+y+z":
+        return ("best candidate: the table as given (+x+y+z, mean {:.1f} mm), but not by a clear margin; "
+                "nothing to apply".format(best["mean_length_mm"]))
+    return "best candidate: {} (mean {:.1f} mm). To apply it anyway:\n  {}".format(
+        best["label"], best["mean_length_mm"], command)
 
 
 def render_report(report, title, threshold=0.02):
@@ -67,6 +105,7 @@ def render_report(report, title, threshold=0.02):
         lines.append("b0 drift: {} peak-to-peak over {} b0 volumes (slope {} per volume)".format(
             _f(None if drift["relative_drift"] is None else 100 * drift["relative_drift"], "{:.2f}%"),
             len(drift["indices"]), _f(drift["slope"])))
+    lines += _verdict(report)
     lines += _flip(report, threshold)
     notes = report.get("notes", [])
     if notes:
@@ -113,7 +152,7 @@ def render_bids(result):
 
 
 def render_timings(t):
-    order = ["decompress", "convert", "fit", "coherence", "other", "total"]
+    order = [k for k in ("decompress", "convert", "fit", "coherence", "tracking", "other", "total") if k in t]
     lines = ["timings ({:g} threads):".format(t["threads"])]
     lines += ["  {:<10} {:8.3f} s".format(k, t[k]) for k in order]
     return "\n".join(lines)

@@ -129,13 +129,52 @@ def test_recompute_bval_dry_run(tmp_path):
     assert not (tmp_path / "b.bvec").exists()
 
 
-def test_demo_runs_from_the_packaged_example():
+def test_demo_runs_on_the_packaged_real_scan():
     r = run("demo")
     assert r.returncode == 0, r.stderr
-    assert "status: FLAG" in r.stdout
+    assert "a real brain scan" in r.stdout
+    assert r.stdout.count("status: FLAG") == 1  # the report is printed once
+    assert "verdict: FLAG -x+y+z" in r.stdout
     assert "recommended correction: -x+y+z" in r.stdout
     assert "repair (dry run): would apply -x+y+z" in r.stdout
     assert "Next, write the corrected table" in r.stdout
+
+
+def test_verdict_by_default_and_coherence_on_request(phantom, tmp_path):
+    args = ["detect-flip", "--dwi", str(phantom / "dwi.nii.gz"), "--bvec", str(phantom / "dwi_xflip.bvec"),
+            "--bval", str(phantom / "dwi.bval")]
+    r = run(*args, "--json")
+    assert r.returncode == 0, r.stderr
+    report = json.loads(r.stdout)
+    assert report["status"] == report["verdict"]["decision"] == "FLAG"
+    assert report["verdict"]["recommended_label"] == "-x+y+z"
+    r = run(*args, "--evidence", "coherence", "--json")
+    ours = json.loads(r.stdout)
+    direct = json.loads(_orivex.detect_flip(args[2], bvec=args[4], bval=args[6]))
+    ours.pop("timestamp"), direct.pop("timestamp")
+    assert ours == direct
+    r = run(*args, "--seeds", "300", "--qc", str(tmp_path / "qc.png"), "-o", str(tmp_path / "r.json"))
+    assert r.returncode == 0, r.stderr
+    assert "verdict: FLAG -x+y+z" in r.stdout and "the table as given ranks" in r.stdout
+    assert "coherence, shown beside the verdict" in r.stdout
+    assert (tmp_path / "qc.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    saved = json.loads((tmp_path / "r.json").read_text())
+    assert saved["tracking"]["seeds"] == 300 and list(saved)[-2:] == ["tracking", "verdict"]
+
+
+def test_repair_on_warn_prints_the_best_candidate_and_the_command(phantom, tmp_path):
+    args = ["repair", "--dwi", str(phantom / "dwi.nii.gz"), "--bvec", str(phantom / "dwi_xflip.bvec"),
+            "--bval", str(phantom / "dwi.bval"), "--out-bvec", str(tmp_path / "f.bvec"),
+            "--out-bval", str(tmp_path / "f.bval"), "--verdict-margin", "1"]
+    r = run(*args)
+    assert r.returncode == 3, r.stdout + r.stderr
+    assert "repair: nothing applied" in r.stdout
+    assert "best candidate: -x+y+z" in r.stdout
+    command = r.stdout.split("To apply it anyway:\n  ")[1].splitlines()[0]
+    assert command.endswith("--verdict-margin 1 --force-repair") and not (tmp_path / "f.bvec").exists()
+    r = subprocess.run(command.replace("orivex", ORIVEX, 1), shell=True, capture_output=True, text=True)
+    assert r.returncode == 3 and "repair: applied -x+y+z" in r.stdout, r.stdout + r.stderr
+    assert (tmp_path / "f.bvec").exists()
 
 
 def test_bids_prints_one_line_per_run_and_exits_with_the_summary_code(tmp_path):

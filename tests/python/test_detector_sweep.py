@@ -42,8 +42,13 @@ def table_in_frame(voxel_dirs: np.ndarray, affine: np.ndarray, form: str) -> np.
     return voxel_dirs @ fsl_voxel_map(affine).T
 
 
-def sweep(work: Path, data, voxel_dirs, bvals, affine, form, mask=None, corruptions=None):
-    """detect_flip on the table corrupted by each candidate T; returns (label, T, flip result)."""
+def coherence_flip(dwi, **kw):
+    return json.loads(_orivex.detect_flip(dwi, **kw))["flip"]
+
+
+def sweep(work: Path, data, voxel_dirs, bvals, affine, form, mask=None, corruptions=None,
+          detect=coherence_flip):
+    """`detect` on the table corrupted by each candidate T; returns (label, T, its result)."""
     work.mkdir(parents=True, exist_ok=True)
     dwi = work / "dwi.nii"
     nib.save(nib.Nifti1Image(data, affine), dwi)
@@ -57,8 +62,7 @@ def sweep(work: Path, data, voxel_dirs, bvals, affine, form, mask=None, corrupti
         else:
             write_fsl(work / "t.bvec", work / "t.bval", dirs, bvals)
             tables = {"bvec": str(work / "t.bvec"), "bval": str(work / "t.bval")}
-        report = _orivex.detect_flip(str(dwi), **tables, mask=mask, threads=2)
-        rows.append((label, t, json.loads(report)["flip"]))
+        rows.append((label, t, detect(str(dwi), **tables, mask=mask, threads=2)))
     return rows
 
 

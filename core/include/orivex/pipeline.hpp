@@ -1,6 +1,7 @@
 // The pipelines that turn a loaded table, an optional DWI and an optional mask into a Report.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +55,23 @@ Result<Report> detect(const GradientTable& table, const FloatArray& dwi, const M
 Result<PipelineOutcome> detect_with_glyphs(const GradientTable& table, const FloatArray& dwi,
                                            const Mask* mask, std::vector<InputFile> inputs,
                                            const AuditParams& params);
+
+// A flip-detection stage supplied by the caller: the flip result it returns fills the report's
+// `flip` section, and `status` sets the report's status (before the scheme findings may raise it).
+struct StagedFlip {
+  FlipOutcome flip;
+  Decision status = Decision::PASS;
+};
+using FlipStage = std::function<Result<StagedFlip>(const FloatArray& dwi, const GradientTable& table,
+                                                   const Mask* mask, const AuditParams& params)>;
+
+// The audit (`scheme` true) or detect pipeline with its flip detection done by `stage`; same
+// steps, checks and notes as the built-in pipelines. The outcome carries the stage's timings; a
+// stage keeps any other data it produces itself.
+Result<PipelineOutcome> run_pipeline_with(const GradientTable& table, const FloatArray& dwi,
+                                          const Mask* mask, std::vector<InputFile> inputs,
+                                          const AuditParams& params, bool scheme,
+                                          const FlipStage& stage);
 
 // Flip detection on the requested shell (pick_shell) or, without one, on the automatic choice.
 // Timings and glyphs come back with every run; callers keep what they want.

@@ -1,0 +1,28 @@
+// The functions of orivex._native: audit, detect_flip and repair with the tracking verdict.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "orivex/verdict.hpp"
+#include "orivex/volume.hpp"
+
+namespace orivex::py::native {
+
+#define ORIVEX_NATIVE_FASTCALL(name) \
+  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+PyObject* version(PyObject* self, PyObject* unused);
+ORIVEX_NATIVE_FASTCALL(audit);
+ORIVEX_NATIVE_FASTCALL(audit_profiled);
+ORIVEX_NATIVE_FASTCALL(audit_with_qc);
+ORIVEX_NATIVE_FASTCALL(audit_profiled_with_qc);
+ORIVEX_NATIVE_FASTCALL(detect_flip);
+ORIVEX_NATIVE_FASTCALL(detect_flip_with_qc);
+ORIVEX_NATIVE_FASTCALL(repair);
+ORIVEX_NATIVE_FASTCALL(repair_with_qc);
+
+// The QC figure's data as a new dictionary, or nullptr with the exception set.
+PyObject* qc_payload(const QcData& qc, const VolumeInfo& info);
+
+}  // namespace orivex::py::native
