@@ -1,5 +1,6 @@
 """The visual QC figure: principal directions over FA, as given and under the best correction."""
 
+import io
 import struct
 
 
@@ -52,8 +53,8 @@ def _draw(ax, v1, fa, mask, k, view, LineCollection, np):
     ax.set_yticks([])
 
 
-def write_figure(path, report, payload):
-    """Writes a PNG with one row for the table as given and one for the best candidate."""
+def figure_png(report, payload):
+    """A PNG (bytes) with one row for the table as given and one for the best candidate."""
     plt, LineCollection, np = _require_matplotlib()
     flip = report.get("flip")
     if flip is None or payload is None:
@@ -70,10 +71,13 @@ def write_figure(path, report, payload):
     rel = flip["relative_margin"]
     fig.suptitle("orivex {}: best {} (coherence {:.4f}), margin {:.2f}% vs threshold {:g}%".format(
         flip["decision"], best["label"], best["coherence"] or 0.0, 100 * (rel or 0.0),
-        100 * flip.get("margin_threshold", 0.02)))
+        100 * (flip.get("margin_threshold") or 0.02)))
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    # Rendered in memory: the caller writes the file whole, like every other output.
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=110)
     plt.close(fig)
+    return buffer.getvalue()
 
 
 def f32(values):
