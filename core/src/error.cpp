@@ -62,6 +62,9 @@ Error Error::no_usable_voxels() {
   return tensor_fit("no usable voxel for flip detection (each is below the minimum signal, "
                     "holds a non-finite value or gave no tensor)");
 }
+Error Error::non_finite_affine() {
+  return nifti("the voxel-to-world affine holds non-finite values");
+}
 Error Error::output_is_input(std::string path) {
   return io("refusing to overwrite an input file: " + std::move(path));
 }

@@ -1,7 +1,6 @@
 // Repair: apply the chosen transform, back up what would be replaced, write, and record it.
 #include "orivex/repair.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -194,12 +193,9 @@ Result<void> OutputSet::prepare(const std::string& path) {
 }
 
 Result<void> OutputSet::write(const std::string& path, std::string_view data) {
-  for (Target& t : targets_) {
-    if (t.path != path) continue;
-    // Marked first: a failed write leaves nothing behind, so removing it again is harmless.
-    t.written = true;
-    return write_file_replacing(path, data);
-  }
+  // Marked before the write: a failed write leaves nothing behind, so removing it is harmless.
+  for (Target& t : targets_)
+    if (t.path == path) t.written = true;
   return write_file_replacing(path, data);
 }
 

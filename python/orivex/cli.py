@@ -242,8 +242,9 @@ def prepare_run(args, kw):
         path = getattr(args, attr, None)
         if not path:
             continue
-        outputs.check(option, path, force=force, inputs=protected, taken=taken,
-                      must_not_exist=attr in ("output", "qc"))
+        ours = attr in ("output", "qc")
+        outputs.check(option, path, force=force, inputs=protected, taken=taken, must_not_exist=ours,
+                      written=ours or not getattr(args, "dry_run", False))
         taken.append((option, path))
 
 
@@ -428,7 +429,13 @@ def main(argv=None):
     if threads is not None and threads < 1:
         parser.error("--threads must be a positive integer")
     try:
-        return COMMANDS[args.command](args)
+        code = COMMANDS[args.command](args)
+        sys.stdout.flush()  # a closed pipe fails here, inside the handlers, not at exit
+        return code
+    except BrokenPipeError:
+        # The reader went away (orivex ... | head): nothing more to say, and nowhere to say it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILURE
     except UsageError as e:
         parser.print_usage(sys.stderr)
         sys.stderr.write(f"orivex: error: {e}\n")

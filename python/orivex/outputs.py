@@ -34,11 +34,12 @@ def _streams(st):
     return st is not None and (stat.S_ISCHR(st.st_mode) or stat.S_ISFIFO(st.st_mode))
 
 
-def check(option, path, *, force, inputs=(), taken=(), must_not_exist=True):
+def check(option, path, *, force, inputs=(), taken=(), must_not_exist=True, written=True):
     """Raises OutputError when `path` may not be written.
 
     `inputs` and `taken` are (option, path) pairs of the run's inputs and its other outputs.
-    With `must_not_exist`, an existing entry (a dangling link too) needs `force`.
+    With `must_not_exist`, an existing entry (a dangling link too) needs `force`; with
+    `written`, its folder must exist and be writable.
     """
     for other, p in inputs:
         if p and _same_file(path, p):
@@ -46,6 +47,17 @@ def check(option, path, *, force, inputs=(), taken=(), must_not_exist=True):
     for other, p in taken:
         if p and _same_file(path, p):
             raise OutputError(f"{option} {path}: names the same file as {other}")
+    if not written:
+        return
+    # The folder must be there and writable; the core's own failure would not say which output.
+    folder = os.path.dirname(path) or "."
+    try:
+        if not stat.S_ISDIR(os.stat(folder).st_mode):
+            raise OutputError(f"{option} {path}: Not a directory")
+    except OSError as e:
+        raise OutputError(f"{option} {path}: {e.strerror}") from None
+    if not os.access(folder, os.W_OK):
+        raise OutputError(f"{option} {path}: Permission denied")
     st = _lstat(path)
     if st is None or not must_not_exist:
         return

@@ -85,6 +85,23 @@ def test_overflowing_scale_slope_is_handled(small):
     assert str(info.value).startswith("DTI fit failed: no usable voxel")
 
 
+@pytest.mark.parametrize("field,value", [("srow_x", np.nan), ("srow_y", np.inf), ("pixdim", np.nan)])
+def test_non_finite_affine_is_refused_not_turned_into_a_flag(small, field, value):
+    # Frame maps from such an affine flagged a correct table; the image has no frame at all.
+    img = nib.load(small["dwi"])
+    out = nib.Nifti1Image(np.asanyarray(img.dataobj), img.affine)
+    out.header[field][1] = value
+    if field == "pixdim":
+        out.header.set_sform(None, code=0)
+        out.header.set_qform(None, code=0)
+    out.update_header = lambda: None  # keep the broken fields as written
+    out.to_filename(small["dwi"])
+    for table in ({"bvec": small["bvec"], "bval": small["bval"]}, {"grad": small["grad"]}):
+        with pytest.raises(ValueError) as info:
+            _orivex.audit(dwi=small["dwi"], **table)
+        assert str(info.value) == "NIfTI error: the voxel-to-world affine holds non-finite values"
+
+
 @pytest.mark.parametrize("value", [np.nan, np.inf])
 @pytest.mark.parametrize("masked", [False, True])
 def test_image_without_a_usable_voxel_never_passes(small, value, masked):

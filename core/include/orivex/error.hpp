@@ -59,6 +59,8 @@ class Error {
   static Error text_too_large(std::string path, std::size_t limit);
   // TensorFit: no voxel (of the caller's mask, when there is one) has a usable tensor.
   static Error no_usable_voxels();
+  // Nifti: an image whose voxel-to-world rotation and scaling hold NaN or infinity.
+  static Error non_finite_affine();
   // Io: outputs that would replace an input, follow a link or write into a block device.
   static Error output_is_input(std::string path);
   static Error output_through_link(std::string path);
