@@ -1,10 +1,7 @@
 // The sequential batch audit of a BIDS dataset and its per-run and dataset reports.
 #include "orivex/bids_batch.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <set>
 
 #include "orivex/input.hpp"
@@ -23,33 +20,6 @@ namespace {
 // "I/O error: " prefix a single-file call would show.
 std::string system_text(const Error& e) {
   return e.kind() == ErrorKind::Io ? e.text() : e.message();
-}
-
-std::string parent_of(const std::string& path) {
-  std::string p = path;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  std::size_t slash = p.rfind('/');
-  if (slash == std::string::npos) return {};
-  return slash == 0 ? std::string("/") : p.substr(0, slash);
-}
-
-// mkdir -p with mode 0777 (before the umask); 0 or the errno of the failure. An existing
-// directory is fine, an existing file in the way is not.
-int create_dir_all(const std::string& path) {
-  if (path.empty()) return 0;
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
-  int err = errno;
-  if (err == ENOENT) {
-    std::string parent = parent_of(path);
-    if (!parent.empty() && parent != path) {
-      if (int perr = create_dir_all(parent); perr != 0) return perr;
-      if (::mkdir(path.c_str(), 0777) == 0) return 0;
-      err = errno;
-    }
-  }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-  return err;
 }
 
 Status worst(Status a, Status b) { return static_cast<int>(b) > static_cast<int>(a) ? b : a; }
@@ -92,7 +62,7 @@ std::string sidecar_note(const io::bids::BidsSidecar& s) {
   return note;
 }
 
-Result<Status> audit_entry_impl(const io::bids::DwiEntry& entry, const std::string& out_dir,
+Result<Status> audit_entry_impl(const io::bids::DwiEntry& entry, const io::OutputDir& out_dir,
                                 const std::string& name, std::optional<double> step,
                                 const AuditParams& params) {
   // bvec/bvecs and bval/bvals are FSL text whatever their extension. The b-values are read
@@ -141,8 +111,9 @@ Result<Status> audit_entry_impl(const io::bids::DwiEntry& entry, const std::stri
     }
   }
 
-  ORIVEX_TRY(io::write_bytes(io::bids::join(out_dir, name + "_report.json"),
-                             to_pretty_json(report)));
+  // Replaced whole, never written through: a full disk keeps the previous report, and a link
+  // planted under the report's name is replaced rather than followed.
+  ORIVEX_TRY(out_dir.replace(name + "_report.json", to_pretty_json(report)));
   return report.status;
 }
 
@@ -186,12 +157,24 @@ std::vector<std::string> report_names(const std::vector<io::bids::DwiEntry>& ent
   return names;
 }
 
-TextResult<Status> audit_entry(const io::bids::DwiEntry& entry, const std::string& out_dir,
-                               const std::string& name, std::optional<double> step,
-                               const AuditParams& params) {
+namespace {
+
+TextResult<Status> audit_into(const io::bids::DwiEntry& entry, const io::OutputDir& out_dir,
+                              const std::string& name, std::optional<double> step,
+                              const AuditParams& params) {
   auto r = audit_entry_impl(entry, out_dir, name, step, params);
   if (!r) return Failure{r.error().message()};
   return *r;
+}
+
+}  // namespace
+
+TextResult<Status> audit_entry(const io::bids::DwiEntry& entry, const std::string& out_dir,
+                               const std::string& name, std::optional<double> step,
+                               const AuditParams& params) {
+  auto dir = io::OutputDir::open(out_dir);
+  if (!dir) return Failure{dir.error().message()};
+  return audit_into(entry, *dir, name, step, params);
 }
 
 std::string summary_json(const std::string& root, const BatchOutcome& outcome) {
@@ -227,23 +210,24 @@ TextResult<BatchOutcome> run(const std::string& root, const AuditParams& params,
     return Failure{"no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " +
                    io::lossy_utf8(root)};
 
-  const std::string out_dir = output_dir(root);
-  if (int err = create_dir_all(out_dir); err != 0)
-    return Failure{system_text(Error::io_errno(err))};
+  // The root is the caller's to name (through links if they like); derivatives/ and orivex/
+  // below it must be real directories, so a planted link cannot send reports out of the tree.
+  auto out_dir = io::OutputDir::open(root, {"derivatives", "orivex"});
+  if (!out_dir) return Failure{system_text(out_dir.error())};
 
   const std::vector<std::string> names = report_names(*entries);
   BatchOutcome outcome;
   outcome.summary_path = summary_path_of(root);
   for (std::size_t i = 0; i < entries->size(); ++i) {
     const auto& entry = (*entries)[i];
-    auto status = audit_entry(entry, out_dir, names[i], step, params);
+    auto status = audit_into(entry, *out_dir, names[i], step, params);
     if (!status) return Failure{status.error()};
     outcome.items.push_back(BatchItem{names[i], entry.dwi, *status});
     outcome.status = worst(outcome.status, *status);
   }
 
   // Written last, so a summary on disk always describes a batch that ran to its end.
-  auto written = io::write_bytes(outcome.summary_path, summary_json(root, outcome));
+  auto written = out_dir->replace("dataset_summary.json", summary_json(root, outcome));
   if (!written) return Failure{system_text(written.error())};
   return outcome;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "detail/text.hpp"
 #include "orivex/numfmt.hpp"
 
 namespace orivex {
@@ -44,7 +45,46 @@ Error Error::refuse_overwrite(std::string path) {
   return Error(ErrorKind::RefuseOverwrite, std::move(path));
 }
 
-std::string Error::message() const {
+Error Error::invalid_number(std::string path, std::string_view token) {
+  return parse(std::move(path), "invalid number: " + detail::debug_quoted(token));
+}
+Error Error::non_finite_number(std::string path, std::string_view token) {
+  return parse(std::move(path), "not a finite number: " + detail::debug_quoted(token));
+}
+Error Error::negative_bvalue(std::string path, std::string_view token) {
+  return parse(std::move(path), "negative b-value: " + detail::debug_quoted(token));
+}
+Error Error::text_too_large(std::string path, std::size_t limit) {
+  return parse(std::move(path), "larger than " + std::to_string(limit >> 20) +
+                                    " MiB, far beyond any gradient table or sidecar");
+}
+Error Error::no_usable_voxels() {
+  return tensor_fit("no usable voxel for flip detection (each is below the minimum signal, "
+                    "holds a non-finite value or gave no tensor)");
+}
+Error Error::non_finite_affine() {
+  return nifti("the voxel-to-world affine holds non-finite values");
+}
+Error Error::output_is_input(std::string path) {
+  return io("refusing to overwrite an input file: " + std::move(path));
+}
+Error Error::output_through_link(std::string path) {
+  return io("refusing to write through a symbolic link: " + std::move(path));
+}
+Error Error::output_not_a_file(std::string path) {
+  return io("refusing to write into a block device: " + std::move(path));
+}
+
+Error Error::with_backups_kept(const std::vector<std::string>& backups) && {
+  if (backups.empty()) return std::move(*this);
+  kept_ = "; the originals could not be put back and are kept as ";
+  for (std::size_t i = 0; i < backups.size(); ++i) kept_ += (i > 0 ? ", " : "") + backups[i];
+  return std::move(*this);
+}
+
+std::string Error::message() const { return display() + kept_; }
+
+std::string Error::display() const {
   using std::to_string;
   switch (kind_) {
     case ErrorKind::Io: return "I/O error: " + text_;

@@ -140,6 +140,17 @@ Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& tabl
   const std::vector<std::size_t> b0 = table.b0_indices(params.b0_threshold);
   ORIVEX_ASSIGN(TensorField field, fit_dti(dwi, table, b0, shell.indices, params.min_signal));
 
+  // Without one fitted voxel (an all-NaN image, a mask over background only) there is nothing
+  // to score, and a ranking of zeros would read as agreement with the table.
+  auto any_fitted = [&](const Mask* within) {
+    const std::size_t n = within != nullptr ? std::min(field.valid.size(), within->size())
+                                            : field.valid.size();
+    for (std::size_t i = 0; i < n; ++i)
+      if (field.valid[i] && (within == nullptr || (*within)[i])) return true;
+    return false;
+  };
+  if (!any_fitted(nullptr)) return Error::no_usable_voxels();
+
   FittedMask fm;
   if (mask != nullptr) {
     fm.wm_mask = *mask;
@@ -158,6 +169,7 @@ Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& tabl
   fm.n_wm_voxels = static_cast<std::size_t>(
       std::count_if(fm.wm_mask.begin(), fm.wm_mask.end(), [](std::uint8_t v) { return v != 0; }));
   if (fm.n_wm_voxels == 0) return Error::tensor_fit("no WM voxels above the FA threshold");
+  if (mask != nullptr && !any_fitted(mask)) return Error::no_usable_voxels();
 
   const std::size_t n = std::min({field.valid.size(), field.fa.size(), fm.wm_mask.size()});
   double fa_sum = 0.0;
@@ -200,7 +212,10 @@ FlipResult assemble_result(std::vector<CandidateScore> ranking, std::size_t n_wm
   r.margin = r.best.coherence - r.runner_up.coherence;
   r.relative_margin = r.best.coherence > 0.0 ? r.margin / r.best.coherence : 0.0;
 
-  if (r.best.is_identity || antipodal_or_equal(r.best.matrix, identity_matrix)) {
+  if (r.best.n_samples == 0) {
+    // No neighbour was ever found: the ranking is the candidates' fixed order, not evidence.
+    r.decision = Decision::WARN;
+  } else if (r.best.is_identity || antipodal_or_equal(r.best.matrix, identity_matrix)) {
     r.decision = Decision::PASS;
   } else if (r.relative_margin >= margin_threshold) {
     r.decision = Decision::FLAG;

@@ -58,6 +58,13 @@ Mat3 transpose(const Mat3& m) {
 
 }  // namespace
 
+Result<void> check_affine(const VolumeInfo& info) {
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      if (!std::isfinite(info.affine[r][c])) return Error::non_finite_affine();
+  return {};
+}
+
 Mat3 voxel_frame_map(const VolumeInfo& info, bool world) {
   return world ? unit_columns(info.affine) : fsl_map(info.affine);
 }

@@ -68,6 +68,9 @@ Result<PipelineOutcome> run_pipeline(const GradientTable& table, const FloatArra
     }
     report.flip = std::move(flip.result);
     note_low_mask_fa(report);
+    if (report.flip->best.n_samples == 0)
+      report.notes.push_back("flip detection found no neighbouring fibre directions to compare "
+                             "— the table could not be checked against the image");
     if (wanted.timings) out.timings = flip.timings;
     if (wanted.glyphs) out.glyphs = std::move(flip.glyphs);
   }

@@ -26,13 +26,6 @@ void write_counts(JsonWriter& w, const std::vector<ShellCount>& counts) {
   w.end_array();
 }
 
-Result<void> prepare_into(const std::string& path, bool in_place,
-                          std::vector<std::string>& backups) {
-  ORIVEX_ASSIGN(std::optional<std::string> backup, prepare_output(path, in_place));
-  if (backup) backups.push_back(std::move(*backup));
-  return {};
-}
-
 }  // namespace
 
 Result<RecomputeOutput> recompute_bval(const GradientTable& table,
@@ -41,6 +34,7 @@ Result<RecomputeOutput> recompute_bval(const GradientTable& table,
                                        double tolerance) {
   ORIVEX_TRY(check_distinct_outputs(request.out_bvec, request.out_bval, request.out_grad,
                                     request.provenance));
+  if (request.provenance) ORIVEX_TRY(check_not_input(*request.provenance, inputs));
 
   ORIVEX_ASSIGN(RecoveredBvals recovered, table.recover_bvals(b0_threshold));
   RecomputeOutput out;
@@ -58,27 +52,34 @@ Result<RecomputeOutput> recompute_bval(const GradientTable& table,
   out.table = std::move(recovered.table);
   if (request.dry_run) return out;
 
-  // Both FSL paths are moved aside before either is written, so a refusal leaves every file
-  // as it was and a later failure leaves each original under its backup name.
-  ORIVEX_TRY(prepare_into(request.out_bvec, request.in_place, out.backups));
-  ORIVEX_TRY(prepare_into(request.out_bval, request.in_place, out.backups));
-  ORIVEX_TRY(write_file_replacing(request.out_bvec, io::fsl::render_bvec(out.table)));
-  ORIVEX_TRY(write_file_replacing(request.out_bval, io::fsl::render_bval(out.table)));
-  out.outputs.push_back(path_str(request.out_bvec));
-  out.outputs.push_back(path_str(request.out_bval));
-  if (request.out_grad) {
-    ORIVEX_TRY(prepare_into(*request.out_grad, request.in_place, out.backups));
-    ORIVEX_TRY(write_file_replacing(*request.out_grad, io::mrtrix::render(out.table)));
-    out.outputs.push_back(path_str(*request.out_grad));
-  }
-  if (request.provenance) {
-    Provenance record = Provenance::create(inputs).with_outputs(out.outputs);
-    record.notes.push_back("recompute-bval: recovered b-values from amplitude-encoded bvecs "
-                           "(b_nominal=" + numfmt::fixed(out.b_nominal, 0) +
-                           ", max |g|=" + numfmt::fixed(out.max_norm, 4) +
-                           "); directions unit-normalized.");
-    ORIVEX_TRY(io::provenance::write(*request.provenance, record));
-  }
+  // Every target is examined (and moved aside) before any is written; a failure puts every
+  // original back, as for a repair.
+  OutputSet files(request.in_place);
+  auto write_all = [&]() -> Result<void> {
+    ORIVEX_TRY(files.prepare(request.out_bvec));
+    ORIVEX_TRY(files.prepare(request.out_bval));
+    if (request.out_grad) ORIVEX_TRY(files.prepare(*request.out_grad));
+    if (request.provenance) ORIVEX_TRY(files.prepare(*request.provenance));
+    ORIVEX_TRY(files.write(request.out_bvec, io::fsl::render_bvec(out.table)));
+    ORIVEX_TRY(files.write(request.out_bval, io::fsl::render_bval(out.table)));
+    out.outputs.push_back(path_str(request.out_bvec));
+    out.outputs.push_back(path_str(request.out_bval));
+    if (request.out_grad) {
+      ORIVEX_TRY(files.write(*request.out_grad, io::mrtrix::render(out.table)));
+      out.outputs.push_back(path_str(*request.out_grad));
+    }
+    if (request.provenance) {
+      Provenance record = Provenance::create(inputs).with_outputs(out.outputs);
+      record.notes.push_back("recompute-bval: recovered b-values from amplitude-encoded bvecs "
+                             "(b_nominal=" + numfmt::fixed(out.b_nominal, 0) +
+                             ", max |g|=" + numfmt::fixed(out.max_norm, 4) +
+                             "); directions unit-normalized.");
+      ORIVEX_TRY(files.write(*request.provenance, to_pretty_json(record)));
+    }
+    return {};
+  };
+  if (auto written = write_all(); !written) return files.roll_back(std::move(written).error());
+  out.backups = files.backups();
   return out;
 }
 

@@ -1,11 +1,10 @@
 // Repair: apply the chosen transform, back up what would be replaced, write, and record it.
 #include "orivex/repair.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -52,13 +51,6 @@ bool same_file(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
-Result<void> prepare_into(const std::string& path, bool in_place,
-                          std::vector<std::string>& backups) {
-  ORIVEX_ASSIGN(std::optional<std::string> backup, prepare_output(path, in_place));
-  if (backup) backups.push_back(std::move(*backup));
-  return {};
-}
-
 FrameProvenance frame_record(const FrameMaps& maps, bool emitted_mrtrix) {
   FrameProvenance f;
   f.input_format = maps.table_frame == TableFrame::World ? "mrtrix" : "fsl";
@@ -79,6 +71,7 @@ Result<RepairOutput> audit_then_repair(const GradientTable& table, const FloatAr
   // Refused before the audit: a clash found only after minutes of fitting helps nobody.
   ORIVEX_TRY(check_distinct_outputs(request.out_bvec, request.out_bval, request.out_grad,
                                     request.provenance));
+  if (request.provenance) ORIVEX_TRY(check_not_input(*request.provenance, inputs));
   std::vector<InputFile> audit_inputs = inputs;
   std::optional<GlyphData> glyph_data;
   Report report;
@@ -139,11 +132,22 @@ std::string next_backup_path(const std::string& path) {
 
 Result<std::optional<std::string>> prepare_output(const std::string& path, bool in_place) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::optional<std::string>{};
+  if (::lstat(path.c_str(), &st) != 0) return std::optional<std::string>{};
   if (!in_place) return Error::refuse_overwrite(path_str(path));
-  // A device or FIFO holds no data of the user's to keep, and renaming one would move the
-  // node itself (as root, /dev/full would vanish); it is written through instead.
-  if (!S_ISREG(st.st_mode)) return std::optional<std::string>{};
+  if (S_ISLNK(st.st_mode)) {
+    // Moving the link aside keeps whatever it points to; a link to a device or a directory
+    // would have to be followed to mean anything, and writing through links is what we refuse.
+    struct stat target {};
+    if (::stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode))
+      return Error::output_through_link(path_str(path));
+  } else if (S_ISBLK(st.st_mode)) {
+    return Error::output_not_a_file(path_str(path));
+  } else if (!S_ISREG(st.st_mode)) {
+    // A character device or FIFO holds no data of the user's to keep, and renaming one would
+    // move the node itself (as root, /dev/full would vanish); it is written through instead.
+    // A directory is neither moved nor written into: the write fails with EISDIR.
+    return std::optional<std::string>{};
+  }
   std::string backup = next_backup_path(path);
   if (::rename(path.c_str(), backup.c_str()) != 0) return Error::io_errno(errno);
   return std::optional<std::string>{std::move(backup)};
@@ -171,40 +175,51 @@ Result<void> check_distinct_outputs(const std::string& out_bvec, const std::stri
 }
 
 Result<void> write_file_replacing(const std::string& path, std::string_view data) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return io::write_bytes(path, data);
+  return io::replace_file(path, data);
+}
 
-  // The sibling lives in the same directory so the final rename never crosses a file system.
-  static std::atomic<std::uint64_t> counter{0};
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = path + ".orivex-tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return Error::io_errno(errno);
-  }
-  if (fd < 0) return Error::io_errno(EEXIST);
-  auto fail = [&](int code) -> Result<void> {
-    if (fd >= 0) ::close(fd);
-    ::unlink(tmp.c_str());
-    return Error::io_errno(code);
-  };
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  // On disk before it takes the user's file name, so a crash cannot leave an empty table there.
-  if (::fsync(fd) != 0) return fail(errno);
-  int rc = ::close(fd);
-  fd = -1;
-  if (rc != 0) return fail(errno);
-  if (::rename(tmp.c_str(), path.c_str()) != 0) return fail(errno);
+Result<void> check_not_input(const std::string& path, const std::vector<InputFile>& inputs) {
+  for (const InputFile& f : inputs)
+    if (same_file(f.path, path)) return Error::output_is_input(path_str(path));
   return {};
+}
+
+Result<void> OutputSet::prepare(const std::string& path) {
+  struct stat st {};
+  const bool absent = ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+  ORIVEX_ASSIGN(std::optional<std::string> backup, prepare_output(path, in_place_));
+  targets_.push_back(Target{path, std::move(backup), absent, false});
+  return {};
+}
+
+Result<void> OutputSet::write(const std::string& path, std::string_view data) {
+  // Marked before the write: a failed write leaves nothing behind, so removing it is harmless.
+  for (Target& t : targets_)
+    if (t.path == path) t.written = true;
+  return write_file_replacing(path, data);
+}
+
+Error OutputSet::roll_back(Error cause) {
+  std::vector<std::string> kept;
+  for (auto it = targets_.rbegin(); it != targets_.rend(); ++it) {
+    if (it->backup) {
+      // The rename replaces the new file, if one was written, in one step.
+      if (::rename(it->backup->c_str(), it->path.c_str()) != 0) kept.push_back(*it->backup);
+    } else if (it->was_absent && it->written) {
+      ::unlink(it->path.c_str());
+    }
+  }
+  targets_.clear();
+  std::reverse(kept.begin(), kept.end());
+  for (std::string& k : kept) k = path_str(k);
+  return std::move(cause).with_backups_kept(kept);
+}
+
+std::vector<std::string> OutputSet::backups() const {
+  std::vector<std::string> out;
+  for (const Target& t : targets_)
+    if (t.backup) out.push_back(*t.backup);
+  return out;
 }
 
 Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
@@ -224,6 +239,9 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
                                         const RepairSpec& request, double margin_threshold) {
   ORIVEX_TRY(check_distinct_outputs(request.out_bvec, request.out_bval, request.out_grad,
                                     request.provenance));
+  // The tables may be repaired in place (their originals kept as backups); a record written
+  // over an input would replace the very evidence it describes.
+  if (request.provenance) ORIVEX_TRY(check_not_input(*request.provenance, inputs));
 
   if (request.frames && request.frames->divergent) report.notes.push_back(divergent_note);
   RepairOutput out{std::move(report), std::nullopt, {}, std::nullopt};
@@ -251,36 +269,43 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
     return out;
   }
 
-  // Both FSL paths are examined (and moved aside) before either is written, so a refusal
-  // leaves every file as it was, and from here on each replaced original sits under its
-  // backup name whatever fails next.
-  ORIVEX_TRY(prepare_into(request.out_bvec, request.in_place, out.backups));
-  ORIVEX_TRY(prepare_into(request.out_bval, request.in_place, out.backups));
-  // The transform was found in the table's own frame; only the written copies change frame.
-  GradientTable fsl_table =
-      request.frames ? apply_transform(chosen->table, request.frames->to_fsl()) : chosen->table;
-  ORIVEX_TRY(write_file_replacing(request.out_bvec, io::fsl::render_bvec(fsl_table)));
-  ORIVEX_TRY(write_file_replacing(request.out_bval, io::fsl::render_bval(fsl_table)));
-  std::vector<std::string> outputs{path_str(request.out_bvec), path_str(request.out_bval)};
-  if (request.out_grad) {
-    ORIVEX_TRY(prepare_into(*request.out_grad, request.in_place, out.backups));
-    GradientTable world_table =
-        request.frames ? apply_transform(chosen->table, request.frames->to_world()) : chosen->table;
-    ORIVEX_TRY(write_file_replacing(*request.out_grad, io::mrtrix::render(world_table)));
-    outputs.push_back(path_str(*request.out_grad));
-  }
-  rep = std::move(rep).with_repair(RepairInfo{chosen->matrix, chosen->label, outputs});
-
-  if (request.provenance) {
-    Provenance record = Provenance::create(inputs);
-    if (rep.shells && rep.angular) {
-      record.shells = rep.shells;
-      record.angular = rep.angular;
+  // Every target is examined (and moved aside) before any is written, so a refusal leaves
+  // every file as it was; any later failure is rolled back the same way.
+  OutputSet files(request.in_place);
+  auto write_all = [&]() -> Result<void> {
+    ORIVEX_TRY(files.prepare(request.out_bvec));
+    ORIVEX_TRY(files.prepare(request.out_bval));
+    if (request.out_grad) ORIVEX_TRY(files.prepare(*request.out_grad));
+    if (request.provenance) ORIVEX_TRY(files.prepare(*request.provenance));
+    // The transform was found in the table's own frame; only the written copies change frame.
+    GradientTable fsl_table =
+        request.frames ? apply_transform(chosen->table, request.frames->to_fsl()) : chosen->table;
+    ORIVEX_TRY(files.write(request.out_bvec, io::fsl::render_bvec(fsl_table)));
+    ORIVEX_TRY(files.write(request.out_bval, io::fsl::render_bval(fsl_table)));
+    std::vector<std::string> outputs{path_str(request.out_bvec), path_str(request.out_bval)};
+    if (request.out_grad) {
+      GradientTable world_table = request.frames
+                                      ? apply_transform(chosen->table, request.frames->to_world())
+                                      : chosen->table;
+      ORIVEX_TRY(files.write(*request.out_grad, io::mrtrix::render(world_table)));
+      outputs.push_back(path_str(*request.out_grad));
     }
-    record = std::move(record).with_flip(*rep.flip).with_outputs(outputs);
-    if (request.frames) record.frame = frame_record(*request.frames, request.out_grad.has_value());
-    ORIVEX_TRY(io::provenance::write(*request.provenance, record));
-  }
+    rep = std::move(rep).with_repair(RepairInfo{chosen->matrix, chosen->label, outputs});
+
+    if (request.provenance) {
+      Provenance record = Provenance::create(inputs);
+      if (rep.shells && rep.angular) {
+        record.shells = rep.shells;
+        record.angular = rep.angular;
+      }
+      record = std::move(record).with_flip(*rep.flip).with_outputs(outputs);
+      if (request.frames) record.frame = frame_record(*request.frames, request.out_grad.has_value());
+      ORIVEX_TRY(files.write(*request.provenance, to_pretty_json(record)));
+    }
+    return {};
+  };
+  if (auto written = write_all(); !written) return files.roll_back(std::move(written).error());
+  out.backups = files.backups();
   out.table = std::move(chosen->table);
   return out;
 }

@@ -170,13 +170,16 @@ VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::uint16_t*
   for (std::size_t t : p.mean_rows) sum += static_cast<double>(s[t]);
   const double m = sum / static_cast<double>(p.mean_rows.size());
   out.s0 = m;
-  if (p.min_signal > m) return out;
+  // A NaN or infinite sample (a corrupt voxel, an overflowing scl_slope) has no logarithm that
+  // means anything: the voxel is not fitted rather than fitted to garbage.
+  if (!std::isfinite(m) || p.min_signal > m) return out;
 
   const std::size_t n = p.rows.size();
   bool tabled = true;
   for (std::size_t r = 0; r < n; ++r) {
     const double x = static_cast<double>(s[p.rows[r]]);
-    const bool floored = !(x > log_floor);  // NaN takes the floor too
+    if (!std::isfinite(x)) return out;
+    const bool floored = !(x > log_floor);
     logs[r] = floored ? log_floor : x;
     const bool in_table = x >= 1.0 && x < static_cast<double>(log_table_size);
     const std::int32_t k = in_table ? static_cast<std::int32_t>(x) : 0;
@@ -276,10 +279,11 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
 }
 
 Mask TensorField::wm_proxy(double fa_threshold) const {
+  // The range comes from the finite values only: one infinite s0 would stretch it to nothing.
   double lo = std::numeric_limits<double>::infinity();
   double hi = -std::numeric_limits<double>::infinity();
   for (double v : s0) {
-    if (std::isnan(v)) continue;
+    if (!std::isfinite(v)) continue;
     lo = std::min(lo, v);
     hi = std::max(hi, v);
   }
@@ -291,15 +295,17 @@ Mask TensorField::wm_proxy(double fa_threshold) const {
       // Otsu on the s0 histogram separates background and partial-volume voxels from tissue.
       const double scale = histogram_bins / (hi - lo);
       std::vector<double> h(histogram_bins, 0.0);
+      double total = 0.0;
       for (double v : s0) {
-        int bin = 0;
-        if (!std::isnan(v)) {
-          const double f = std::floor((v - lo) * scale);
-          bin = f <= 0.0 ? 0 : f >= histogram_bins - 1 ? histogram_bins - 1 : static_cast<int>(f);
-        }
-        h[bin] += 1.0;
+        // Non-finite values have no bin (their index would be NaN); they are left out of the
+        // histogram like they were left out of the range, and never pass the threshold.
+        if (!std::isfinite(v)) continue;
+        const double f = std::floor((v - lo) * scale);
+        // Negated so that a NaN from an overflowing range (inf times a zero scale) lands in 0.
+        const int bin = !(f > 0.0) ? 0 : f >= histogram_bins - 1 ? histogram_bins - 1 : static_cast<int>(f);
+        h[static_cast<std::size_t>(bin)] += 1.0;
+        total += 1.0;
       }
-      const double total = static_cast<double>(s0.size());
       double weighted = 0.0;
       for (int k = 0; k < histogram_bins; ++k) weighted += k * h[k];
       double w0 = 0.0, u0 = 0.0, best = -1.0;
@@ -323,7 +329,7 @@ Mask TensorField::wm_proxy(double fa_threshold) const {
   const std::size_t n = std::min({fa.size(), valid.size(), s0.size()});
   Mask mask(n);
   for (std::size_t i = 0; i < n; ++i)
-    mask[i] = valid[i] && fa[i] >= fa_threshold && s0[i] >= threshold ? 1 : 0;
+    mask[i] = valid[i] && fa[i] >= fa_threshold && std::isfinite(s0[i]) && s0[i] >= threshold ? 1 : 0;
   return mask;
 }
 

@@ -464,21 +464,19 @@ Result<Loaded> load(const std::string& path, bool first_volume_only, bool requir
                 Duration::between(zero, zero + convert_time)};
 }
 
+// Non-finite voxels are left out: one NaN or infinity would otherwise turn the whole volume's
+// mean, and with it the b0 drift, into NaN.
 double strided_masked_mean(const float* values, std::size_t n, std::size_t stride,
                            const Mask* mask) {
   double sum = 0.0;
   std::size_t count = 0;
-  if (mask) {
-    const std::size_t m = std::min(n, mask->size());
-    for (std::size_t i = 0; i < m; ++i) {
-      if ((*mask)[i]) {
-        sum += static_cast<double>(values[i * stride]);
-        ++count;
-      }
-    }
-  } else {
-    for (std::size_t i = 0; i < n; ++i) sum += static_cast<double>(values[i * stride]);
-    count = n;
+  const std::size_t m = mask ? std::min(n, mask->size()) : n;
+  for (std::size_t i = 0; i < m; ++i) {
+    if (mask && !(*mask)[i]) continue;
+    const float v = values[i * stride];
+    if (!std::isfinite(v)) continue;
+    sum += static_cast<double>(v);
+    ++count;
   }
   return count == 0 ? 0.0 : sum / static_cast<double>(count);
 }

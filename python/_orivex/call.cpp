@@ -4,6 +4,7 @@
 #include <array>
 
 #include "boundary.hpp"
+#include "orivex/frame.hpp"
 
 namespace orivex::py {
 
@@ -160,6 +161,10 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
     auto volume = dwi_for(dwi);
     if (!volume) return std::nullopt;
     call.volume = std::move(*volume);
+  }
+  if (auto placed = check_affine(call.volume.info); !placed) {
+    raise_error(std::move(placed).error());
+    return std::nullopt;
   }
   call.params = image_audit_params(options_of(a), call.volume.info, call.table.from_grad);
   call.mask = mask_for(a);

@@ -2,13 +2,15 @@
 
 import argparse
 import json
+import math
 import os
 import shlex
+import stat
 import sys
 
 import _orivex
 
-from orivex import _native, summary
+from orivex import _native, outputs, summary
 from orivex.pretty import pretty_json
 
 EXIT_OK = 0
@@ -29,6 +31,51 @@ exit codes:
 
 class UsageError(Exception):
     pass
+
+
+class InputError(Exception):
+    """An input file that cannot be read; the text names the option and the path."""
+
+
+def _number(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, not {text}")
+    return value
+
+
+def at_least_zero(text):
+    value = _number(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {text}")
+    return value
+
+
+def above_zero(text):
+    value = _number(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be greater than 0, not {text}")
+    return value
+
+
+def fraction(text):
+    value = _number(text)
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be greater than 0 and at most 1, not {text}")
+    return value
+
+
+def positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, not {text}")
+    return value
 
 
 class Parser(argparse.ArgumentParser):
@@ -53,16 +100,16 @@ def _add_table(p, dwi=None):
 
 def _add_analysis(p, flip=True, strict=True):
     g = p.add_argument_group("analysis options")
-    g.add_argument("--tolerance", type=float, default=0.05, help="relative shell tolerance (default 0.05)")
-    g.add_argument("--b0-threshold", type=float, default=50.0, help="b-values at or below are b0 (default 50)")
-    g.add_argument("--shell", type=float, help="b-value of the shell used for flip detection")
+    g.add_argument("--tolerance", type=at_least_zero, default=0.05, help="relative shell tolerance (default 0.05)")
+    g.add_argument("--b0-threshold", type=at_least_zero, default=50.0, help="b-values at or below are b0 (default 50)")
+    g.add_argument("--shell", type=above_zero, help="b-value of the shell used for flip detection")
     if flip:
-        g.add_argument("--step", type=float, help="coherence sampling step in voxels (default from voxel size)")
-        g.add_argument("--margin-threshold", type=float, default=0.02,
+        g.add_argument("--step", type=above_zero, help="coherence sampling step in voxels (default from voxel size)")
+        g.add_argument("--margin-threshold", type=fraction, default=0.02,
                        help="relative margin a correction must win by to FLAG (default 0.02)")
     if strict:
         g.add_argument("--strict", action="store_true", help="promote severe findings to WARN; fail on amplitude-encoded bvecs")
-        g.add_argument("--norm-tolerance", type=float, default=0.05, help="direction-norm tolerance (default 0.05)")
+        g.add_argument("--norm-tolerance", type=at_least_zero, default=0.05, help="direction-norm tolerance (default 0.05)")
 
 
 def _add_verdict(p):
@@ -70,15 +117,17 @@ def _add_verdict(p):
     g.add_argument("--evidence", choices=["tracking", "coherence"], default="tracking",
                    help="tracking: the verdict of fibre tracking under each candidate (default); "
                    "coherence: the neighbourhood-coherence result alone")
-    g.add_argument("--seeds", type=int, default=2000, help="tracking seeds (default 2000)")
-    g.add_argument("--verdict-margin", type=float, default=0.05,
+    g.add_argument("--seeds", type=positive_int, default=2000, help="tracking seeds (default 2000)")
+    g.add_argument("--verdict-margin", type=fraction, default=0.05,
                    help="relative margin the longest tracks must win by (default 0.05)")
 
 
-def _add_output(p, fail_on=True):
+def _add_output(p, fail_on=True, force=True):
     g = p.add_argument_group("output")
     g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
     g.add_argument("-o", "--output", metavar="FILE", help="save the pretty-printed report")
+    if force:
+        g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
     g.add_argument("--threads", type=int, help="worker threads (default: all processors)")
     if fail_on:
         g.add_argument("--fail-on", choices=["flag"], help="exit 4 on FLAG")
@@ -121,7 +170,7 @@ def build_parser():
     _add_table(s, dwi="required")
     _add_analysis(s)
     _add_verdict(s)
-    _add_output(s)
+    _add_output(s, force=False)
     g = s.add_argument_group("repair outputs")
     g.add_argument("--out-bvec", required=True, help="corrected FSL bvec to write")
     g.add_argument("--out-bval", required=True, help="corrected FSL bval to write")
@@ -139,7 +188,7 @@ def build_parser():
     g.add_argument("--out-bval", required=True, help="FSL bval to write")
     g.add_argument("--out-grad", help="MRtrix table to write as well")
     g.add_argument("--provenance", help="provenance record (JSON) to write")
-    g.add_argument("--b0-threshold", type=float, default=50.0, help="b-values at or below are b0 (default 50)")
+    g.add_argument("--b0-threshold", type=at_least_zero, default=50.0, help="b-values at or below are b0 (default 50)")
     g.add_argument("--dry-run", action="store_true", help="compute and report, write nothing")
     g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
     g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
@@ -173,10 +222,62 @@ def sibling_table(dwi):
     return None
 
 
+def check_readable(option, path):
+    """Names the option and the file when an input cannot be read, before the core tries."""
+    try:
+        st = os.stat(path)
+    except OSError as e:
+        raise InputError(f"{option} {path}: {e.strerror}") from None
+    except ValueError:
+        raise InputError(f"{option} {path!r}: file name contains a NUL byte") from None
+    if stat.S_ISDIR(st.st_mode):
+        raise InputError(f"{option} {path}: Is a directory")
+    if not os.access(path, os.R_OK):
+        raise InputError(f"{option} {path}: Permission denied")
+
+
+def input_files(args, kw):
+    """(option, path) of every file the command reads, in the order the core reads them."""
+    files = []
+    if kw.get("grad"):
+        files.append(("--grad", kw["grad"]))
+    elif kw.get("bvec") and kw.get("bval"):
+        files += [("--bval", kw["bval"]), ("--bvec", kw["bvec"])]
+    for option in ("dwi", "mask"):
+        if getattr(args, option, None):
+            files.append(("--" + option, getattr(args, option)))
+    return files
+
+
+def prepare_run(args, kw):
+    """Checks every input and output before the core runs, so a bad path costs no audit."""
+    inputs = input_files(args, kw)
+    for option, path in inputs:
+        check_readable(option, path)
+    images = [(o, p) for o, p in inputs if o in ("--dwi", "--mask")]
+    force = getattr(args, "force", False)
+    # The core decides about its own outputs once it knows whether it writes them (existing
+    # files, backups); here every output is only compared with the inputs and the others. The
+    # command line's own files are refused up front, before a repair writes anything.
+    planned = [("--out-bvec", "out_bvec", images), ("--out-bval", "out_bval", images),
+               ("--out-grad", "out_grad", images), ("--provenance", "provenance", inputs),
+               ("-o", "output", inputs), ("--qc", "qc", inputs)]
+    taken = []
+    for option, attr, protected in planned:
+        path = getattr(args, attr, None)
+        if not path:
+            continue
+        ours = attr in ("output", "qc")
+        outputs.check(option, path, force=force, inputs=protected, taken=taken, must_not_exist=ours,
+                      written=ours or not getattr(args, "dry_run", False))
+        taken.append((option, path))
+
+
 def table_kwargs(args):
     kw = {"bvec": args.bvec, "bval": args.bval, "grad": args.grad}
     dwi = getattr(args, "dwi", None)
     if dwi and not (args.bvec or args.bval or args.grad):
+        check_readable("--dwi", dwi)
         found = sibling_table(dwi)
         if found is None:
             raise UsageError(f"no table given and no sibling .bvec/.bval found beside {dwi}")
@@ -217,9 +318,8 @@ def status_exit(status, fail_on):
 
 def emit_report(args, text, title, written=None, timings=None):
     if getattr(args, "output", None):
-        with open(args.output, "w", encoding="utf-8") as f:
-            f.write(pretty_json(text))
-            f.write("\n")
+        outputs.write("-o", args.output, (pretty_json(text) + "\n").encode("utf-8"),
+                      force=getattr(args, "force", False))
     report = json.loads(text)
     if args.json:
         print(text)
@@ -233,7 +333,9 @@ def emit_report(args, text, title, written=None, timings=None):
 
 
 def cmd_inspect(args):
-    text = _orivex.inspect(**table_kwargs(args), **analysis_kwargs(args, flip=False))
+    table = table_kwargs(args)
+    prepare_run(args, table)
+    text = _orivex.inspect(**table, **analysis_kwargs(args, flip=False))
     report = emit_report(args, text, "inspect")
     return status_exit(report["status"], args.fail_on)
 
@@ -243,16 +345,19 @@ def _qc(args, payload, text):
         return
     from orivex import qc
 
-    qc.write_figure(args.qc, json.loads(text), payload)
+    outputs.write("--qc", args.qc, qc.figure_png(json.loads(text), payload),
+                  force=getattr(args, "force", False))
     if not args.json:
         print(f"QC figure written to {args.qc}")
 
 
 def cmd_audit(args):
-    kw = dict(table_kwargs(args), dwi=args.dwi, mask=args.mask, **analysis_kwargs(args))
+    table = table_kwargs(args)
+    kw = dict(table, dwi=args.dwi, mask=args.mask, **analysis_kwargs(args))
     timings = payload = None
     if (args.profile or args.qc) and not args.dwi:
         raise UsageError("--profile and --qc need --dwi")
+    prepare_run(args, table)
     if args.dwi and by_tracking(args):
         kw.update(verdict_kwargs(args))
         if args.profile and args.qc:
@@ -277,7 +382,9 @@ def cmd_audit(args):
 
 
 def cmd_detect(args):
-    kw = dict(table_kwargs(args), dwi=args.dwi, mask=args.mask, **analysis_kwargs(args, strict=False))
+    table = table_kwargs(args)
+    prepare_run(args, table)
+    kw = dict(table, dwi=args.dwi, mask=args.mask, **analysis_kwargs(args, strict=False))
     payload = None
     if by_tracking(args):
         kw.update(verdict_kwargs(args))
@@ -295,8 +402,10 @@ def cmd_detect(args):
 
 
 def cmd_repair(args):
+    table = table_kwargs(args)
+    prepare_run(args, table)
     kw = dict(
-        table_kwargs(args), dwi=args.dwi, out_bvec=args.out_bvec, out_bval=args.out_bval,
+        table, dwi=args.dwi, out_bvec=args.out_bvec, out_bval=args.out_bval,
         mask=args.mask, out_grad=args.out_grad, provenance=args.provenance,
         dry_run=args.dry_run, in_place=args.force, force_repair=args.force_repair,
         **analysis_kwargs(args),
@@ -330,8 +439,10 @@ def force_command(args):
 
 
 def cmd_recompute(args):
+    table = table_kwargs(args)
+    prepare_run(args, table)
     text = _orivex.recompute_bval(
-        out_bvec=args.out_bvec, out_bval=args.out_bval, **table_kwargs(args),
+        out_bvec=args.out_bvec, out_bval=args.out_bval, **table,
         out_grad=args.out_grad, provenance=args.provenance, b0_threshold=args.b0_threshold,
         dry_run=args.dry_run, in_place=args.force, threads=args.threads,
     )
@@ -374,17 +485,32 @@ def main(argv=None):
     if threads is not None and threads < 1:
         parser.error("--threads must be a positive integer")
     try:
-        return COMMANDS[args.command](args)
+        code = COMMANDS[args.command](args)
+        sys.stdout.flush()  # a closed pipe fails here, inside the handlers, not at exit
+        return code
+    except BrokenPipeError:
+        # The reader went away (orivex ... | head): nothing more to say, and nowhere to say it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILURE
     except UsageError as e:
         parser.print_usage(sys.stderr)
         sys.stderr.write(f"orivex: error: {e}\n")
         return EXIT_USAGE
-    except (ValueError, OSError, TypeError) as e:
-        sys.stderr.write(f"orivex: error: {e}\n")
-        return EXIT_FAILURE
-    except ImportError as e:
-        sys.stderr.write(f"orivex: error: {e}\n")
-        return EXIT_FAILURE
     except KeyboardInterrupt:
         sys.stderr.write("orivex: interrupted\n")
         return 130
+    except SystemExit:
+        raise
+    except BaseException as e:  # every failure, the core's internal ones too, ends in one line
+        sys.stderr.write(f"orivex: error: {describe(e)}\n")
+        return EXIT_FAILURE
+
+
+def describe(e):
+    """The one-line text of a failure: the message itself for expected ones."""
+    text = str(e)
+    if isinstance(e, MemoryError):
+        return "out of memory" + (f" ({text})" if text else "")
+    if isinstance(e, (ValueError, OSError, TypeError, ImportError, InputError, outputs.OutputError)):
+        return text or type(e).__name__
+    return f"internal error ({type(e).__name__}){': ' + text if text else ''}"

@@ -5,6 +5,7 @@ recommended correction, or the runner-up on PASS), over FA in three planes, and 
 length of all 24 candidates. With coherence evidence alone: principal directions over FA.
 """
 
+import io
 import struct
 
 
@@ -57,15 +58,15 @@ def _draw(ax, v1, fa, mask, k, view, LineCollection, np):
     ax.set_yticks([])
 
 
-def write_figure(path, report, payload):
-    """Writes the PNG that fits the payload: the verdict figure, or the glyph figure."""
+def figure_png(report, payload):
+    """The PNG (bytes) that fits the payload: the verdict figure, or the glyph figure."""
     if payload is not None and "tracks" in payload:
-        return write_verdict_figure(path, report, payload)
-    return write_glyph_figure(path, report, payload)
+        return verdict_figure_png(report, payload)
+    return glyph_figure_png(report, payload)
 
 
-def write_glyph_figure(path, report, payload):
-    """Writes a PNG with one row for the table as given and one for the best candidate."""
+def glyph_figure_png(report, payload):
+    """A PNG (bytes) with one row for the table as given and one for the best candidate."""
     plt, LineCollection, np = _require_matplotlib()
     flip = report.get("flip")
     if flip is None or payload is None:
@@ -82,10 +83,13 @@ def write_glyph_figure(path, report, payload):
     rel = flip["relative_margin"]
     fig.suptitle("orivex {}: best {} (coherence {:.4f}), margin {:.2f}% vs threshold {:g}%".format(
         flip["decision"], best["label"], best["coherence"] or 0.0, 100 * (rel or 0.0),
-        100 * flip.get("margin_threshold", 0.02)))
+        100 * (flip.get("margin_threshold") or 0.02)))
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    # Rendered in memory: the caller writes the file whole, like every other output.
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=110)
     plt.close(fig)
+    return buffer.getvalue()
 
 
 # World axes: (name, the letters at the low and high end). A panel shows two world axes, the
@@ -186,7 +190,7 @@ class _View:
         ax.text(0.5, 0.98, WORLD[self.v_w][2], ha="center", va="top", **style)
 
 
-def write_verdict_figure(path, report, payload):
+def verdict_figure_png(report, payload):
     """Tracks as given and under the other shown candidate in three planes, and the bar chart."""
     plt, LineCollection, np = _require_matplotlib()
     verdict, tracking = report.get("verdict"), report.get("tracking")
@@ -238,8 +242,10 @@ def write_verdict_figure(path, report, payload):
     fig.suptitle("orivex {}{}: tracking margin {:.1f}% (threshold {:g}%); the table as given ranks {} of {}".format(
         verdict["decision"], " " + rec if rec else "", 100 * (verdict["relative_margin"] or 0.0),
         100 * verdict["evidence"]["margin_threshold"], verdict["given_rank"], len(cands)), fontsize=12)
-    fig.savefig(path, dpi=100, bbox_inches="tight")
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=100, bbox_inches="tight")
     plt.close(fig)
+    return buffer.getvalue()
 
 
 def f32(values):

@@ -4,7 +4,12 @@ import os
 
 
 def _f(v, fmt="{:.4f}"):
+    # JSON writes NaN and the infinities as null: every number may come back as None.
     return "n/a" if v is None else fmt.format(v)
+
+
+def _g(v):
+    return _f(v, "{:g}")
 
 
 def _shells(report):
@@ -12,20 +17,20 @@ def _shells(report):
     if not shells:
         return []
     angular = {a["nominal_b"]: a for a in (report.get("angular") or {}).get("shells", [])}
-    lines = ["shells (tolerance {:g}, b0 at or below {:g}):".format(shells["tolerance"], shells["b0_threshold"])]
+    lines = ["shells (tolerance {}, b0 at or below {}):".format(_g(shells["tolerance"]), _g(shells["b0_threshold"]))]
     lines.append("  {:>8}  {:>5}  {:>10}  {:>8}  {:>9}  {:>3}  {:>3}".format(
         "b", "count", "mean b", "cond", "energy", "DTI", "CSD"))
     for s in shells["shells"]:
         a = angular.get(s["nominal_b"]) if not s["is_b0"] else None
         if a is None:
             lines.append("  {:>8}  {:>5}  {:>10}  {:>8}  {:>9}  {:>3}  {:>3}".format(
-                "b0" if s["is_b0"] else "{:g}".format(s["nominal_b"]), s["count"],
-                "{:.2f}".format(s["mean_b"]), "", "", "", ""))
+                "b0" if s["is_b0"] else _g(s["nominal_b"]), s["count"],
+                _f(s["mean_b"], "{:.2f}"), "", "", "", ""))
         else:
             dti = "ok" if a["meets_dti_recommended"] else ("min" if a["meets_dti_minimum"] else "no")
             lines.append("  {:>8}  {:>5}  {:>10}  {:>8}  {:>9}  {:>3}  {:>3}".format(
-                "{:g}".format(s["nominal_b"]), s["count"], "{:.2f}".format(s["mean_b"]),
-                _f(a["condition_number"], "{:.2f}"), "{:.1f}".format(a["electrostatic_energy"]),
+                _g(s["nominal_b"]), s["count"], _f(s["mean_b"], "{:.2f}"),
+                _f(a["condition_number"], "{:.2f}"), _f(a["electrostatic_energy"], "{:.1f}"),
                 dti, "ok" if a["meets_csd_minimum"] else "no"))
     return lines
 
@@ -37,8 +42,8 @@ def _flip(report, threshold):
     beside = "verdict" in report
     title = "coherence, shown beside the verdict" if beside else "flip detection"
     lines = [
-        "{} (shell b={:g}, {} coherence-mask voxels, mean FA {:.3f}):".format(
-            title, flip["working_b"], flip["n_wm_voxels"], flip["mask_mean_fa"]),
+        "{} (shell b={}, {} coherence-mask voxels, mean FA {}):".format(
+            title, _g(flip["working_b"]), flip["n_wm_voxels"], _f(flip["mask_mean_fa"], "{:.3f}")),
         "  {:>4}  {:<8}  {:>10}  {:>8}".format("rank", "label", "coherence", "samples"),
     ]
     for n, c in enumerate(flip["ranking"][:5], 1):
@@ -130,9 +135,9 @@ def render_repair(report, dry_run, provenance):
 
 
 def render_recompute(s, dry_run):
-    lines = ["b-value recovery: b_nominal {:g}, max |g| {}".format(s["b_nominal"], _f(s["max_norm"])),
-             "recovered non-b0 b-values from {:g} to {:g}".format(s["b_min"], s["b_max"])]
-    fmt = lambda shells: ", ".join("b={:g} x{}".format(c["nominal_b"], c["count"]) for c in shells) or "none"
+    lines = ["b-value recovery: b_nominal {}, max |g| {}".format(_g(s["b_nominal"]), _f(s["max_norm"])),
+             "recovered non-b0 b-values from {} to {}".format(_g(s["b_min"]), _g(s["b_max"]))]
+    fmt = lambda shells: ", ".join("b={} x{}".format(_g(c["nominal_b"]), c["count"]) for c in shells) or "none"
     lines.append("shells before: " + fmt(s["before"]))
     lines.append("shells after:  " + fmt(s["after"]))
     if dry_run:

@@ -250,6 +250,35 @@ TEST(BidsDiscover, SymlinkedSubjectIsFollowedAndCyclesEnd) {
   EXPECT_EQ(files.size(), 6u);
 }
 
+TEST(BidsDiscover, LinkDiamondsAreWalkedOnce) {
+  // Every level links twice to the next: 2^24 paths to the bottom, one real directory each.
+  TempDir d;
+  constexpr int depth = 24;
+  auto level_of = [](int k) {
+    std::string name = "l";
+    name += std::to_string(k);
+    return name;
+  };
+  for (int k = depth; k >= 0; --k) {
+    const std::string level = level_of(k);
+    fs::create_directories(d / level);
+    if (k == depth) {
+      make_run(d, level + "/sub-01");
+    } else {
+      const std::string next = d / level_of(k + 1);
+      fs::create_directory_symlink(next, d / (level + "/a"));
+      fs::create_directory_symlink(next, d / (level + "/b"));
+    }
+  }
+  std::vector<std::string> files;
+  ASSERT_TRUE(bids::walk(d / "l0", files));
+  EXPECT_EQ(files.size(), 3u);
+  // The first path in name order is the one reported, whatever order the listing gives.
+  std::string expected = d / "l0";
+  for (int k = 0; k < depth; ++k) expected += "/a";
+  EXPECT_EQ(files.front().substr(0, expected.size()), expected);
+}
+
 TEST(BidsDiscover, UnreadableFolderEndsDiscovery) {
   if (running_as_root()) GTEST_SKIP() << "root can list a folder with mode 000";
   TempDir d;
@@ -634,4 +663,34 @@ TEST(BidsBatch, UnwritableOutputFolderGivesTheSystemText) {
   auto r = batch::run(d.str(), default_params(), std::nullopt);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "Not a directory (os error 20)");
+}
+
+TEST(BidsBatch, OutputsNeverFollowPlantedLinks) {
+  // A linked derivatives/ or derivatives/orivex/ would send the reports out of the dataset.
+  for (const std::string linked : {"derivatives", "derivatives/orivex"}) {
+    SCOPED_TRACE(linked);
+    TempDir d, outside;
+    write_phantom(d, "sub-01/dwi/sub-01");
+    fs::create_directories(fs::path(d / linked).parent_path());
+    fs::create_directory_symlink(outside.str(), d / linked);
+    auto r = batch::run(d.str(), default_params(), std::nullopt);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), "refusing to write through a symbolic link: " + d.str() + "/" + linked);
+    EXPECT_TRUE(fs::is_empty(outside.str()));
+  }
+  // Links planted under the report and summary names are replaced, their targets untouched.
+  TempDir d;
+  write_phantom(d, "sub-01/dwi/sub-01");
+  const std::string bvec = d / "sub-01/dwi/sub-01_dwi.bvec";
+  const std::string before = file_text(bvec);
+  fs::create_directories(d / "derivatives/orivex");
+  fs::create_symlink(bvec, d / "derivatives/orivex/sub-01_dwi_report.json");
+  fs::create_symlink(bvec, d / "derivatives/orivex/dataset_summary.json");
+  ASSERT_TRUE(batch::run(d.str(), default_params(), std::nullopt));
+  EXPECT_EQ(file_text(bvec), before);
+  for (const char* name : {"sub-01_dwi_report.json", "dataset_summary.json"}) {
+    const fs::path p = d / (std::string("derivatives/orivex/") + name);
+    EXPECT_FALSE(fs::is_symlink(p)) << name;
+    EXPECT_EQ(file_text(p.string()).front(), '{') << name;
+  }
 }

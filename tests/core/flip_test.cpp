@@ -297,6 +297,17 @@ TEST(AssembleResult, ZeroOrNaNMarginsWarn) {
   EXPECT_EQ(r.identity_coherence, 0.3);
 }
 
+TEST(AssembleResult, NoSamplesIsNoEvidence) {
+  // Scores that no neighbour ever backed leave the candidates in their fixed order, identity
+  // first: that must not read as a PASS.
+  std::vector<CandidateScore> none;
+  for (const Candidate& c : all_candidates()) none.push_back({c.label, c.matrix, c.is_identity, 0.0, 0});
+  auto r = assemble_result(none, 5, 1000, 0.5, 0.02);
+  EXPECT_TRUE(r.best.is_identity);
+  EXPECT_EQ(r.decision, Decision::WARN);
+  EXPECT_FALSE(r.recommended_transform);
+}
+
 TEST(AssembleResult, RunnerUpFallbacks) {
   std::vector<CandidateScore> pair = {{"-x+y+z", matrix_of("-x+y+z"), false, 0.9, 0},
                                       {"+x-y-z", matrix_of("+x-y-z"), false, 0.9, 0}};
@@ -531,17 +542,12 @@ TEST(DetectFlip, CallerMasks) {
   ASSERT_FALSE(e);
   EXPECT_EQ(e.error().message(), "DTI fit failed: no WM voxels above the FA threshold");
 
-  // Only background voxels: nothing to score, identity stays first.
+  // Only background voxels: nothing to score, which must not come out as a PASS.
   Mask background(nv, 0);
   for (std::size_t i = kDims[2] - 1; i < nv; i += kDims[2]) background[i] = 1;
   auto b = detect_flip(a.dwi, a.table, &background, FlipParams{});
-  ASSERT_TRUE(b) << b.error().message();
-  EXPECT_EQ(b->n_wm_voxels, kDims[0] * kDims[1]);
-  EXPECT_EQ(b->mask_mean_fa, 0.0);
-  EXPECT_EQ(b->best.label, "+x+y+z");
-  EXPECT_EQ(b->decision, Decision::PASS);
-  EXPECT_EQ(b->margin, 0.0);
-  for (const auto& s : b->ranking) EXPECT_EQ(s.coherence, 0.0);
+  ASSERT_FALSE(b);
+  EXPECT_EQ(b.error().message(), Error::no_usable_voxels().message());
 
   // A caller mask is used as given, background included.
   Mask all(nv, 1);

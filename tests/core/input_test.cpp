@@ -8,6 +8,7 @@
 
 #include "orivex/call_params.hpp"
 #include "orivex/input.hpp"
+#include "orivex/io/file.hpp"
 #include "orivex/io/provenance.hpp"
 
 using namespace orivex;
@@ -114,6 +115,22 @@ TEST_F(InputTest, InvalidUtf8IsAnIoError) {
   // 0xFF never starts a UTF-8 sequence.
   const std::string grad = write("bad.b", std::string("1 0 0 1000\n\xff\n"));
   EXPECT_EQ(error_of(load_table(std::nullopt, std::nullopt, grad)).rfind("I/O error: ", 0), 0u);
+}
+
+TEST_F(InputTest, TextInputsAreCappedBeforeTheyFillMemory) {
+  const std::string cap = "larger than 16 MiB, far beyond any gradient table or sidecar";
+  // A device with no end, and a sparse file whose size alone gives it away.
+  EXPECT_EQ(error_of(load_table(std::nullopt, std::nullopt, std::string("/dev/zero"))),
+            "failed to parse /dev/zero: " + cap);
+  const std::string sparse = write("huge.bval", "");
+  std::filesystem::resize_file(sparse, std::uintmax_t{30} << 30);
+  EXPECT_EQ(error_of(load_table(write("t.bvec", ""), sparse, std::nullopt)),
+            "failed to parse " + sparse + ": " + cap);
+  // The cap is on the bytes read, so a file of exactly the cap still reads.
+  const std::string edge = write("edge.b", std::string(io::max_text_bytes, ' '));
+  EXPECT_EQ(error_of(load_table(std::nullopt, std::nullopt, edge)), "");
+  std::filesystem::resize_file(edge, io::max_text_bytes + 1);
+  EXPECT_EQ(error_of(load_table(std::nullopt, std::nullopt, edge)), "failed to parse " + edge + ": " + cap);
 }
 
 TEST_F(InputTest, OptionalMask) {

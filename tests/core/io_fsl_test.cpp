@@ -47,13 +47,31 @@ TEST(Fsl, ParseErrors) {
 }
 
 TEST(Fsl, NumbersFollowTheDecimalGrammar) {
-  auto t = pair("nan\n-INF\n+1.5e3\n", "Infinity");
-  EXPECT_TRUE(std::isnan(t.bvecs()[0][0]));
-  EXPECT_EQ(t.bvecs()[0][1], -INFINITY);
-  EXPECT_EQ(t.bvecs()[0][2], 1500);
+  auto t = pair("-0.5\n-0\n+1.5e3\n", "-0");
+  EXPECT_EQ(t.bvecs()[0], (Vec3{-0.5, 0, 1500}));
+  EXPECT_EQ(t.bvals()[0], 0.0);
   for (const char* bad : {"1e", "0x10", "1.2.3", ".", "e5", "1_0"})
     EXPECT_NE(pair_error("", bad), "") << bad;
   EXPECT_EQ(pair("0\n0\n0\n", ".5").bvals()[0], 0.5);
+}
+
+TEST(Tables, NonFiniteAndNegativeValuesAreParseErrors) {
+  // The words and an overflowing literal are numbers by the grammar, but none is a value a
+  // table can hold; nor is a b-value below zero (a direction component may be negative).
+  for (const char* word : {"nan", "-INF", "Infinity", "1e999", "-1e999"}) {
+    SCOPED_TRACE(word);
+    const std::string quoted = std::string("\"") + word + "\"";
+    EXPECT_EQ(pair_error(std::string("1\n0\n") + word + "\n", "1000"),
+              "failed to parse x.bvec: not a finite number: " + quoted);
+    EXPECT_EQ(pair_error("1\n0\n0\n", word), "failed to parse x.bval: not a finite number: " + quoted);
+    auto g = io::mrtrix::parse(std::string("1 0 ") + word + " 1000\n", "g.b");
+    EXPECT_EQ(g.error().message(), "failed to parse g.b: not a finite number: " + quoted);
+  }
+  EXPECT_EQ(pair_error("1 0\n0 1\n0 0\n", "0 -5"), "failed to parse x.bval: negative b-value: \"-5\"");
+  EXPECT_EQ(io::mrtrix::parse("-1 0 0 -1e-9\n", "g.b").error().message(),
+            "failed to parse g.b: negative b-value: \"-1e-9\"");
+  // Tokens past the fourth are still never parsed.
+  EXPECT_TRUE(io::mrtrix::parse("1 0 0 1000 nan -1\n", "g.b"));
 }
 
 TEST(Fsl, WriteSixDecimalsAndShortestBvals) {

@@ -175,6 +175,15 @@ TEST(PrepareOutput, DevicesAreNeverMoved) {
   EXPECT_FALSE(*r);
   EXPECT_TRUE(fs::exists("/dev/full"));
   EXPECT_FALSE(fs::exists("/dev/full.bak"));
+  // Writing into a block device would destroy a disk, not replace a file.
+  for (const auto& e : fs::directory_iterator("/dev")) {
+    if (!fs::is_block_file(fs::symlink_status(e.path()))) continue;
+    auto b = prepare_output(e.path().string(), true);
+    ASSERT_FALSE(b);
+    EXPECT_EQ(b.error().message(),
+              "I/O error: refusing to write into a block device: " + e.path().string());
+    break;
+  }
 }
 
 TEST(DistinctOutputs, SameFileUnderAnyNameIsRefused) {
@@ -385,66 +394,98 @@ TEST(RepairFromReport, OutputsNamingOneFileAreRefusedBeforeAnyWrite) {
   }
 }
 
-TEST(RepairFromReport, FailingWriteLeavesTheOriginalRecoverable) {
-  // out_bvec cannot be written (/dev/full): the bval original was already moved aside.
-  {
+TEST(RepairFromReport, AnyFailureRollsEveryFileBack) {
+  // A failing write (/dev/full stands in for a full disk) after the originals were moved aside,
+  // at each stage: the first table, the second, the grad, the provenance record. Whatever
+  // failed, the directory is exactly as before the call.
+  const std::vector<std::string> stages{"bvec", "bval", "grad", "provenance"};
+  for (const std::string& failing : stages) {
+    SCOPED_TRACE(failing);
     TempDir d;
+    put(d / "x.bvec", kOriginalBvec);
     put(d / "x.bval", kOriginalBval);
+    put(d / "x.grad", "old grad");
+    put(d / "p.json", "{\"old\": true}");
     RepairSpec s = spec_in(d);
-    s.out_bvec = "/dev/full";
+    s.out_grad = d / "x.grad";
+    s.provenance = d / "p.json";
     s.in_place = true;
+    if (failing == "bvec") s.out_bvec = "/dev/full";
+    if (failing == "bval") s.out_bval = "/dev/full";
+    if (failing == "grad") s.out_grad = "/dev/full";
+    if (failing == "provenance") s.provenance = "/dev/full";
+    auto before = d.listing();
     auto r = repair_from_report(table(), report_with(Decision::FLAG, score("-x+y+z", kXFlip, 1)),
                                 {}, s, 0.02);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), "I/O error: No space left on device (os error 28)");
+    EXPECT_EQ(d.listing(), before);
     EXPECT_TRUE(fs::exists("/dev/full"));
-    EXPECT_EQ(get(d / "x.bval.bak"), kOriginalBval);
-    EXPECT_FALSE(fs::exists(d / "x.bval"));
-    EXPECT_EQ(d.listing().size(), 1u);
-  }
-  // The bval write fails after the bvec was replaced: both originals survive as backups.
-  {
-    TempDir d;
-    put(d / "x.bvec", kOriginalBvec);
-    RepairSpec s = spec_in(d);
-    s.out_bval = "/dev/full";
-    s.in_place = true;
-    auto r = repair_from_report(table(), report_with(Decision::FLAG, score("-x+y+z", kXFlip, 1)),
-                                {}, s, 0.02);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message(), "I/O error: No space left on device (os error 28)");
-    EXPECT_EQ(get(d / "x.bvec.bak"), kOriginalBvec);
-    EXPECT_EQ(get(d / "x.bvec"), io::fsl::render_bvec(apply_transform(table(), kXFlip)));
-  }
-  // An output directory that cannot be written to.
-  {
-    TempDir d;
-    put(d / "x.bvec", kOriginalBvec);
-    put(d / "blocker", "a file, not a directory");
-    RepairSpec s = spec_in(d);
-    s.out_bval = d / "blocker/x.bval";
-    s.in_place = true;
-    auto r = repair_from_report(table(), report_with(Decision::FLAG, score("-x+y+z", kXFlip, 1)),
-                                {}, s, 0.02);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().kind(), ErrorKind::Io);
-    EXPECT_EQ(r.error().message(), "I/O error: Not a directory (os error 20)");
-    EXPECT_EQ(get(d / "x.bvec.bak"), kOriginalBvec);
   }
 }
 
-TEST(RepairFromReport, ExistingGradIsRefusedAfterTheFslPairIsWritten) {
+TEST(RepairFromReport, ExistingGradOrProvenanceIsRefusedBeforeAnythingIsWritten) {
+  for (const std::string name : {"x.grad", "p.json"}) {
+    TempDir d;
+    put(d / name, "old");
+    RepairSpec s = spec_in(d);
+    s.out_grad = d / "x.grad";
+    s.provenance = d / "p.json";
+    auto before = d.listing();
+    auto r = repair_from_report(table(), report_with(Decision::FLAG, score("-x+y+z", kXFlip, 1)),
+                                {}, s, 0.02);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), ErrorKind::RefuseOverwrite);
+    EXPECT_EQ(d.listing(), before);
+  }
+}
+
+TEST(RepairFromReport, ProvenanceOverAnInputIsRefused) {
   TempDir d;
-  put(d / "x.grad", "old grad");
+  put(d / "in.bvec", kOriginalBvec);
   RepairSpec s = spec_in(d);
-  s.out_grad = d / "x.grad";
-  auto r = repair_from_report(table(), report_with(Decision::FLAG, score("-x+y+z", kXFlip, 1)), {},
-                              s, 0.02);
+  s.provenance = d / "sub/../in.bvec";
+  s.in_place = true;
+  auto r = repair_from_report(table(), report_with(Decision::FLAG, score("-x+y+z", kXFlip, 1)),
+                              {*InputFile::of(d / "in.bvec")}, s, 0.02);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind(), ErrorKind::RefuseOverwrite);
-  EXPECT_EQ(get(d / "x.grad"), "old grad");
-  EXPECT_TRUE(fs::exists(d / "x.bvec"));
-  EXPECT_TRUE(fs::exists(d / "x.bval"));
+  EXPECT_EQ(r.error().message(),
+            "I/O error: refusing to overwrite an input file: " + *s.provenance);
+  EXPECT_EQ(get(d / "in.bvec"), kOriginalBvec);
+  EXPECT_EQ(d.listing().size(), 1u);
+}
+
+TEST(OutputSet, FailedRollbackNamesEveryBackupLeft) {
+  // The original cannot go back: a directory now stands at its name.
+  TempDir d;
+  put(d / "a", "original a");
+  put(d / "b", "original b");
+  OutputSet files(true);
+  ASSERT_TRUE(files.prepare(d / "a"));
+  ASSERT_TRUE(files.prepare(d / "b"));
+  fs::create_directory(d / "a");
+  put(d / "a/keep", "x");
+  Error e = files.roll_back(Error::io_errno(ENOSPC));
+  EXPECT_EQ(e.kind(), ErrorKind::Io);
+  EXPECT_EQ(e.message(), "I/O error: No space left on device (os error 28); the originals could "
+                         "not be put back and are kept as " + (d / "a.bak"));
+  EXPECT_EQ(get(d / "a.bak"), "original a");
+  EXPECT_EQ(get(d / "b"), "original b");
+}
+
+TEST(Outputs, LinksAreMovedOrReplacedNeverWrittenThrough) {
+  TempDir d;
+  put(d / "target", "precious");
+  fs::create_symlink(d / "target", d / "link");
+  fs::create_symlink("/dev/null", d / "devlink");
+  fs::create_symlink(d / "nowhere", d / "dangling");
+  EXPECT_EQ(prepare_output(d / "dangling", false).error().kind(), ErrorKind::RefuseOverwrite);
+  EXPECT_EQ(**prepare_output(d / "link", true), d / "link.bak");  // the link itself is the backup
+  EXPECT_EQ(prepare_output(d / "devlink", true).error().message(),
+            "I/O error: refusing to write through a symbolic link: " + (d / "devlink"));
+  ASSERT_TRUE(write_file_replacing(d / "link.bak", "new"));
+  EXPECT_FALSE(fs::is_symlink(d / "link.bak"));
+  EXPECT_EQ(get(d / "target"), "precious");
 }
 
 TEST(RepairFromReport, WithoutFramesEveryOutputHoldsTheRepairedTable) {
@@ -525,7 +566,8 @@ TEST(RepairFromReport, ProvenanceRecordDescribesTheWrite) {
   RepairSpec s = spec_in(d);
   s.frames = FrameMaps::resolve(TableFrame::Fsl, info);
   s.provenance = d / "prov.json";
-  put(*s.provenance, "stale record, replaced without a backup");
+  put(*s.provenance, "stale record");
+  s.in_place = true;
   std::vector<InputFile> inputs{InputFile::from_bytes("in.bvec", "abc")};
   auto r = repair_from_report(table(), report_with(Decision::FLAG, score("-x+y+z", kXFlip, 1)),
                               inputs, s, 0.02);
@@ -539,5 +581,5 @@ TEST(RepairFromReport, ProvenanceRecordDescribesTheWrite) {
   EXPECT_NE(text.find("\"applied_label\": \"-x+y+z\""), std::string::npos);
   EXPECT_NE(text.find("\"path\": \"in.bvec\""), std::string::npos);
   EXPECT_EQ(text.find("\"shells\""), std::string::npos);  // the report had none
-  EXPECT_FALSE(fs::exists(*s.provenance + ".bak"));
+  EXPECT_EQ(get(*s.provenance + ".bak"), "stale record");
 }

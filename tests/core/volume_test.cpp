@@ -430,6 +430,12 @@ TEST(MaskedMean, Rules) {
   EXPECT_EQ(masked_mean(v, 4, &some), 13.0 / 3.0);
   EXPECT_EQ(masked_mean(v, 4, &shorter), 2.0);
   EXPECT_EQ(masked_mean(v, 2, &some), 1.0);
+  // Non-finite voxels are left out of the mean (and its count), with or without a mask.
+  const float poisoned[] = {1.0f, NAN, 4.0f, INFINITY, -INFINITY, 7.0f};
+  EXPECT_EQ(masked_mean(poisoned, 6, nullptr), 4.0);
+  const Mask all(6, 1);
+  EXPECT_EQ(masked_mean(poisoned, 6, &all), 4.0);
+  EXPECT_EQ(masked_mean(poisoned + 1, 1, nullptr), 0.0);
 }
 
 TEST(MaskedMean, PerVolumeInRequestedOrder) {

@@ -53,16 +53,21 @@ def test_provenance_on_a_full_device_fails_the_call(flipped, tmp_path, function)
             _orivex.repair(flipped["dwi"], *out, **fsl(flipped), provenance="/dev/full")
         else:
             _orivex.recompute_bval(*out, **fsl(flipped), provenance="/dev/full")
-    # A record larger than the write buffer fails while the JSON is written; a small one fails
-    # when it is flushed, as a plain write.
-    assert str(info.value) in ("JSON error: No space left on device (os error 28)",
-                               "I/O error: No space left on device (os error 28)")
-    # The record comes last: the outputs it would describe are complete.
-    assert len(open(out[1]).read().split()) == len(open(flipped["bval"]).read().split())
+    # An existing provenance target is refused like any other output.
+    assert str(info.value) == "refusing to overwrite existing file: /dev/full (pass --force to allow)"
+    with pytest.raises(ValueError) as info:
+        if function == "repair":
+            _orivex.repair(flipped["dwi"], *out, **fsl(flipped), provenance="/dev/full",
+                           in_place=True)
+        else:
+            _orivex.recompute_bval(*out, **fsl(flipped), provenance="/dev/full", in_place=True)
+    assert str(info.value) == "I/O error: No space left on device (os error 28)"
+    # The record comes last; its failure takes back the tables it would have described.
+    assert sorted(os.listdir(tmp_path)) == ["in"]
     assert originals(flipped) == before
 
 
-def test_failing_write_of_an_in_place_repair_keeps_the_originals_as_backups(flipped):
+def test_failing_write_of_an_in_place_repair_puts_the_originals_back(flipped):
     # A file-size limit makes every write past 64 bytes fail with EFBIG, as a full disk would,
     # without touching the machine's devices; it runs in a child so the limit stays there.
     before = originals(flipped)
@@ -80,10 +85,10 @@ def test_failing_write_of_an_in_place_repair_keeps_the_originals_as_backups(flip
     """)
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout) == ["error", "I/O error: File too large (os error 27)"]
-    # Both originals were moved aside before the first write; the bvec write failed, so the
-    # bval was never touched after its move.
-    assert sha256(flipped["bvec"] + ".bak") == before["bvec"]
-    assert sha256(flipped["bval"] + ".bak") == before["bval"]
+    # Both originals were moved aside before the first write, and put back after it failed.
+    assert originals(flipped) == before
+    assert not os.path.exists(flipped["bvec"] + ".bak")
+    assert not os.path.exists(flipped["bval"] + ".bak")
 
 
 def test_missing_output_directory_fails_before_anything_is_written(flipped, tmp_path):
@@ -170,8 +175,10 @@ def test_provenance_that_is_a_directory_fails_the_call(flipped, tmp_path):
     (tmp_path / "p.json").mkdir()
     out = [str(tmp_path / "o.bvec"), str(tmp_path / "o.bval")]
     with pytest.raises(ValueError) as info:
-        _orivex.repair(flipped["dwi"], *out, **fsl(flipped), provenance=str(tmp_path / "p.json"))
+        _orivex.repair(flipped["dwi"], *out, **fsl(flipped), provenance=str(tmp_path / "p.json"),
+                       in_place=True)
     assert str(info.value) == "I/O error: Is a directory (os error 21)"
+    assert sorted(os.listdir(tmp_path)) == ["in", "p.json"]
 
 
 @pytest.mark.parametrize("which", ["dwi", "out_bvec", "out_bval", "bvec", "provenance"])

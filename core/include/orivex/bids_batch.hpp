@@ -64,16 +64,16 @@ std::string run_name(const io::bids::DwiEntry& entry);
 // replaces another (see bids_batch.cpp).
 std::vector<std::string> report_names(const std::vector<io::bids::DwiEntry>& entries);
 
-// Audits one run and writes <out_dir>/<name>_report.json. `step` absent: derived from the DWI's
-// voxel sizes. On failure the report file is not written (or, if the write itself failed, may be
-// partial).
+// Audits one run and writes <out_dir>/<name>_report.json whole (io::OutputDir::replace). `step`
+// absent: derived from the DWI's voxel sizes. On failure a report already there is unchanged.
 TextResult<Status> audit_entry(const io::bids::DwiEntry& entry, const std::string& out_dir,
                                const std::string& name, std::optional<double> step,
                                const AuditParams& params);
 
 // Discovers, audits in order and writes the dataset summary. The first failing run ends the
 // batch: reports written before it stay, no summary is written. With no run found nothing is
-// created on disk.
+// created on disk. derivatives/ and orivex/ below the root must not be symbolic links (refused
+// with output_through_link); every file is replaced whole, a link at its name never followed.
 TextResult<BatchOutcome> run(const std::string& root, const AuditParams& params,
                              std::optional<double> step);
 

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 #include <variant>
 
 namespace orivex {
@@ -48,6 +50,26 @@ class Error {
   static Error amplitude_encoded(std::string detail);
   static Error refuse_overwrite(std::string path);
 
+  // Named cases of the kinds above, so every fixed text lives in this table.
+  // Parse: a token that is not a number / is inf, nan or overflows / is a b-value below zero.
+  static Error invalid_number(std::string path, std::string_view token);
+  static Error non_finite_number(std::string path, std::string_view token);
+  static Error negative_bvalue(std::string path, std::string_view token);
+  // Parse: a text input longer than `limit` bytes, refused before it is read whole.
+  static Error text_too_large(std::string path, std::size_t limit);
+  // TensorFit: no voxel (of the caller's mask, when there is one) has a usable tensor.
+  static Error no_usable_voxels();
+  // Nifti: an image whose voxel-to-world rotation and scaling hold NaN or infinity.
+  static Error non_finite_affine();
+  // Io: outputs that would replace an input, follow a link or write into a block device.
+  static Error output_is_input(std::string path);
+  static Error output_through_link(std::string path);
+  static Error output_not_a_file(std::string path);
+
+  // The same error, its text extended with the backups that a failed rollback left behind, so
+  // the user learns where the originals are.
+  Error with_backups_kept(const std::vector<std::string>& backups) &&;
+
   ErrorKind kind() const { return kind_; }
   // The display text.
   std::string message() const;
@@ -60,9 +82,12 @@ class Error {
         std::size_t b = 0, double x = 0.0)
       : kind_(kind), text_(std::move(text)), detail_(std::move(detail)), a_(a), b_(b), x_(x) {}
 
+  std::string display() const;
+
   ErrorKind kind_;
   std::string text_;
   std::string detail_;
+  std::string kept_;  // appended to the display text by with_backups_kept
   std::size_t a_;
   std::size_t b_;
   double x_;

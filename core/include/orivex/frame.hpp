@@ -11,6 +11,10 @@ namespace orivex {
 // The frame a table was read in: Fsl for a bvec/bval pair, World for an MRtrix grad file.
 enum class TableFrame : std::uint8_t { Fsl, World };
 
+// A NIfTI error when the affine's 3x3 part holds NaN or an infinity: such an image has no frame
+// to place the table in, and maps built from it would turn a correct table into a FLAG.
+Result<void> check_affine(const VolumeInfo& info);
+
 // W when `world`, otherwise F: the map from the table's frame into the voxel frame.
 Mat3 voxel_frame_map(const VolumeInfo& info, bool world);
 

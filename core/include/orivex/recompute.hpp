@@ -34,10 +34,9 @@ struct RecomputeOutput {
 };
 
 // Recovers b = b_nominal·(|g|/|g|max)² with unit directions and writes the table. Outputs that
-// name the same file are refused before anything is written. On disk after a failure: backups
-// already made stay (every replaced original is recoverable from its .bak name), outputs
-// completed before the failing one stay, the failing output is absent, and the provenance
-// record is absent unless its own write failed (then it may be partial).
+// name the same file, and a provenance path naming an input, are refused before anything is
+// written. The outputs are one OutputSet: after a failure every original is back under its own
+// name and nothing new remains (or the error names the backups that could not be put back).
 Result<RecomputeOutput> recompute_bval(const GradientTable& table,
                                        const std::vector<InputFile>& inputs,
                                        const RecomputeSpec& request, double b0_threshold,

@@ -30,10 +30,12 @@ struct Repair {
 // Every direction g becomes M·g, with zero components stored as +0 so no file shows "-0".
 GradientTable apply_transform(const GradientTable& table, const Mat3& m);
 
-// Readies `path` for a new file. Absent or unexaminable: nothing to do. Existing regular file
-// (or link to one): with `in_place` it is renamed to the next free backup name, which is
-// returned; without it RefuseOverwrite. An existing non-regular file (device, FIFO) is never
-// moved: with `in_place` it is written through, without it RefuseOverwrite.
+// Readies `path` for a new file. Absent or unexaminable: nothing to do. Anything standing at
+// `path` (a dangling link included) without `in_place`: RefuseOverwrite. With `in_place`, a
+// regular file, or a symbolic link to one or to nothing, is renamed to the next free backup name,
+// which is returned (a link is moved as the link: its target is never touched or written); a
+// link to anything else is refused (output_through_link); a block device is refused
+// (output_not_a_file); a character device or FIFO is left to be written through.
 // On failure nothing was renamed.
 Result<std::optional<std::string>> prepare_output(const std::string& path, bool in_place);
 // `path`.bak, else `path`.bak.1, `path`.bak.2, ...: the first name that does not exist.
@@ -48,11 +50,39 @@ Result<void> check_distinct_outputs(const std::string& out_bvec, const std::stri
                                     const std::optional<std::string>& out_grad,
                                     const std::optional<std::string>& provenance);
 
-// Writes `data` to a fresh sibling of `path` and renames it over `path` only once it is complete.
-// On failure `path` is exactly as it was (absent, or its old content) and no sibling remains.
-// An existing non-regular `path` (a device such as /dev/full, a FIFO) cannot be replaced by a
-// rename and is written through directly; whatever it accepted before the failure is gone.
+// Writes `data` to a fresh sibling of `path` and renames it over `path` only once it is complete
+// (io::replace_file). On failure `path` is exactly as it was (absent, or its old content) and no
+// sibling remains; a link at `path` is replaced, never written through. A character device or
+// FIFO at `path` (such as /dev/full) cannot be replaced by a rename and is written through.
 Result<void> write_file_replacing(const std::string& path, std::string_view data);
+
+// Io error when `path` names one of the call's input files.
+Result<void> check_not_input(const std::string& path, const std::vector<InputFile>& inputs);
+
+// The files of one repair or b-value recovery, written as a unit. Every target is prepared
+// (refused, or moved aside in place) before anything is written; after a failure roll_back
+// puts every original back under its own name and removes the files that were created where
+// nothing stood, so a failed call leaves the disk as it found it.
+class OutputSet {
+ public:
+  explicit OutputSet(bool in_place) : in_place_(in_place) {}
+  Result<void> prepare(const std::string& path);
+  Result<void> write(const std::string& path, std::string_view data);
+  // Returns `cause`; when an original cannot be put back its text names every backup left.
+  Error roll_back(Error cause);
+  // The backups made, in the order they were made.
+  std::vector<std::string> backups() const;
+
+ private:
+  struct Target {
+    std::string path;
+    std::optional<std::string> backup;
+    bool was_absent = false;
+    bool written = false;
+  };
+  bool in_place_;
+  std::vector<Target> targets_;
+};
 
 struct RepairSpec {
   std::string out_bvec;
@@ -81,10 +111,10 @@ Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, c
 Result<RepairOutput> repair_with_glyphs(const GradientTable& table, const FloatArray& dwi,
                                         const Mask* mask, std::vector<InputFile> inputs,
                                         const AuditParams& params, const RepairSpec& request);
-// Decides, backs up and writes. On disk after a failure: backups already made stay (so every
-// replaced original is recoverable from its .bak name), outputs completed before the failing
-// one stay, the failing output is absent (or untouched if it was not moved aside), and no
-// provenance record is written unless its own write was the failure (then it may be partial).
+// Decides, backs up and writes the tables and the provenance record as one OutputSet: after a
+// failure every original is back under its own name and nothing new remains (or the error
+// names the backups that could not be put back). A provenance path naming an input table is
+// refused before anything is touched.
 Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
                                         const std::vector<InputFile>& inputs,
                                         const RepairSpec& request, double margin_threshold);

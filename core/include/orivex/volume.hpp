@@ -81,6 +81,7 @@ Result<TimedVolume> read_volume_with_info_timed(const std::string& path);
 Result<Mask> read_mask(const std::string& path);
 
 Mask mask_from_volume(const FloatArray& array);
+// Mean of the finite values inside the mask (all values without one); 0 when there are none.
 double masked_mean(const float* values, std::size_t n, const Mask* mask);
 // One masked mean per requested volume, in the order requested (parallel over the indices).
 std::vector<double> mean_for_volumes(const FloatArray& array,

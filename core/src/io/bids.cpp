@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <compare>
 #include <exception>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <utility>
 
 #include "orivex/io/file.hpp"
@@ -19,11 +22,13 @@ namespace {
 
 using json = nlohmann::json;
 
-// Directory identities on the current descent; a link back to one of them would recurse forever.
+// The identity of a real directory. Each is walked once, however many links or paths lead to
+// it: a link back up would otherwise recurse forever, and "diamonds" (two links to the same
+// directory at every level) would multiply the walk by two per level.
 struct DirId {
   dev_t dev;
   ino_t ino;
-  bool operator==(const DirId&) const = default;
+  auto operator<=>(const DirId&) const = default;
 };
 
 bool stat_follow(const std::string& path, struct stat& st) {
@@ -96,14 +101,16 @@ std::vector<std::string_view> components(std::string_view path) {
 }
 
 Result<void> walk_into(const std::string& dir, std::vector<std::string>& out,
-                       std::vector<DirId>& ancestors) {
+                       std::set<DirId>& visited) {
   struct stat st {};
   if (!stat_follow(dir, st) || !S_ISDIR(st.st_mode)) return {};
-  DirId id{st.st_dev, st.st_ino};
-  if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) return {};
+  if (!visited.insert(DirId{st.st_dev, st.st_ino}).second) return {};
   std::vector<Listed> entries;
   if (int err = list_dir(dir, entries); err != 0) return Error::io_errno(err);
-  ancestors.push_back(id);
+  // In name order, so that of several paths to one directory the first in sorted order is the
+  // one walked, whatever order the file system lists them in.
+  std::sort(entries.begin(), entries.end(),
+            [](const Listed& a, const Listed& b) { return a.name < b.name; });
   for (const Listed& entry : entries) {
     const std::string& name = entry.name;
     std::string path = join(dir, name);
@@ -119,13 +126,12 @@ Result<void> walk_into(const std::string& dir, std::vector<std::string>& out,
       // Derivatives hold processed copies of the runs (often our own reports beside other
       // tools' DWI outputs); auditing them would duplicate or misattribute runs.
       if (name == "derivatives") continue;
-      auto r = walk_into(path, out, ancestors);
+      auto r = walk_into(path, out, visited);
       if (!r) return std::move(r).error();
     } else {
       out.push_back(std::move(path));
     }
   }
-  ancestors.pop_back();
   return {};
 }
 
@@ -165,6 +171,9 @@ Result<BidsSidecar> sidecar_from(const json& doc) {
   }
   if (auto it = doc.find(key_trt); it != doc.end() && !it->is_null()) {
     if (!it->is_number()) return Error::json(invalid_type(*it, "f64"));
+    // 1e999 reads as infinity, which no readout lasts.
+    if (!std::isfinite(it->get<double>()))
+      return Error::json("invalid value: `" + it->dump() + "`, expected a finite f64");
     out.total_readout_time = it->get<double>();
   }
   if (auto it = doc.find(key_mb); it != doc.end() && !it->is_null()) {
@@ -232,8 +241,8 @@ void sort_paths(std::vector<std::string>& paths) {
 }
 
 Result<void> walk(const std::string& dir, std::vector<std::string>& out) {
-  std::vector<DirId> ancestors;
-  return walk_into(dir, out, ancestors);
+  std::set<DirId> visited;
+  return walk_into(dir, out, visited);
 }
 
 std::optional<std::string> nifti_base(const std::string& path) {
@@ -338,7 +347,7 @@ Result<BidsSidecar> parse_sidecar(std::string_view text) {
 }
 
 Result<BidsSidecar> read_sidecar(const std::string& path) {
-  ORIVEX_ASSIGN(std::string text, read_bytes(path));
+  ORIVEX_ASSIGN(std::string text, read_bytes(path, max_text_bytes));
   return parse_sidecar(text);
 }
 

@@ -10,15 +10,27 @@
 
 namespace orivex::io::fsl {
 
-Result<std::vector<double>> parse_floats(std::string_view text, const std::string& path) {
+namespace {
+
+// Every token a finite number: inf, nan and literals that overflow a double would pass through
+// the analyses as nulls and NaN verdicts. A b-value below zero has no meaning either.
+Result<std::vector<double>> parse_values(std::string_view text, const std::string& path,
+                                         bool bvalues) {
   std::vector<double> out;
   for (std::string_view tok : detail::tokens(text)) {
     double v;
-    if (!detail::parse_number(tok, v))
-      return Error::parse(path, "invalid number: " + detail::debug_quoted(tok));
+    if (!detail::parse_number(tok, v)) return Error::invalid_number(path, tok);
+    if (!std::isfinite(v)) return Error::non_finite_number(path, tok);
+    if (bvalues && v < 0.0) return Error::negative_bvalue(path, tok);
     out.push_back(v);
   }
   return out;
+}
+
+}  // namespace
+
+Result<std::vector<double>> parse_floats(std::string_view text, const std::string& path) {
+  return parse_values(text, path, true);
 }
 
 Result<std::vector<std::vector<double>>> parse_rows(std::string_view text,
@@ -27,7 +39,7 @@ Result<std::vector<std::vector<double>>> parse_rows(std::string_view text,
   for (std::string_view line : detail::lines(text)) {
     std::string_view t = detail::trim(line);
     if (t.empty()) continue;
-    ORIVEX_ASSIGN(auto row, parse_floats(t, path));
+    ORIVEX_ASSIGN(auto row, parse_values(t, path, false));
     rows.push_back(std::move(row));
   }
   return rows;

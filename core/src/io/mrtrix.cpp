@@ -1,6 +1,8 @@
 // MRtrix grad reading (comments, at least four numbers per row) and writing.
 #include "orivex/io/mrtrix.hpp"
 
+#include <cmath>
+
 #include "detail/text.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
@@ -14,8 +16,9 @@ Result<std::array<double, 4>> parse_row(std::string_view line, const std::string
   for (std::string_view tok : detail::tokens(line)) {
     if (found == 4) break;  // later tokens are never parsed
     double v;
-    if (!detail::parse_number(tok, v))
-      return Error::parse(path, "invalid number: " + detail::debug_quoted(tok));
+    if (!detail::parse_number(tok, v)) return Error::invalid_number(path, tok);
+    if (!std::isfinite(v)) return Error::non_finite_number(path, tok);
+    if (found == 3 && v < 0.0) return Error::negative_bvalue(path, tok);
     row[found++] = v;
   }
   if (found < 4) return Error::parse(path, "expected 4 values per row, found " + std::to_string(found));

@@ -190,9 +190,7 @@ def qc_images(report, payload):
         from orivex import qc
     except ImportError:
         return None
-    full = io.BytesIO()
-    qc.write_figure(full, report, payload)
-    full.seek(0)
+    full = io.BytesIO(qc.figure_png(report, payload))
     with Image.open(full) as im:
         small = im.convert("RGB")
         small.thumbnail((THUMB_WIDTH, THUMB_WIDTH))

@@ -33,8 +33,9 @@ struct BidsSidecar {
 Result<std::vector<DwiEntry>> discover(const std::string& root);
 
 // Appends every non-directory path below `dir`, skipping directories named exactly
-// "derivatives" beneath it. Directory links are followed, except those leading back to a
-// directory already on the current descent, so link cycles end. On error `out` keeps what was
+// "derivatives" beneath it. Directory links are followed, but each real directory (device and
+// inode) is walked once, by the first path to it in name order: link cycles end, and links
+// that reach one directory along many paths cost one visit. On error `out` keeps what was
 // appended before it.
 Result<void> walk(const std::string& dir, std::vector<std::string>& out);
 

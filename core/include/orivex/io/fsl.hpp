@@ -10,7 +10,9 @@
 
 namespace orivex::io::fsl {
 
+// The b-values of a bval text: every token a finite number of at least zero (Parse error).
 Result<std::vector<double>> parse_floats(std::string_view text, const std::string& path);
+// The rows of a bvec text, one per non-empty line: every token a finite number.
 Result<std::vector<std::vector<double>>> parse_rows(std::string_view text, const std::string& path);
 // Three axis rows of n numbers, else n rows of three; otherwise a Parse error on the bvec path.
 Result<std::vector<Vec3>> to_directions(const std::vector<std::vector<double>>& rows, std::size_t n,

@@ -10,7 +10,7 @@
 
 namespace orivex::io::mrtrix {
 
-// One trimmed, non-comment line: the first four numbers.
+// One trimmed, non-comment line: the first four numbers, all finite and b at least zero.
 Result<std::array<double, 4>> parse_row(std::string_view line, const std::string& path);
 Result<GradientTable> parse(std::string_view text, const std::string& path);
 std::string render(const GradientTable& table);

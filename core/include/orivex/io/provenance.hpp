@@ -70,10 +70,8 @@ std::string to_pretty_json(const Provenance& record);
 
 namespace io::provenance {
 
-// Creates or truncates `path` (no backup: a provenance record is derived data) and writes the
-// record through an 8 KiB buffer, with no final line feed. Io when the file cannot be opened;
-// Json when a buffered write fails midway, Io when the final flush or close fails. On disk after
-// a failure: whatever prefix of the record reached the file (possibly an empty file).
+// Writes the record pretty-printed, with no final line feed, by io::replace_file: after a
+// failure (Io) an existing record at `path` is exactly as it was, never truncated.
 Result<void> write(const std::string& path, const Provenance& record);
 
 }  // namespace io::provenance
