@@ -97,23 +97,44 @@ const LogTables& log_tables() {
   return tables;
 }
 
-// ln of the floored signals into logs[0..n): the packet routine over the even head and the
-// scalar one on an odd last value.
-void log_signals(double* logs, std::size_t n) {
-  const std::size_t head = n - n % 2;
-  Eigen::Map<Eigen::ArrayXd, Eigen::Aligned16> y(logs, static_cast<Eigen::Index>(head));
-  y = y.log();
-  if (head < n) logs[head] = std::log(logs[head]);
-}
-
 struct FitPlan {
   const float* data;
   std::size_t stride;
   std::vector<std::size_t> rows;  // volume of each design row
   std::vector<std::size_t> mean_rows;
-  std::vector<double> pinv;  // row-major, n_coef x rows
+  // The pseudo-inverse by design rows, each row's seven coefficients padded to eight so that a
+  // row is whole vector registers: c += P[:, r] · y_r walks it once, front to back.
+  std::vector<double> pinv_by_row;
   double min_signal;
 };
+
+constexpr std::size_t coef_stride = 8;
+
+// y_r = ln(max(S_r, floor)) for every design row. Integer signals (what scanners store) come
+// from the tables in one pass; any other value sends the whole voxel down the direct path.
+void log_signals(const FitPlan& p, const float* s, double* logs) {
+  const std::size_t n = p.rows.size();
+  const std::size_t head = n - n % 2;
+  const LogTables& t = log_tables();
+  bool tabled = true;
+  for (std::size_t r = 0; r < n; ++r) {
+    const float x = s[p.rows[r]];
+    // Entry 0 is the floor's own: a zero signal is floored. NaN fails the range test.
+    const bool in_range = x >= 0.0f && x < static_cast<float>(log_table_size);
+    const auto k = static_cast<std::uint32_t>(in_range ? x : 0.0f);
+    tabled &= in_range && static_cast<float>(k) == x;
+    const std::size_t key = k;
+    logs[r] = r < head ? t.packet[key] : t.scalar[key];
+  }
+  if (tabled) return;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double x = static_cast<double>(s[p.rows[r]]);
+    logs[r] = x > log_floor ? x : log_floor;  // NaN takes the floor too
+  }
+  Eigen::Map<Eigen::ArrayXd, Eigen::Aligned16> y(logs, static_cast<Eigen::Index>(head));
+  y = y.log();
+  if (head < n) logs[head] = std::log(logs[head]);
+}
 
 // The closed form costs a fraction of the iterative solver but loses accuracy as eigenvalues
 // approach each other, so its answer is kept only when it is provably as good: the principal
@@ -163,7 +184,7 @@ void decompose(const Eigen::Matrix3d& d, Eigen::Vector3d& lam, Eigen::Matrix3d& 
   v = eig.eigenvectors();
 }
 
-VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::uint16_t* keys) {
+VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs) {
   const float* s = p.data + v * p.stride;
   VoxelFit out;
   double sum = 0.0;
@@ -173,30 +194,14 @@ VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::uint16_t*
   if (p.min_signal > m) return out;
 
   const std::size_t n = p.rows.size();
-  bool tabled = true;
-  for (std::size_t r = 0; r < n; ++r) {
-    const double x = static_cast<double>(s[p.rows[r]]);
-    const bool floored = !(x > log_floor);  // NaN takes the floor too
-    logs[r] = floored ? log_floor : x;
-    const bool in_table = x >= 1.0 && x < static_cast<double>(log_table_size);
-    const std::int32_t k = in_table ? static_cast<std::int32_t>(x) : 0;
-    tabled = tabled && (floored || (in_table && static_cast<double>(k) == x));
-    keys[r] = static_cast<std::uint16_t>(k);
-  }
-  if (tabled) {
-    const LogTables& t = log_tables();
-    const std::size_t head = n - n % 2;
-    for (std::size_t r = 0; r < head; ++r) logs[r] = t.packet[keys[r]];
-    if (head < n) logs[head] = t.scalar[keys[head]];
-  } else {
-    log_signals(logs, n);
-  }
-  const Eigen::Map<Eigen::VectorXd> y(logs, static_cast<Eigen::Index>(n));
-  const Eigen::Map<const Eigen::Matrix<double, n_coef, Eigen::Dynamic, Eigen::RowMajor>> pinv(
-      p.pinv.data(), n_coef, static_cast<Eigen::Index>(n));
-  const Eigen::Matrix<double, n_coef, 1> c = pinv * y;
+  log_signals(p, s, logs);
+  using Coefs = Eigen::Matrix<double, coef_stride, 1>;
+  Coefs c = Coefs::Zero();
+  const double* col = p.pinv_by_row.data();
+  for (std::size_t r = 0; r < n; ++r, col += coef_stride)
+    c.noalias() += Eigen::Map<const Coefs, Eigen::Aligned16>(col) * logs[r];
   Eigen::Matrix3d d;
-  d << c(1), c(4), c(5), c(4), c(2), c(6), c(5), c(6), c(3);
+  d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
   Eigen::Vector3d raw;
   Eigen::Matrix3d vecs;
   decompose(d, raw, vecs);
@@ -248,10 +253,11 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   plan.min_signal = min_signal;
   log_tables();  // built once, before the workers need it
   const std::size_t n = plan.rows.size();
-  plan.pinv.resize(n_coef * n);
-  for (std::size_t j = 0; j < n_coef; ++j)
-    for (std::size_t r = 0; r < n; ++r)
-      plan.pinv[j * n + r] = pinv(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(r));
+  plan.pinv_by_row.assign(coef_stride * n, 0.0);
+  for (std::size_t r = 0; r < n; ++r)
+    for (std::size_t j = 0; j < n_coef; ++j)
+      plan.pinv_by_row[r * coef_stride + j] =
+          pinv(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(r));
 
   TensorField field;
   field.dims = {dwi.extent(0), dwi.extent(1), dwi.extent(2)};
@@ -263,9 +269,8 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
     // Eigen's aligned packet loads need the 16 bytes operator new guarantees.
     std::vector<double> logs(n);
-    std::vector<std::uint16_t> keys(n);
     for (std::size_t v = begin; v < end; ++v) {
-      const VoxelFit f = fit_voxel(plan, v, logs.data(), keys.data());
+      const VoxelFit f = fit_voxel(plan, v, logs.data());
       field.evecs[v] = f.evec;
       field.fa[v] = f.fa;
       field.s0[v] = f.s0;
