@@ -154,16 +154,17 @@ class Stream {
   }
 
   // Called once everything needed has been read: the member that holds the last of it is read
-  // to its end, so that its trailer is checked too, provided it ends soon after; a member that
-  // runs on past that is refused unread rather than inflated.
-  Result<void> finish() {
+  // to its end, so that its trailer is checked too, provided it ends within the `unread` bytes
+  // the header still describes (later volumes of a mask) and a little slack; a member that runs
+  // on past that is refused rather than inflated.
+  Result<void> finish(std::uint64_t unread) {
     if (!gz_ || ended_) return {};
     std::vector<unsigned char> scratch(1 << 16);
     std::uint64_t extra = 0;
     while (state_->block_state != ISAL_BLOCK_FINISH) {
       ORIVEX_ASSIGN(const std::size_t n, inflate_step(scratch.data(), scratch.size()));
       extra += n;
-      if (extra > trailing_slack_bytes)
+      if (extra > unread + trailing_slack_bytes)
         return Error::nifti("gzip stream goes on for more than " +
                             std::to_string(trailing_slack_bytes) +
                             " bytes past the data the header describes");
@@ -664,7 +665,9 @@ Result<TimedVolume> load(const std::string& path, const LoadOptions& options) {
   const auto loop_start = Clock::now();
   ORIVEX_ASSIGN(Clock::duration read_time, stream(f, p, c.value_bytes, array));
   const auto r0 = Clock::now();
-  ORIVEX_TRY(f.stream.finish());
+  const std::uint64_t read_values = static_cast<std::uint64_t>(array.data.size());
+  const std::uint64_t all_values = static_cast<std::uint64_t>(claimed_voxels(c.info.dims));
+  ORIVEX_TRY(f.stream.finish((all_values - read_values) * c.value_bytes));
   read_time += (Clock::now() - r0) + (loop_start - start);
   // The conversion is whatever of the load the reading did not cover.
   const Clock::duration convert_time =
