@@ -48,24 +48,31 @@ MB = 1e6
 # detect-flip is added here once it lands.
 CLI_COMMANDS: list[tuple[str, list[str], float]] = []
 
+# Peak RSS of this process image: VmHWM (ru_maxrss would carry over the forking parent's peak).
+PEAK = """
+def peak():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) * 1024
+"""
+
 # Runs one audit_profiled in this fresh interpreter and prints its timings and peak RSS.
-AUDIT_CHILD = """
-import json, resource, sys, time
+AUDIT_CHILD = PEAK + """
+import json, sys, time
 import _orivex
 t0 = time.perf_counter()
 _, t = _orivex.audit_profiled(sys.argv[1], bvec=sys.argv[2], bval=sys.argv[3], threads=int(sys.argv[4]))
 t["wall"] = time.perf_counter() - t0
-t["rss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+t["rss"] = peak()
 print(json.dumps(t))
 """
 
-NIBABEL_CHILD = """
-import json, resource, sys, time
+NIBABEL_CHILD = PEAK + """
+import json, sys, time
 import nibabel as nib, numpy as np
 t0 = time.perf_counter()
 a = nib.load(sys.argv[1]).get_fdata(dtype=np.float32)
-print(json.dumps({"wall": time.perf_counter() - t0,
-                  "rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
+print(json.dumps({"wall": time.perf_counter() - t0, "rss": peak()}))
 """
 
 

@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
     if (stages.find("load") != std::string::npos)
       std::printf("load %.3f s (decompress %.3f, convert %.3f)\n", seconds_since(t0),
                   vol->decompress.seconds(), vol->convert.seconds());
+    if (stages.find("fit") == std::string::npos && stages.find("rank") == std::string::npos)
+      return 0;
     const FloatArray& dwi = vol->volume.array;
     FlipParams params;
     auto shell = select_working_shell(t, params.b0_threshold, params.tolerance);
