@@ -72,7 +72,10 @@ Result<Status> audit_entry_impl(const io::bids::DwiEntry& entry, const io::Outpu
   ORIVEX_ASSIGN(GradientTable table,
                 io::fsl::parse_pair(bvec_text, entry.bvec, bval_text, entry.bval));
 
-  ORIVEX_ASSIGN(LoadedVolume dwi, read_volume_with_info(entry.dwi));
+  // A series that cannot match its table is refused by the audit without being inflated.
+  LoadOptions load;
+  load.expected_volumes = table.size();
+  ORIVEX_ASSIGN(LoadedVolume dwi, read_volume_with_info(entry.dwi, load));
 
   AuditParams run_params = params;
   if (step) {

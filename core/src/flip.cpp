@@ -63,43 +63,32 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
   for (std::size_t i = 0; i < covered; ++i)
     if (wm_mask[i]) voxels.push_back(i);
 
-  // One buffer for all candidates. Voxels outside the mask stay zero: sample() never reads them
-  // because their mask entry is false, so only the mask voxels need rewriting per candidate.
-  std::vector<Vec3> corrected(n, Vec3{0.0, 0.0, 0.0});
-  const Vec3* evecs = field.evecs.data();
-  Vec3* out = corrected.data();
-
+  // A matrix and its negation give the same fibre axes (eigenvectors have no sign), hence the
+  // same coherence: only the first of each pair is measured, all of them in one pass.
   const std::vector<Candidate> candidates = all_candidates();
-  std::vector<CandidateScore> scores;
-  scores.reserve(candidates.size());
-  for (const Candidate& c : candidates) {
-    CandidateScore score{c.label, c.matrix, c.is_identity, 0.0, 0};
-
-    // A matrix and its negation give the same fibre axes (eigenvectors have no sign), hence the
-    // same coherence: measure only the first of each pair.
-    const auto earlier = std::find_if(scores.begin(), scores.end(), [&](const CandidateScore& s) {
-      return antipodal_or_equal(s.matrix, c.matrix);
+  std::vector<std::size_t> measured_as(candidates.size());
+  std::vector<std::size_t> firsts;
+  std::vector<Mat3> maps;
+  for (std::size_t c = 0; c < candidates.size(); ++c) {
+    const auto earlier = std::find_if(firsts.begin(), firsts.end(), [&](std::size_t f) {
+      return antipodal_or_equal(candidates[f].matrix, candidates[c].matrix);
     });
-    if (earlier != scores.end()) {
-      score.coherence = earlier->coherence;
-      score.n_samples = earlier->n_samples;
-      scores.push_back(std::move(score));
+    if (earlier != firsts.end()) {
+      measured_as[c] = measured_as[*earlier];
       continue;
     }
+    measured_as[c] = maps.size();
+    firsts.push_back(c);
+    maps.push_back(multiply(frame_map, candidates[c].matrix));
+  }
+  const std::vector<SumCounts> totals =
+      coherence_sums(field.evecs, voxels, wm_mask, field.dims, step, maps);
 
-    const Mat3 k = multiply(frame_map, c.matrix);
-    for (const std::size_t i : voxels) {
-      const Vec3& e = evecs[i];
-      if (std::sqrt(e[0] * e[0] + e[1] * e[1] + e[2] * e[2]) < min_direction_norm) {
-        out[i] = e;
-        continue;
-      }
-      out[i] = {k[0][0] * e[0] + k[0][1] * e[1] + k[0][2] * e[2],
-                k[1][0] * e[0] + k[1][1] * e[1] + k[1][2] * e[2],
-                k[2][0] * e[0] + k[2][1] * e[1] + k[2][2] * e[2]};
-    }
-
-    const SumCounts total = coherence_sum(corrected, voxels, wm_mask, field.dims, step);
+  std::vector<CandidateScore> scores;
+  scores.reserve(candidates.size());
+  for (std::size_t c = 0; c < candidates.size(); ++c) {
+    CandidateScore score{candidates[c].label, candidates[c].matrix, candidates[c].is_identity, 0.0, 0};
+    const SumCounts& total = totals[measured_as[c]];
     if (total.attempted > 0) {
       score.coherence = total.sum / static_cast<double>(total.attempted);
       score.n_samples = total.ok;

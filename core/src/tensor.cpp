@@ -2,6 +2,9 @@
 #include "orivex/tensor.hpp"
 
 #include <Eigen/Dense>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -97,23 +100,79 @@ const LogTables& log_tables() {
   return tables;
 }
 
-// ln of the floored signals into logs[0..n): the packet routine over the even head and the
-// scalar one on an odd last value.
-void log_signals(double* logs, std::size_t n) {
-  const std::size_t head = n - n % 2;
-  Eigen::Map<Eigen::ArrayXd, Eigen::Aligned16> y(logs, static_cast<Eigen::Index>(head));
-  y = y.log();
-  if (head < n) logs[head] = std::log(logs[head]);
-}
-
 struct FitPlan {
   const float* data;
   std::size_t stride;
-  std::vector<std::size_t> rows;  // volume of each design row
+  // Volume of each design row, ascending: the solve does not depend on the order of its rows,
+  // and a voxel's signals are then read front to back, in one contiguous run when the design
+  // uses a run of volumes (every volume, for a single-shell series).
+  std::vector<std::size_t> rows;
+  std::size_t first_row = 0;
+  bool contiguous = false;
   std::vector<std::size_t> mean_rows;
-  std::vector<double> pinv;  // row-major, n_coef x rows
+  // The pseudo-inverse by design rows, each row's seven coefficients padded to eight so that a
+  // row is whole vector registers: c += P[:, r] · y_r walks it once, front to back.
+  std::vector<double> pinv_by_row;
   double min_signal;
 };
+
+constexpr std::size_t coef_stride = 8;
+
+// The table key of a stored value: the integer itself (0 stands for the floor), or a miss.
+// Written without branches so that a run of values converts a vector at a time.
+inline std::int32_t table_key(float x, std::int32_t& miss) {
+  // NaN fails both range tests.
+  const std::int32_t in_range = static_cast<std::int32_t>(x >= 0.0f) &
+                                static_cast<std::int32_t>(x < static_cast<float>(log_table_size));
+  const auto k = static_cast<std::int32_t>(in_range ? x : 0.0f);
+  miss |= (in_range ^ 1) | static_cast<std::int32_t>(static_cast<float>(k) != x);
+  return k;
+}
+
+// y_r = ln(max(S_r, floor)) for every design row. Integer signals (what scanners store) come
+// from the tables; any other value sends the whole voxel down the direct path.
+// False when a sample is NaN or infinite: such a voxel has no logarithm that means anything.
+bool log_signals(const FitPlan& p, const float* s, double* logs, std::int32_t* keys) {
+  const std::size_t n = p.rows.size();
+  const std::size_t head = n - n % 2;
+  std::int32_t miss = 0;
+  if (p.contiguous) {
+    const float* run = s + p.first_row;
+    std::size_t r = 0;
+#if defined(__SSE2__)
+    // The same tests four values at a time (SSE2 is part of every x86-64).
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 limit = _mm_set1_ps(static_cast<float>(log_table_size));
+    __m128 all_hit = _mm_castsi128_ps(_mm_set1_epi32(-1));
+    for (; r + 4 <= n; r += 4) {
+      const __m128 x = _mm_loadu_ps(run + r);
+      const __m128 in_range = _mm_and_ps(_mm_cmpge_ps(x, zero), _mm_cmplt_ps(x, limit));
+      const __m128i k = _mm_cvttps_epi32(_mm_and_ps(in_range, x));
+      all_hit = _mm_and_ps(all_hit, _mm_and_ps(in_range, _mm_cmpeq_ps(_mm_cvtepi32_ps(k), x)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + r), k);
+    }
+    miss |= static_cast<std::int32_t>(_mm_movemask_ps(all_hit) != 0xF);
+#endif
+    for (; r < n; ++r) keys[r] = table_key(run[r], miss);
+  } else {
+    for (std::size_t r = 0; r < n; ++r) keys[r] = table_key(s[p.rows[r]], miss);
+  }
+  if (miss == 0) {
+    const LogTables& t = log_tables();
+    for (std::size_t r = 0; r < head; ++r) logs[r] = t.packet[static_cast<std::size_t>(keys[r])];
+    if (head < n) logs[head] = t.scalar[static_cast<std::size_t>(keys[head])];
+    return true;
+  }
+  for (std::size_t r = 0; r < n; ++r) {
+    const double x = static_cast<double>(s[p.rows[r]]);
+    if (!std::isfinite(x)) return false;
+    logs[r] = x > log_floor ? x : log_floor;
+  }
+  Eigen::Map<Eigen::ArrayXd, Eigen::Aligned16> y(logs, static_cast<Eigen::Index>(head));
+  y = y.log();
+  if (head < n) logs[head] = std::log(logs[head]);
+  return true;
+}
 
 // The closed form costs a fraction of the iterative solver but loses accuracy as eigenvalues
 // approach each other, so its answer is kept only when it is provably as good: the principal
@@ -163,7 +222,7 @@ void decompose(const Eigen::Matrix3d& d, Eigen::Vector3d& lam, Eigen::Matrix3d& 
   v = eig.eigenvectors();
 }
 
-VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::uint16_t* keys) {
+VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::int32_t* keys) {
   const float* s = p.data + v * p.stride;
   VoxelFit out;
   double sum = 0.0;
@@ -175,31 +234,14 @@ VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::uint16_t*
   if (!std::isfinite(m) || p.min_signal > m) return out;
 
   const std::size_t n = p.rows.size();
-  bool tabled = true;
-  for (std::size_t r = 0; r < n; ++r) {
-    const double x = static_cast<double>(s[p.rows[r]]);
-    if (!std::isfinite(x)) return out;
-    const bool floored = !(x > log_floor);
-    logs[r] = floored ? log_floor : x;
-    const bool in_table = x >= 1.0 && x < static_cast<double>(log_table_size);
-    const std::int32_t k = in_table ? static_cast<std::int32_t>(x) : 0;
-    tabled = tabled && (floored || (in_table && static_cast<double>(k) == x));
-    keys[r] = static_cast<std::uint16_t>(k);
-  }
-  if (tabled) {
-    const LogTables& t = log_tables();
-    const std::size_t head = n - n % 2;
-    for (std::size_t r = 0; r < head; ++r) logs[r] = t.packet[keys[r]];
-    if (head < n) logs[head] = t.scalar[keys[head]];
-  } else {
-    log_signals(logs, n);
-  }
-  const Eigen::Map<Eigen::VectorXd> y(logs, static_cast<Eigen::Index>(n));
-  const Eigen::Map<const Eigen::Matrix<double, n_coef, Eigen::Dynamic, Eigen::RowMajor>> pinv(
-      p.pinv.data(), n_coef, static_cast<Eigen::Index>(n));
-  const Eigen::Matrix<double, n_coef, 1> c = pinv * y;
+  if (!log_signals(p, s, logs, keys)) return out;
+  using Coefs = Eigen::Matrix<double, coef_stride, 1>;
+  Coefs c = Coefs::Zero();
+  const double* col = p.pinv_by_row.data();
+  for (std::size_t r = 0; r < n; ++r, col += coef_stride)
+    c.noalias() += Eigen::Map<const Coefs, Eigen::Aligned16>(col) * logs[r];
   Eigen::Matrix3d d;
-  d << c(1), c(4), c(5), c(4), c(2), c(6), c(5), c(6), c(3);
+  d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
   Eigen::Vector3d raw;
   Eigen::Matrix3d vecs;
   decompose(d, raw, vecs);
@@ -245,16 +287,26 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   FitPlan plan;
   plan.data = dwi.data.data();
   plan.stride = dwi.inner();
-  plan.rows = b0_indices;
-  plan.rows.insert(plan.rows.end(), shell_indices.begin(), shell_indices.end());
+  std::vector<std::size_t> design_rows = b0_indices;
+  design_rows.insert(design_rows.end(), shell_indices.begin(), shell_indices.end());
+  std::vector<std::size_t> order(design_rows.size());
+  for (std::size_t r = 0; r < order.size(); ++r) order[r] = r;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return design_rows[a] < design_rows[b]; });
+  for (std::size_t r : order) plan.rows.push_back(design_rows[r]);
+  plan.first_row = plan.rows.front();
+  plan.contiguous = true;
+  for (std::size_t r = 0; r < plan.rows.size(); ++r)
+    plan.contiguous = plan.contiguous && plan.rows[r] == plan.first_row + r;
   plan.mean_rows = b0_indices.empty() ? shell_indices : b0_indices;
   plan.min_signal = min_signal;
   log_tables();  // built once, before the workers need it
   const std::size_t n = plan.rows.size();
-  plan.pinv.resize(n_coef * n);
-  for (std::size_t j = 0; j < n_coef; ++j)
-    for (std::size_t r = 0; r < n; ++r)
-      plan.pinv[j * n + r] = pinv(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(r));
+  plan.pinv_by_row.assign(coef_stride * n, 0.0);
+  for (std::size_t r = 0; r < n; ++r)
+    for (std::size_t j = 0; j < n_coef; ++j)
+      plan.pinv_by_row[r * coef_stride + j] =
+          pinv(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(order[r]));
 
   TensorField field;
   field.dims = {dwi.extent(0), dwi.extent(1), dwi.extent(2)};
@@ -266,7 +318,7 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
     // Eigen's aligned packet loads need the 16 bytes operator new guarantees.
     std::vector<double> logs(n);
-    std::vector<std::uint16_t> keys(n);
+    std::vector<std::int32_t> keys(n);
     for (std::size_t v = begin; v < end; ++v) {
       const VoxelFit f = fit_voxel(plan, v, logs.data(), keys.data());
       field.evecs[v] = f.evec;

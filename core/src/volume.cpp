@@ -3,6 +3,7 @@
 
 #include "orivex/io/file.hpp"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,16 +14,19 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-// The distribution builds znzlib with zlib; the struct layout of znzFile depends on this.
+// The distribution builds znzlib with zlib; the declarations of nifti1_io.h follow that.
 #ifndef HAVE_ZLIB
 #define HAVE_ZLIB 1
 #endif
+#include <fcntl.h>
+#include <isa-l/igzip_lib.h>
 #include <nifti1_io.h>
-#include <znzlib.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "orivex/execution.hpp"
 
@@ -55,11 +59,6 @@ constexpr std::size_t min_chunk_volumes = 16;
 // multiple apart often enough that re-reading a line later would miss every cache level.
 constexpr std::size_t run_bytes = 128;
 constexpr std::size_t t_block = 64;
-
-void quiet_library() {
-  static std::once_flag once;
-  std::call_once(once, [] { nifti_set_debug_level(0); });
-}
 
 std::string os_error_text(int code) {
   return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
@@ -94,33 +93,191 @@ U swap_bytes(U v) {
   else return v;
 }
 
-bool ends_with(const std::string& s, const char* suffix) {
-  const std::size_t n = std::strlen(suffix);
-  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
-struct ZnzCloser {
-  void operator()(znzptr* f) const {
-    if (f) Xznzclose(&f);
+// The stored bytes of a file, inflated on the fly when it is gzip-compressed. Members of a
+// multi-member gzip file follow one another as gzip -dc concatenates them, and each one read to
+// its end is checked against its trailer (CRC-32 and length). A file that does not start with
+// the gzip magic is read as it is, whatever its name.
+class Stream {
+ public:
+  Stream() = default;
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  Stream(Stream&& o) noexcept { *this = std::move(o); }
+  Stream& operator=(Stream&& o) noexcept {
+    std::swap(fd_, o.fd_);
+    gz_ = o.gz_;
+    eof_ = o.eof_;
+    ended_ = o.ended_;
+    in_ = std::move(o.in_);
+    state_ = std::move(o.state_);
+    return *this;
   }
+  ~Stream() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  static Result<Stream> open(const std::string& path) {
+    Stream s;
+    errno = 0;
+    s.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (s.fd_ < 0) return Error::nifti(os_error_text(errno ? errno : EIO));
+    s.in_.resize(input_bytes);
+    s.state_ = std::make_unique<inflate_state>();
+    isal_inflate_init(s.state_.get());
+    s.state_->next_in = s.in_.data();
+    s.state_->avail_in = 0;
+    ORIVEX_TRY(s.fill(2));
+    s.gz_ = s.state_->avail_in >= 2 && s.state_->next_in[0] == 0x1f && s.state_->next_in[1] == 0x8b;
+    s.state_->crc_flag = ISAL_GZIP;
+    return s;
+  }
+
+  bool compressed() const { return gz_; }
+
+  // Reads exactly n bytes or explains why not (a damaged stream or a short file).
+  Result<void> read_exact(void* buf, std::size_t n, const char* what) {
+    auto* out = static_cast<unsigned char*>(buf);
+    ORIVEX_ASSIGN(const std::size_t got, gz_ ? inflate_into(out, n) : copy_into(out, n));
+    if (got == n) return {};
+    return Error::nifti(std::string("file ends after ") + std::to_string(got) + " of " +
+                        std::to_string(n) + " bytes of " + what);
+  }
+
+  // Passes over n bytes (an extension between the header and the voxel data).
+  Result<void> skip(std::uint64_t n, const char* what) {
+    std::vector<unsigned char> scratch(static_cast<std::size_t>(std::min<std::uint64_t>(n, 1 << 16)));
+    while (n > 0) {
+      const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, scratch.size()));
+      ORIVEX_TRY(read_exact(scratch.data(), k, what));
+      n -= k;
+    }
+    return {};
+  }
+
+  // Called once everything needed has been read: the member that holds the last of it is read
+  // to its end, so that its trailer is checked too, provided it ends within the `unread` bytes
+  // the header still describes (later volumes of a mask) and a little slack; a member that runs
+  // on past that is refused rather than inflated.
+  Result<void> finish(std::uint64_t unread) {
+    if (!gz_ || ended_) return {};
+    std::vector<unsigned char> scratch(1 << 16);
+    std::uint64_t extra = 0;
+    while (state_->block_state != ISAL_BLOCK_FINISH) {
+      ORIVEX_ASSIGN(const std::size_t n, inflate_step(scratch.data(), scratch.size()));
+      extra += n;
+      if (extra > unread + trailing_slack_bytes)
+        return Error::nifti("gzip stream goes on for more than " +
+                            std::to_string(trailing_slack_bytes) +
+                            " bytes past the data the header describes");
+    }
+    return {};
+  }
+
+ private:
+  // Large reads keep the number of system calls down; the inflater consumes input in place.
+  static constexpr std::size_t input_bytes = std::size_t{1} << 20;
+  // Bytes a member may hold after the voxel data and still have its trailer checked.
+  static constexpr std::uint64_t trailing_slack_bytes = std::uint64_t{1} << 20;
+
+  // Makes at least `want` input bytes available unless the file ends first.
+  Result<void> fill(std::size_t want) {
+    inflate_state& st = *state_;
+    if (st.avail_in >= want || eof_) return {};
+    std::memmove(in_.data(), st.next_in, st.avail_in);
+    st.next_in = in_.data();
+    while (st.avail_in < want && !eof_) {
+      const ssize_t r = ::read(fd_, in_.data() + st.avail_in, in_.size() - st.avail_in);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return Error::nifti(os_error_text(errno));
+      }
+      if (r == 0) eof_ = true;
+      st.avail_in += static_cast<std::uint32_t>(r);
+    }
+    return {};
+  }
+
+  Result<std::size_t> copy_into(unsigned char* out, std::size_t n) {
+    inflate_state& st = *state_;
+    const std::size_t take = std::min<std::size_t>(n, st.avail_in);
+    std::memcpy(out, st.next_in, take);
+    st.next_in += take;
+    st.avail_in -= static_cast<std::uint32_t>(take);
+    std::size_t done = take;
+    while (done < n && !eof_) {
+      const ssize_t r = ::read(fd_, out + done, n - done);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return Error::nifti(os_error_text(errno));
+      }
+      if (r == 0) eof_ = true;
+      done += static_cast<std::size_t>(r);
+    }
+    return done;
+  }
+
+  // One call of the inflater into out[0, n), with input refilled first; returns the bytes made.
+  Result<std::size_t> inflate_step(unsigned char* out, std::size_t n) {
+    inflate_state& st = *state_;
+    ORIVEX_TRY(fill(1));
+    st.next_out = out;
+    st.avail_out = static_cast<std::uint32_t>(std::min<std::size_t>(n, std::size_t{1} << 30));
+    const std::uint32_t in_before = st.avail_in;
+    const int rc = isal_inflate(&st);
+    const auto made = static_cast<std::size_t>(st.next_out - out);
+    if (rc != ISAL_DECOMP_OK) return gzip_error(rc);
+    if (made == 0 && st.avail_in == in_before && st.block_state != ISAL_BLOCK_FINISH) {
+      if (eof_ && st.avail_in == 0) return Error::nifti("gzip stream is truncated");
+      return Error::nifti("gzip stream is corrupt (the inflater made no progress)");
+    }
+    return made;
+  }
+
+  Result<std::size_t> inflate_into(unsigned char* out, std::size_t n) {
+    inflate_state& st = *state_;
+    std::size_t done = 0;
+    while (done < n) {
+      if (ended_) break;
+      if (st.block_state == ISAL_BLOCK_FINISH) {
+        // Another member may follow; anything else after a member ends the data, as gzip
+        // ignores trailing garbage.
+        ORIVEX_TRY(fill(2));
+        if (st.avail_in < 2 || st.next_in[0] != 0x1f || st.next_in[1] != 0x8b) {
+          ended_ = true;
+          break;
+        }
+        isal_inflate_reset(&st);
+        st.crc_flag = ISAL_GZIP;
+      }
+      ORIVEX_ASSIGN(const std::size_t made, inflate_step(out + done, n - done));
+      done += made;
+    }
+    return done;
+  }
+
+  static Error gzip_error(int rc) {
+    switch (rc) {
+      case ISAL_INCORRECT_CHECKSUM:
+        return Error::nifti("gzip stream is corrupt (CRC-32 or length check failed)");
+      case ISAL_INVALID_WRAPPER: return Error::nifti("gzip stream is corrupt (bad member header)");
+      case ISAL_UNSUPPORTED_METHOD:
+        return Error::nifti("gzip stream uses an unsupported compression method");
+      case ISAL_INVALID_BLOCK:
+      case ISAL_INVALID_SYMBOL:
+      case ISAL_INVALID_LOOKBACK:
+        return Error::nifti("gzip stream is corrupt (invalid deflate data)");
+      default:
+        return Error::nifti("gzip stream is corrupt (inflate status " + std::to_string(rc) + ")");
+    }
+  }
+
+  int fd_ = -1;
+  bool gz_ = false;
+  bool eof_ = false;
+  bool ended_ = false;  // the last member is over and no other follows
+  std::vector<unsigned char> in_;
+  std::unique_ptr<inflate_state> state_;
 };
-using ZnzHandle = std::unique_ptr<znzptr, ZnzCloser>;
-
-// Reads exactly n bytes or explains why not (gzip damage or a short file).
-Result<void> read_exact(znzptr* fp, void* buf, std::size_t n, const char* what) {
-  const std::size_t got = znzread(buf, 1, n, fp);
-  if (got == n) return {};
-  if (fp->withz) {
-    int code = 0;
-    const char* msg = gzerror(fp->zfptr, &code);
-    if (code == Z_ERRNO) return Error::nifti(os_error_text(errno ? errno : EIO));
-    if (code != Z_OK && msg && *msg) return Error::nifti(std::string("gzip stream: ") + msg);
-  } else if (std::ferror(fp->nzfptr)) {
-    return Error::nifti(os_error_text(errno ? errno : EIO));
-  }
-  return Error::nifti(std::string("file ends after ") + std::to_string(got) + " of " +
-                      std::to_string(n) + " bytes of " + what);
-}
 
 // Stored size of one value, or 0 for types that have no real-valued reading.
 std::size_t value_bytes(int datatype) {
@@ -182,30 +339,23 @@ inline float convert_one(const unsigned char* src, Scaling sc) {
 
 // An opened file: header decoded to native byte order, stream positioned after the header.
 struct OpenFile {
-  ZnzHandle fp;
+  Stream stream;
   nifti_1_header header{};
   bool swapped = false;
-  bool gz = false;
   std::uint64_t file_size = 0;
 };
 
 Result<OpenFile> open_file(const std::string& path) {
-  quiet_library();
   if (io::has_nul(path)) return Error::nifti(io::nul_in_path_text);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return Error::nifti(os_error_text(errno));
   if (S_ISDIR(st.st_mode)) return Error::nifti(os_error_text(EISDIR));
   OpenFile f;
-  f.gz = ends_with(path, ".gz");
   f.file_size = static_cast<std::uint64_t>(st.st_size);
-  errno = 0;
-  f.fp.reset(znzopen(path.c_str(), "rb", f.gz ? 1 : 0));
-  if (!f.fp) return Error::nifti(os_error_text(errno ? errno : EIO));
-  // zlib's default 8 KiB input buffer makes inflate noticeably slower than gzip itself.
-  if (f.fp->withz) gzbuffer(f.fp->zfptr, 256 * 1024);
+  ORIVEX_ASSIGN(f.stream, Stream::open(path));
 
   static_assert(sizeof(nifti_1_header) == header_bytes);
-  ORIVEX_TRY(read_exact(f.fp.get(), &f.header, header_bytes, "header"));
+  ORIVEX_TRY(f.stream.read_exact(&f.header, header_bytes, "header"));
   nifti_1_header& h = f.header;
   if (h.sizeof_hdr != static_cast<int>(header_bytes)) {
     if (swap_bytes(static_cast<std::uint32_t>(h.sizeof_hdr)) != header_bytes) {
@@ -327,27 +477,37 @@ void scatter_any(int datatype, const unsigned char* raw, bool swap, Scaling sc, 
   }
 }
 
-struct Loaded {
-  FloatArray array;
-  VolumeInfo info;
-  Duration decompress;
-  Duration convert;
-};
-
 long double claimed_voxels(const std::vector<std::size_t>& dims) {
   long double n = 1;
   for (std::size_t d : dims) n *= static_cast<long double>(d);
   return n;
 }
 
-// Reads and converts the volumes [0, volumes) of the stored data (all of them when absent).
-Result<Loaded> load(const std::string& path, bool first_volume_only, bool require_mask_dims) {
-  const auto start = Clock::now();
-  ORIVEX_ASSIGN(OpenFile f, open_file(path));
+// "3.1 GB (3096576000 bytes)": the rounded size to read, the exact one to compare.
+std::string format_bytes(std::uint64_t n) {
+  char buf[32];
+  const double v = static_cast<double>(n);
+  if (v >= 1e9) std::snprintf(buf, sizeof buf, "%.1f GB", v / 1e9);
+  else if (v >= 1e6) std::snprintf(buf, sizeof buf, "%.1f MB", v / 1e6);
+  else std::snprintf(buf, sizeof buf, "%.1f kB", v / 1e3);
+  return std::string(buf) + " (" + std::to_string(n) + " bytes)";
+}
+
+// The header's claims once they have passed every check that needs no voxel data.
+struct Checked {
+  VolumeInfo info;
+  std::size_t value_bytes = 0;
+  std::int64_t offset = 0;  // of the voxel data
+};
+
+// Everything that can be refused from the header and the file size alone is refused here,
+// before a byte of the array is allocated: a corrupt or hostile header must not be able to ask
+// for terabytes, nor a small compressed file for more than it can expand to.
+Result<Checked> validate(const OpenFile& f, const LoadOptions& options) {
   ORIVEX_ASSIGN(VolumeInfo info, from_header(f.header));
   const nifti_1_header& h = f.header;
 
-  if (require_mask_dims && (info.dims.size() < 3 || info.dims.size() > 4))
+  if (options.mask && (info.dims.size() < 3 || info.dims.size() > 4))
     return Error::nifti("a mask must have 3 or 4 dimensions, this image has " +
                         std::to_string(info.dims.size()));
 
@@ -356,8 +516,6 @@ Result<Loaded> load(const std::string& path, bool first_volume_only, bool requir
     return Error::nifti("data type " + std::to_string(h.datatype) + " (" +
                         datatype_name(h.datatype) + ") cannot be converted");
 
-  // Size checks come before any allocation: a corrupt or hostile header must not be able to
-  // ask for terabytes.
   const long double claimed = claimed_voxels(info.dims);
   std::size_t nvox = 1;
   bool overflow = false;
@@ -373,9 +531,9 @@ Result<Loaded> load(const std::string& path, bool first_volume_only, bool requir
           // Clamped so the conversion stays defined; any offset this far lies past the end.
           ? static_cast<std::int64_t>(std::min(h.vox_offset, 0x1p62f))
           : min_vox_offset;
-  if (!f.gz) {
-    const std::uint64_t avail =
-        f.file_size > static_cast<std::uint64_t>(offset) ? f.file_size - offset : 0;
+  const auto uoffset = static_cast<std::uint64_t>(offset);
+  if (!f.stream.compressed()) {
+    const std::uint64_t avail = f.file_size > uoffset ? f.file_size - uoffset : 0;
     if (nbytes > avail)
       return Error::nifti("header claims " + format_count(claimed) + " voxels (" +
                           std::to_string(nbytes) + " bytes) but the file holds " +
@@ -384,84 +542,165 @@ Result<Loaded> load(const std::string& path, bool first_volume_only, bool requir
     return Error::nifti("header claims " + format_count(claimed) + " voxels (" +
                         std::to_string(nbytes) + " bytes), more than a compressed file of " +
                         std::to_string(f.file_size) + " bytes can hold");
+  } else if (uoffset / max_deflate_ratio > f.file_size) {
+    return Error::nifti("header puts the voxel data at byte " + std::to_string(offset) +
+                        ", past what a compressed file of " + std::to_string(f.file_size) +
+                        " bytes can hold");
   }
 
-  if (znzseek(f.fp.get(), offset, SEEK_SET) < 0)
-    return Error::nifti("cannot seek to the voxel data at byte " + std::to_string(offset));
+  // Only what will be loaded counts: a mask keeps its first volume.
+  std::size_t loaded_bytes = fbytes;
+  if (options.mask && info.dims.size() == 4) loaded_bytes = fbytes / info.dims[3];
+  const std::optional<std::uint64_t> budget =
+      options.memory_budget ? options.memory_budget : available_memory();
+  if (budget && loaded_bytes > *budget)
+    return Error::nifti("the image needs " + format_bytes(loaded_bytes) +
+                        " of memory for its 32-bit float array, more than " +
+                        (options.memory_budget ? "the memory budget of " + format_bytes(*budget)
+                                               : "the " + format_bytes(*budget) +
+                                                     " of memory available") +
+                        "; raise the memory budget to load it");
+  return Checked{std::move(info), vbytes, offset};
+}
 
-  Layout l = layout_of(info.dims);
-  std::vector<std::size_t> shape = info.dims;
-  std::size_t volumes = l.nt;
-  if (first_volume_only && l.nt > 1) {
-    volumes = 1;
-    shape.resize(3);
-    l = layout_of(shape);
-  }
-  const std::size_t plane = l.nx * l.ny;
-  const std::size_t vol_vox = plane * l.nz;
+// A run of whole volumes (t0..t1), or of whole planes (z0..z1) of one volume when a volume is
+// larger than a staging chunk.
+struct Chunk {
+  std::size_t t0, t1, z0, z1;
+};
 
-  FloatArray array;
-  array.shape = std::move(shape);
-
-  // Chunks are runs of whole volumes, at least min_chunk_volumes of them so that every output
-  // cache line is written in one go (the raw chunk never exceeds the raw data); a volume larger
-  // than the budget is read in slabs of whole planes. Two staging chunks share the budget: one
-  // is inflated while the other is converted.
-  const std::size_t vol_raw = vol_vox * vbytes;
-  const std::size_t stage_bytes = chunk_budget_bytes / 2;
-  std::size_t chunk_vols = 1, chunk_planes = l.nz;
-  if (vol_raw <= stage_bytes) {
-    chunk_vols = std::min(volumes, std::max(min_chunk_volumes, stage_bytes / vol_raw));
-  } else {
-    chunk_planes = std::min(l.nz, std::max<std::size_t>(1, stage_bytes / (plane * vbytes)));
-  }
-  struct Chunk {
-    std::size_t t0, t1, z0, z1;
-  };
+struct StreamPlan {
+  Layout layout;
+  std::vector<std::size_t> shape;  // of the array
+  std::size_t volumes = 1;         // stored volumes to read
   std::vector<Chunk> chunks;
-  for (std::size_t t0 = 0; t0 < volumes; t0 += chunk_vols)
-    for (std::size_t z0 = 0; z0 < l.nz; z0 += chunk_planes)
-      chunks.push_back({t0, std::min(volumes, t0 + chunk_vols), z0, std::min(l.nz, z0 + chunk_planes)});
-  const std::size_t stage_len = chunk_vols * chunk_planes * plane * vbytes;
-  std::vector<unsigned char> stage[2];
-  stage[0].resize(stage_len);
-  if (chunks.size() > 1) stage[1].resize(stage_len);
-  const Scaling sc = scaling_of(h);
+  std::size_t stage_bytes = 0;  // of each of the two staging buffers
+};
 
-  // Inflating is sequential, so it is the floor of the load; step k reads chunk k on one thread
-  // while the others convert chunk k - 1 (and step 0 zero-fills the array, which faults in
-  // its pages). The conversion is timed as whatever of the load the reading did not cover.
-  const auto loop_start = Clock::now();
-  Clock::duration read_time = loop_start - start;
+// Chunks are runs of whole volumes, at least min_chunk_volumes of them so that every output
+// cache line is written in one go (the raw chunk never exceeds the raw data); a volume larger
+// than the budget is read in slabs of whole planes. Two staging chunks share the budget: one is
+// inflated while the other is converted.
+StreamPlan plan(const VolumeInfo& info, std::size_t vbytes, bool first_volume_only) {
+  StreamPlan p;
+  p.layout = layout_of(info.dims);
+  p.shape = info.dims;
+  p.volumes = p.layout.nt;
+  if (first_volume_only && p.layout.nt > 1) {
+    p.volumes = 1;
+    p.shape.resize(3);
+    p.layout = layout_of(p.shape);
+  }
+  const Layout& l = p.layout;
+  const std::size_t plane = l.nx * l.ny;
+  const std::size_t vol_raw = plane * l.nz * vbytes;
+  const std::size_t half = chunk_budget_bytes / 2;
+  std::size_t chunk_vols = 1, chunk_planes = l.nz;
+  if (vol_raw <= half) {
+    chunk_vols = std::min(p.volumes, std::max(min_chunk_volumes, half / vol_raw));
+  } else {
+    chunk_planes = std::min(l.nz, std::max<std::size_t>(1, half / (plane * vbytes)));
+  }
+  for (std::size_t t0 = 0; t0 < p.volumes; t0 += chunk_vols)
+    for (std::size_t z0 = 0; z0 < l.nz; z0 += chunk_planes)
+      p.chunks.push_back({t0, std::min(p.volumes, t0 + chunk_vols), z0,
+                          std::min(l.nz, z0 + chunk_planes)});
+  p.stage_bytes = chunk_vols * chunk_planes * plane * vbytes;
+  return p;
+}
+
+// Asks for huge pages behind a large buffer before it is first written: faulting in a series
+// of some hundred megabytes 4 KiB at a time costs the kernel more than converting it.
+void advise_huge_pages(void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  if (page == 0 || bytes < (std::size_t{8} << 20)) return;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) / page * page;
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) / page * page;
+  if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+// Inflating is sequential, so it is the floor of the load; step k reads chunk k on one thread
+// while the others convert chunk k - 1 (and step 0 zero-fills the array, which faults in its
+// pages). Returns the time spent reading.
+Result<Clock::duration> stream(OpenFile& f, const StreamPlan& p, std::size_t vbytes,
+                               FloatArray& array) {
+  const Layout& l = p.layout;
+  const std::size_t plane = l.nx * l.ny;
+  const std::size_t values = plane * l.nz * p.volumes;
+  array.data.reserve(values);
+  advise_huge_pages(array.data.data(), values * sizeof(float));
+  std::vector<unsigned char> stage[2];
+  stage[0].resize(p.stage_bytes);
+  if (p.chunks.size() > 1) stage[1].resize(p.stage_bytes);
+  const Scaling sc = scaling_of(f.header);
+  Clock::duration read_time{};
   Result<void> read_status;
-  for (std::size_t k = 0; k <= chunks.size(); ++k) {
+  for (std::size_t k = 0; k <= p.chunks.size(); ++k) {
     parallel_for(2, [&](std::size_t b, std::size_t e) {
       for (std::size_t job = b; job < e; ++job) {
         if (job == 0) {
-          if (k == chunks.size()) continue;
-          const Chunk& c = chunks[k];
+          if (k == p.chunks.size()) continue;
+          const Chunk& c = p.chunks[k];
           const std::size_t n = (c.t1 - c.t0) * (c.z1 - c.z0) * plane;
           const auto r0 = Clock::now();
-          read_status = read_exact(f.fp.get(), stage[k % 2].data(), n * vbytes, "voxel data");
+          read_status = f.stream.read_exact(stage[k % 2].data(), n * vbytes, "voxel data");
           read_time += Clock::now() - r0;
         } else if (k == 0) {
-          array.data.resize(vol_vox * volumes);
+          array.data.resize(values);
         } else {
-          const Chunk& c = chunks[k - 1];
-          scatter_any(h.datatype, stage[(k - 1) % 2].data(), f.swapped, sc, l, c.z0, c.z1, c.t0,
-                      c.t1, array.data.data());
+          const Chunk& c = p.chunks[k - 1];
+          scatter_any(f.header.datatype, stage[(k - 1) % 2].data(), f.swapped, sc, l, c.z0, c.z1,
+                      c.t0, c.t1, array.data.data());
         }
       }
     });
     ORIVEX_TRY(read_status);
   }
-  stage[0] = {};
-  stage[1] = {};
+  return read_time;
+}
+
+Result<TimedVolume> load(const std::string& path, const LoadOptions& options) {
+  const auto start = Clock::now();
+  ORIVEX_ASSIGN(OpenFile f, open_file(path));
+  ORIVEX_ASSIGN(Checked c, validate(f, options));
+  const auto zero = Clock::time_point{};
+
+  // A series that cannot match the caller's table is not worth inflating.
+  if (options.expected_volumes && *options.expected_volumes != c.info.n_volumes) {
+    FloatArray header_only{c.info.dims, {}};
+    const Duration read = Duration::between(start, Clock::now());
+    return TimedVolume{LoadedVolume{std::move(header_only), std::move(c.info)}, read, {}};
+  }
+
+  ORIVEX_TRY(f.stream.skip(static_cast<std::uint64_t>(c.offset) - header_bytes, "voxel data"));
+  const StreamPlan p = plan(c.info, c.value_bytes, options.mask);
+  FloatArray array;
+  array.shape = p.shape;
+  const auto loop_start = Clock::now();
+  ORIVEX_ASSIGN(Clock::duration read_time, stream(f, p, c.value_bytes, array));
+  const auto r0 = Clock::now();
+  const std::uint64_t read_values = static_cast<std::uint64_t>(array.data.size());
+  const std::uint64_t all_values = static_cast<std::uint64_t>(claimed_voxels(c.info.dims));
+  ORIVEX_TRY(f.stream.finish((all_values - read_values) * c.value_bytes));
+  read_time += (Clock::now() - r0) + (loop_start - start);
+  // The conversion is whatever of the load the reading did not cover.
   const Clock::duration convert_time =
       std::max(Clock::duration::zero(), (Clock::now() - start) - read_time);
-  const auto zero = Clock::time_point{};
-  return Loaded{std::move(array), std::move(info), Duration::between(zero, zero + read_time),
-                Duration::between(zero, zero + convert_time)};
+  return TimedVolume{LoadedVolume{std::move(array), std::move(c.info)},
+                     Duration::between(zero, zero + read_time),
+                     Duration::between(zero, zero + convert_time)};
+}
+
+std::optional<std::uint64_t> read_number(const char* path) {
+  std::ifstream in(path);
+  std::uint64_t v = 0;
+  if (in >> v) return v;
+  return std::nullopt;
 }
 
 // Non-finite voxels are left out: one NaN or infinity would otherwise turn the whole volume's
@@ -530,20 +769,50 @@ Result<VolumeInfo> from_header(const nifti_1_header& h) {
   return info;
 }
 
-Result<LoadedVolume> read_volume_with_info(const std::string& path) {
-  ORIVEX_ASSIGN(Loaded l, load(path, false, false));
-  return LoadedVolume{std::move(l.array), std::move(l.info)};
+Result<LoadedVolume> read_volume_with_info(const std::string& path, const LoadOptions& options) {
+  ORIVEX_ASSIGN(TimedVolume t, load(path, options));
+  return std::move(t.volume);
 }
 
-Result<TimedVolume> read_volume_with_info_timed(const std::string& path) {
-  ORIVEX_ASSIGN(Loaded l, load(path, false, false));
-  return TimedVolume{LoadedVolume{std::move(l.array), std::move(l.info)}, l.decompress, l.convert};
+Result<TimedVolume> read_volume_with_info_timed(const std::string& path,
+                                                const LoadOptions& options) {
+  return load(path, options);
 }
 
-Result<Mask> read_mask(const std::string& path) {
+Result<Mask> read_mask(const std::string& path, LoadOptions options) {
   // Later volumes of a 4-D mask play no part, so they are never read.
-  ORIVEX_ASSIGN(Loaded l, load(path, true, true));
-  return mask_from_volume(l.array);
+  options.mask = true;
+  options.expected_volumes.reset();
+  ORIVEX_ASSIGN(TimedVolume t, load(path, options));
+  return mask_from_volume(t.volume.array);
+}
+
+std::optional<std::uint64_t> available_memory() {
+  std::optional<std::uint64_t> avail;
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::uint64_t kb = 0;
+  std::string unit;
+  while (meminfo >> key >> kb >> unit) {
+    if (key == "MemAvailable:") {
+      avail = kb * 1024;
+      break;
+    }
+  }
+  if (!avail) {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0)
+      avail = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+  }
+  // A container's own limit (cgroup v2, else v1) caps what the host reports.
+  for (const char* limit : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+    if (const auto cap = read_number(limit)) {
+      if (!avail || *cap < *avail) avail = *cap;
+      break;
+    }
+  }
+  return avail;
 }
 
 Mask mask_from_volume(const FloatArray& array) {

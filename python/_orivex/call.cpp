@@ -106,8 +106,8 @@ std::optional<LoadedTable> table_for(const Bound& a) {
   return std::move(**loaded);
 }
 
-std::optional<LoadedVolume> dwi_for(const std::string& path) {
-  auto volume = read_volume_with_info(path);
+std::optional<LoadedVolume> dwi_for(const std::string& path, const LoadOptions& options) {
+  auto volume = read_volume_with_info(path, options);
   if (!volume) {
     raise_error(std::move(volume).error());
     return std::nullopt;
@@ -147,9 +147,13 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
   if (!table) return std::nullopt;
   ImageCall call{std::move(*exec), std::move(*table), {}, {}, std::nullopt, {}, {}, {}};
   const std::string dwi = a.path("dwi").value_or(std::string());
+  // A series whose volume count differs from the table's is not inflated; the pipeline then
+  // reports the mismatch after the mask, in its usual place.
+  LoadOptions options;
+  options.expected_volumes = call.table.table.size();
   if (timed) {
     call.start = Clock::now();
-    auto read = read_volume_with_info_timed(dwi);
+    auto read = read_volume_with_info_timed(dwi, options);
     if (!read) {
       raise_error(std::move(read).error());
       return std::nullopt;
@@ -158,7 +162,7 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
     call.decompress = read->decompress;
     call.convert = read->convert;
   } else {
-    auto volume = dwi_for(dwi);
+    auto volume = dwi_for(dwi, options);
     if (!volume) return std::nullopt;
     call.volume = std::move(*volume);
   }

@@ -33,7 +33,7 @@ extern const Signature recompute_bval_signature;
 // Each of these returns nothing with a Python exception set when it fails.
 std::optional<Execution> execution_for(const Bound& a);
 std::optional<LoadedTable> table_for(const Bound& a);
-std::optional<LoadedVolume> dwi_for(const std::string& path);
+std::optional<LoadedVolume> dwi_for(const std::string& path, const LoadOptions& options);
 // Absent mask and failure are told apart by PyErr_Occurred.
 std::optional<Mask> mask_for(const Bound& a);
 

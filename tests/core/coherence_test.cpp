@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "orivex/execution.hpp"
+#include "orivex/flip.hpp"
+#include "orivex/tensor.hpp"
 
 using namespace orivex;
 
@@ -220,4 +222,61 @@ TEST(CoherenceSum, ThinArcPrefersTheTrueTangent) {
   EXPECT_GT(a.sum / a.attempted, 0.8);
   // Near 45° the swapped field is itself almost tangent, so the gap is moderate.
   EXPECT_GT(a.sum / a.attempted, b.sum / b.attempted + 0.05);
+}
+
+TEST(CoherenceSums, EachMapScoresAsItsCorrectedField) {
+  // An oblique, slightly sheared map (as a world frame from a float affine gives) and a signed
+  // permutation, scored together, against coherence_sum of the explicitly corrected fields.
+  Grid g({9, 8, 7});
+  for (std::size_t x = 0; x < 9; ++x)
+    for (std::size_t y = 0; y < 8; ++y)
+      for (std::size_t z = 0; z < 7; ++z) {
+        const double a = 0.4 * x - 0.3 * y + 0.2 * z;
+        g.set(x, y, z, {std::cos(a), std::sin(a), 0.3 * std::cos(0.7 * z)}, (x * y + z) % 4 != 1);
+      }
+  const Mat3 oblique{{{0.96, -0.28, 0.01}, {0.28, 0.96, 0.0}, {0.0, 0.02, 1.0}}};
+  const Mat3 perm{{{0, -1, 0}, {0, 0, 1}, {1, 0, 0}}};
+  const auto list = g.mask_list();
+  const auto fused = coherence_sums(g.dirs, list, g.mask, g.dims, 1.7, {oblique, perm});
+  ASSERT_EQ(fused.size(), 2u);
+  for (std::size_t j = 0; j < 2; ++j) {
+    const Mat3& k = j == 0 ? oblique : perm;
+    std::vector<Vec3> corrected(g.dirs.size(), Vec3{0, 0, 0});
+    for (std::size_t i : list) {
+      const Vec3& e = g.dirs[i];
+      for (int r = 0; r < 3; ++r) corrected[i][r] = k[r][0] * e[0] + k[r][1] * e[1] + k[r][2] * e[2];
+    }
+    const SumCounts direct = coherence_sum(corrected, list, g.mask, g.dims, 1.7);
+    EXPECT_EQ(fused[j].attempted, direct.attempted);
+    EXPECT_EQ(fused[j].ok, direct.ok);
+    EXPECT_NEAR(fused[j].sum, direct.sum, 1e-12 * direct.sum);
+  }
+}
+
+TEST(RankCandidates, BitIdenticalForAnyThreadCount) {
+  TensorField f;
+  f.dims = {24, 22, 20};
+  Mask mask;
+  for (std::size_t x = 0; x < 24; ++x)
+    for (std::size_t y = 0; y < 22; ++y)
+      for (std::size_t z = 0; z < 20; ++z) {
+        const double a = 0.23 * x - 0.17 * y + 0.05 * z;
+        f.evecs.push_back({std::cos(a), std::sin(a), 0.2 * std::sin(0.3 * z)});
+        mask.push_back((x + 2 * y + z) % 7 != 0);
+      }
+  const Mat3 oblique{{{0.96, -0.28, 0.01}, {0.28, 0.96, 0.0}, {0.0, 0.02, 1.0}}};
+  auto run = [&](std::uint64_t threads) {
+    auto exec = Execution::create(threads);
+    return exec->run([&] { return rank_candidates(f, mask, oblique, 1.6); });
+  };
+  const auto one = run(1);
+  for (std::uint64_t threads : {2u, 3u}) {
+    const auto other = run(threads);
+    ASSERT_EQ(other.size(), one.size());
+    for (std::size_t i = 0; i < one.size(); ++i) {
+      EXPECT_EQ(other[i].label, one[i].label);
+      EXPECT_EQ(other[i].coherence, one[i].coherence);
+      EXPECT_EQ(other[i].n_samples, one[i].n_samples);
+    }
+  }
 }

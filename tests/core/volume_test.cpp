@@ -449,3 +449,127 @@ TEST(MaskedMean, PerVolumeInRequestedOrder) {
   FloatArray zero{{2, 1, 1}, {0, 0}};
   EXPECT_EQ(mean_for_volumes(zero, {0, 1}, nullptr), (std::vector<double>{0.0, 0.0}));
 }
+
+namespace {
+
+// One gzip member (zlib's writer, so ISA-L is checked against another implementation).
+std::string gzip_member(const std::string& data) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, data.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+std::string nifti_bytes(const nifti_1_header& h, const std::vector<unsigned char>& data) {
+  std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
+  bytes.append(4, '\0');
+  bytes.append(reinterpret_cast<const char*>(data.data()), data.size());
+  return bytes;
+}
+
+std::string write_raw(const std::string& name, const std::string& bytes) {
+  const std::string path = (temp_dir() / name).string();
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+}  // namespace
+
+TEST(VolumeGzip, MembersJoinAsGzipDoesAndEachIsChecked) {
+  std::vector<std::int16_t> values(4 * 3 * 2 * 5);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int16_t>(7 * i - 50);
+  const std::string plain = nifti_bytes(base_header({4, 3, 2, 5}, DT_INT16, 16), pack(values));
+  auto expected = read_volume_with_info(write_raw("members.nii", plain));
+  ASSERT_TRUE(expected);
+
+  // Split inside the header and inside the data; bytes after the last member are ignored.
+  const std::string multi = gzip_member(plain.substr(0, 100)) + gzip_member(plain.substr(100, 177)) +
+                            gzip_member(plain.substr(277)) + "trailing junk";
+  auto joined = read_volume_with_info(write_raw("members.nii.gz", multi));
+  ASSERT_TRUE(joined) << joined.error().message();
+  EXPECT_EQ(joined->array.data, expected->array.data);
+
+  const std::string one = gzip_member(plain);
+  const std::string checksum = "NIfTI error: gzip stream is corrupt (CRC-32 or length check failed)";
+  // The CRC-32, then the length, of the only member; then the CRC of a middle member.
+  for (std::size_t at : {one.size() - 8, one.size() - 1}) {
+    std::string bad = one;
+    bad[at] = static_cast<char>(bad[at] ^ 0x01);
+    EXPECT_EQ(error_of(write_raw("crc.nii.gz", bad)), checksum) << at;
+  }
+  std::string bad_middle = multi;
+  const std::size_t middle_end = gzip_member(plain.substr(0, 100)).size() +
+                                 gzip_member(plain.substr(100, 177)).size();
+  bad_middle[middle_end - 6] = static_cast<char>(bad_middle[middle_end - 6] ^ 0x10);
+  EXPECT_EQ(error_of(write_raw("crc2.nii.gz", bad_middle)), checksum);
+
+  EXPECT_EQ(error_of(write_raw("cut.nii.gz", one.substr(0, one.size() - 20))),
+            "NIfTI error: gzip stream is truncated");
+  std::string damaged = one;
+  for (std::size_t i = 30; i < 60; ++i) damaged[i] = static_cast<char>(~damaged[i]);
+  EXPECT_TRUE(error_of(write_raw("damaged.nii.gz", damaged))
+                  .starts_with("NIfTI error: gzip stream is corrupt"));
+}
+
+TEST(VolumeLimits, MemoryBudgetRefusesBeforeAllocatingAndCanBeRaised) {
+  // 2 MiB of int16 zeros inflate from a few kB into a 4 MiB float array.
+  const std::string bomb = gzip_member(nifti_bytes(base_header({64, 64, 16, 16}, DT_INT16, 16),
+                                                   std::vector<unsigned char>(1 << 21)));
+  const std::string path = write_raw("bomb.nii.gz", bomb);
+  LoadOptions options;
+  options.memory_budget = 1'000'000;
+  auto refused = read_volume_with_info(path, options);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(),
+            "NIfTI error: the image needs 4.2 MB (4194304 bytes) of memory for its 32-bit float "
+            "array, more than the memory budget of 1.0 MB (1000000 bytes); raise the memory "
+            "budget to load it");
+  // A mask keeps only its first volume, and only that counts.
+  EXPECT_TRUE(read_mask(path, options));
+  options.memory_budget = 4'194'304;
+  auto raised = read_volume_with_info(path, options);
+  ASSERT_TRUE(raised) << raised.error().message();
+  EXPECT_EQ(raised->array.data.size(), std::size_t{1} << 20);
+  const auto available = available_memory();
+  ASSERT_TRUE(available);
+  EXPECT_GT(*available, 0u);
+}
+
+TEST(VolumeLimits, DataBeyondTheHeaderIsNotInflated) {
+  const nifti_1_header h = base_header({4, 4, 4}, DT_INT16, 16);
+  const std::vector<unsigned char> data(128, 3);
+  std::vector<unsigned char> padded = data;
+  padded.resize(128 + 1000);
+  auto small = read_volume_with_info(write_raw("pad.nii.gz", gzip_member(nifti_bytes(h, padded))));
+  ASSERT_TRUE(small) << small.error().message();
+  std::vector<unsigned char> flood = data;
+  flood.resize(128 + (std::size_t{4} << 20));
+  EXPECT_EQ(error_of(write_raw("flood.nii.gz", gzip_member(nifti_bytes(h, flood)))),
+            "NIfTI error: gzip stream goes on for more than 1048576 bytes past the data the "
+            "header describes");
+}
+
+TEST(VolumeLimits, VolumeCountIsCheckedBeforeTheVoxelData) {
+  // The data are damaged, so reading them would fail: a count that cannot match never gets there.
+  std::string gz = gzip_member(nifti_bytes(base_header({2, 2, 2, 3}, DT_UINT8, 8),
+                                           std::vector<unsigned char>(24, 9)));
+  gz[gz.size() - 8] = static_cast<char>(gz[gz.size() - 8] ^ 1);
+  const std::string path = write_raw("count.nii.gz", gz);
+  LoadOptions options;
+  options.expected_volumes = 4;
+  auto skipped = read_volume_with_info(path, options);
+  ASSERT_TRUE(skipped) << skipped.error().message();
+  EXPECT_EQ(skipped->info.n_volumes, 3u);
+  EXPECT_EQ(skipped->array.shape, (std::vector<std::size_t>{2, 2, 2, 3}));
+  EXPECT_TRUE(skipped->array.data.empty());
+  options.expected_volumes = 3;
+  EXPECT_EQ(read_volume_with_info(path, options).error().message(),
+            "NIfTI error: gzip stream is corrupt (CRC-32 or length check failed)");
+}

@@ -21,10 +21,20 @@ inline constexpr double min_direction_norm = 1e-9;
 // Over the listed voxels (voxel numbering), steps `step` voxels forwards and backwards along each
 // corrected direction and sums the agreement |sample · e|. Returns the sum, the samples found
 // (`ok`) and the samples tried (`attempted`, two per voxel with a present direction). Runs on
-// the current call's pool; only reads its inputs.
+// the current call's pool; only reads its inputs. The sum is the same bit for bit whatever the
+// number of workers.
 SumCounts coherence_sum(const std::vector<Vec3>& directions,
                         const std::vector<std::size_t>& voxels, const Mask& mask,
                         const GridDims& dims, double step);
+
+// coherence_sum of the field corrected by each map in turn (a direction e becomes K·e unless it
+// is too short to be present), for all maps in one pass over the voxels. Each result is the same
+// bit for bit whatever the number of workers.
+inline constexpr std::size_t max_coherence_maps = 32;
+std::vector<SumCounts> coherence_sums(const std::vector<Vec3>& directions,
+                                      const std::vector<std::size_t>& voxels, const Mask& mask,
+                                      const GridDims& dims, double step,
+                                      const std::vector<Mat3>& maps);
 
 // Trilinear interpolation of the direction field at `point` (voxel coordinates) over the corners
 // inside the grid and the mask, each corner turned towards `reference` first. Absent when no

@@ -48,6 +48,19 @@ struct FloatArray {
   float at(std::size_t v, std::size_t t) const { return data[v * inner() + t]; }
 };
 
+// What a load is for and how much it may take.
+struct LoadOptions {
+  // A mask: only 3-D and 4-D images are accepted, and of a 4-D one only the first volume is read.
+  bool mask = false;
+  // The number of volumes the caller's table has. When the header holds another count the voxel
+  // data are not read at all: the result carries the header's information and an array with
+  // its shape but no values, which the pipelines refuse with the volume mismatch before they
+  // touch any voxel.
+  std::optional<std::size_t> expected_volumes;
+  // Bytes the float array may take. Absent: the memory the machine has available now.
+  std::optional<std::uint64_t> memory_budget;
+};
+
 struct LoadedVolume {
   FloatArray array;
   VolumeInfo info;
@@ -72,13 +85,22 @@ struct TimedVolume {
 // in native byte order; refuses dim[0] outside 1..7 and empty axes.
 Result<VolumeInfo> from_header(const ::nifti_1_header& header);
 
-// Missing files, damaged streams, headers that promise more data than the file holds and data
-// types without a real-valued reading all fail with a Nifti error; nothing is allocated for the
-// data before the header has been checked against the file size.
-Result<LoadedVolume> read_volume_with_info(const std::string& path);
-Result<TimedVolume> read_volume_with_info_timed(const std::string& path);
-// 3-D or 4-D arrays (first volume of 4-D); other dimensionalities are refused.
-Result<Mask> read_mask(const std::string& path);
+// Missing files, damaged or truncated gzip streams (each gzip member read is checked against
+// its CRC-32 and length), headers that promise more data than the file holds or a float array
+// larger than the memory budget, and data types without a real-valued reading all fail with a
+// Nifti error; nothing is allocated for the data before the header has passed these checks, and
+// no more of a gzip stream is inflated than the header's data needs.
+Result<LoadedVolume> read_volume_with_info(const std::string& path, const LoadOptions& options = {});
+Result<TimedVolume> read_volume_with_info_timed(const std::string& path,
+                                                const LoadOptions& options = {});
+// 3-D or 4-D arrays (first volume of 4-D); other dimensionalities are refused. `options.mask`
+// is implied.
+Result<Mask> read_mask(const std::string& path, LoadOptions options = {});
+
+// Bytes of memory the machine can give a new allocation without swapping: MemAvailable, lowered
+// to what a cgroup memory limit leaves; the physical memory when neither can be read; absent when
+// nothing is known.
+std::optional<std::uint64_t> available_memory();
 
 Mask mask_from_volume(const FloatArray& array);
 // Mean of the finite values inside the mask (all values without one); 0 when there are none.
