@@ -182,7 +182,7 @@ def test_bids_prints_one_line_per_run_and_exits_with_the_summary_code(tmp_path):
     root = tmp_path / "study"
     make_phantom(root / "sub-01" / "dwi", name="sub-01_dwi")
     make_phantom(root / "sub-02" / "dwi", name="sub-02_dwi", flip_axis=0)
-    r = run("bids", str(root), "--no-qc")
+    r = run("bids", str(root), "--no-qc", "--evidence", "coherence")
     assert r.returncode == 0, r.stderr  # FLAG exits 0 unless asked otherwise
     lines = r.stdout.splitlines()
     assert lines[0].split()[::3] == ["PASS", "sub-01/dwi/sub-01_dwi.nii.gz"]
@@ -190,14 +190,14 @@ def test_bids_prints_one_line_per_run_and_exits_with_the_summary_code(tmp_path):
     assert lines[2].startswith("participant level: 2 runs: 1 PASS, 0 WARN, 1 FLAG, 0 ERROR")
     assert lines[-1].startswith("dataset: FLAG; summary at ")
     assert (root / "derivatives" / "orivex" / "dataset_summary.json").is_file()
-    assert run("bids", str(root), "--fail-on", "flag", "--no-qc").returncode == 4
+    assert run("bids", str(root), "--fail-on", "flag", "--no-qc", "--evidence", "coherence").returncode == 4
     # Without the FLAG run, a WARN run makes the whole dataset WARN, which exits 3.
     shutil.rmtree(root / "sub-02")
     warn = make_phantom(root / "sub-03" / "dwi", name="sub-03_dwi")
     rows = [line.split() for line in open(warn["bvec"]).read().splitlines() if line.strip()]
     with open(warn["bvec"], "w") as f:  # halved lengths: amplitude-encoded, a WARN finding
         f.write("\n".join(" ".join(str(float(v) / 2) for v in row) for row in rows) + "\n")
-    r = run("bids", str(root), str(tmp_path / "out"), "participant", "--no-qc")
+    r = run("bids", str(root), str(tmp_path / "out"), "participant", "--no-qc", "--evidence", "coherence")
     assert r.returncode == 3, r.stdout + r.stderr
     assert r.stdout.splitlines()[1].split()[0] == "WARN"
 
