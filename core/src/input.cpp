@@ -25,6 +25,7 @@ Result<LoadedTable> load_grad(const std::string& path) {
 Result<LoadedTable> load_fsl(const std::string& bvec_path, const std::string& bval_path) {
   ORIVEX_ASSIGN(std::string bval_text, io::read_text(bval_path));
   ORIVEX_ASSIGN(std::vector<double> bvals, io::fsl::parse_floats(bval_text, bval_path));
+  if (bvals.size() > max_table_volumes) return io::fsl::too_many_volumes(bval_path, bvals.size());
   ORIVEX_ASSIGN(std::string bvec_text, io::read_text(bvec_path));
   ORIVEX_ASSIGN(auto rows, io::fsl::parse_rows(bvec_text, bvec_path));
   ORIVEX_ASSIGN(std::vector<Vec3> dirs, io::fsl::to_directions(rows, bvals.size(), bvec_path));
