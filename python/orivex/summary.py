@@ -33,13 +33,13 @@ def _shells(report):
                 _f(a["condition_number"], "{:.2f}"), _f(a["electrostatic_energy"], "{:.1f}"),
                 dti, "ok" if a["meets_csd_minimum"] else "no"))
     if angular:
-        lines.append("  (cond: condition number of the tensor fit, lower is better; energy: electrostatic "
-                     "energy, lower is more uniform; DTI/CSD: enough directions, ok/min/no)")
+        lines.append("  (cond: condition number of the tensor fit, lower is better; energy: electrostatic")
+        lines.append("   energy of the directions, lower is more uniform; DTI/CSD: enough directions: ok/min/no)")
     return lines
 
 
-LABEL_LEGEND = ("  (labels: the signed source axis of each output axis, \"-x+y+z\" negates x, \"+y+x+z\" swaps "
-                "x and y; a table and its negation are one candidate)")
+LABEL_LEGEND = ["  (labels: the signed source axis of each output axis: \"-x+y+z\" negates x, \"+y+x+z\"",
+                "   swaps x and y; a table and its negation are one candidate)"]
 
 
 def _negated(label):
@@ -69,9 +69,8 @@ def _flip(report, threshold, verbose=False):
     rows = distinct_candidates(flip["ranking"])
     given = next((n for n, c in enumerate(rows, 1) if c["is_identity"]), None)
     lines = [
-        "{} (shell b={}, {} coherence-mask voxels, mean FA {}; the table as given ranks {} of {}):".format(
-            title, _g(flip["working_b"]), flip["n_wm_voxels"], _f(flip["mask_mean_fa"], "{:.3f}"),
-            given, len(rows)),
+        "{} (shell b={}, {} coherence-mask voxels, mean FA {}):".format(
+            title, _g(flip["working_b"]), flip["n_wm_voxels"], _f(flip["mask_mean_fa"], "{:.3f}")),
         "  {:>4}  {:<8}  {:>10}  {:>8}".format("rank", "label", "coherence", "samples"),
     ]
     for n, c in enumerate(rows, 1):
@@ -80,6 +79,7 @@ def _flip(report, threshold, verbose=False):
         mark = "  <- as given" if c["is_identity"] else ""
         lines.append("  {:>4}  {:<8}  {:>10}  {:>8}{}".format(
             n, c["label"], _f(c["coherence"], "{:.6f}"), c["n_samples"], mark))
+    lines.append("  the table as given ranks {} of {}".format(given, len(rows)))
     used = flip.get("margin_threshold", 0.02 if threshold is None else threshold)
     lines.append("  best {} vs runner-up {}: margin {} (relative {}) against threshold {:g}% -> {}".format(
         flip["best"]["label"], flip["runner_up"]["label"], _f(flip["margin"], "{:.6f}"),
@@ -147,7 +147,7 @@ def render_report(report, title, threshold=0.02, verbose=False):
     lines += _verdict(report, verbose)
     lines += _flip(report, threshold, verbose)
     if report.get("flip") or report.get("tracking"):
-        lines.append(LABEL_LEGEND)
+        lines += LABEL_LEGEND
     notes = report.get("notes", [])
     if notes:
         lines.append("findings:")
