@@ -1,7 +1,6 @@
 """The orivex command line: argument parsing, calls into the orivex API, readable summaries, exit codes."""
 
 import argparse
-import json
 import math
 import os
 import re
@@ -62,14 +61,16 @@ EXAMPLES = {
 
 TERMS_HELP = """\
 terms of the summary:
-  cond       condition number of the tensor design matrix of a shell (lower is better; about 1.6
-             for well spread directions)
-  energy     electrostatic energy of a shell's directions (lower is more uniform)
-  DTI, CSD   enough directions for a tensor / a CSD fit: ok, min(imum only), no
-  coherence  how well fibre directions continue from voxel to neighbouring voxel (higher is better)
+  cond         condition number of the tensor design matrix of a shell (lower is better; about
+               1.6 for well spread directions)
+  energy       electrostatic energy of a shell's directions (lower is more uniform)
+  DTI, CSD     enough directions for a tensor / a CSD fit: ok, min(imum only), no
+  coherence    how well fibre directions continue from voxel to neighbouring voxel (higher is
+               better)
   mean length  mean length of the fibre tracks under a candidate (longer is better)
-  -x+y+z     a candidate: the signed source axis of each output axis ("-x+y+z" negates x,
-             "+y+x+z" swaps x and y); a table and its negation are one candidate, so 24 are shown
+  -x+y+z       a candidate: the signed source axis of each output axis ("-x+y+z" negates x,
+               "+y+x+z" swaps x and y); a table and its negation are one candidate, so 24 are
+               shown
 """
 
 
@@ -201,6 +202,7 @@ def _add_output(p, fail_on=True, force=True):
 
 
 def _add_verbosity(g):
+    g = g.add_mutually_exclusive_group()
     g.add_argument("-q", "--quiet", action="store_true", help="print only the status line (errors still go to stderr)")
     g.add_argument("-v", "--verbose", action="store_true",
                    help="also print the full candidate tables and the timings")
@@ -217,6 +219,7 @@ def build_parser():
     p.add_argument("--version", action="version", version=f"orivex {_orivex.version()}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     sub.required = True
+
     def kw(command, terms=True):
         return dict(epilog=_epilog(command, *([TERMS_HELP] if terms else []), EXIT_CODES_HELP),
                     formatter_class=argparse.RawDescriptionHelpFormatter)

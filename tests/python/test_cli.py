@@ -43,7 +43,7 @@ def test_every_subcommand_has_examples_and_the_terms():
         r = run(sub, "--help")
         assert r.returncode == 0 and f"examples:\n  orivex {sub}" in r.stdout, sub
     r = run("audit", "--help")
-    assert "cond       condition number" in r.stdout and "-x+y+z     a candidate" in r.stdout
+    assert "cond         condition number" in r.stdout and "-x+y+z       a candidate" in r.stdout
 
 
 def test_quiet_verbose_and_the_candidate_tables(phantom):
