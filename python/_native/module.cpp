@@ -17,7 +17,8 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 #define ORIVEX_NATIVE_TAIL                                                                     \
   "tolerance=0.05, b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, "         \
-  "strict=False, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05"
+  "strict=False, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05, "         \
+  "memory_limit=None"
 
 PyMethodDef functions[] = {
     {"version", version, METH_NOARGS, "version()\n--\n\n"},
@@ -37,23 +38,24 @@ PyMethodDef functions[] = {
     {"detect_flip", ORIVEX_NATIVE_FAST(detect_flip), fastcall,
      "detect_flip(dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, "
      "b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, threads=None, "
-     "seeds=2000, verdict_margin=0.05)\n--\n\n"},
+     "seeds=2000, verdict_margin=0.05, memory_limit=None)\n--\n\n"},
     {"detect_flip_with_qc", ORIVEX_NATIVE_FAST(detect_flip_with_qc), fastcall,
      "detect_flip_with_qc(dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, "
      "b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, threads=None, "
-     "seeds=2000, verdict_margin=0.05, qc_tracks=1000)\n--\n\n"},
+     "seeds=2000, verdict_margin=0.05, memory_limit=None, qc_tracks=1000)\n--\n\n"},
     {"repair", ORIVEX_NATIVE_FAST(repair), fastcall,
      "repair(dwi, out_bvec, out_bval, bvec=None, bval=None, grad=None, mask=None, "
      "out_grad=None, provenance=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
      "step=None, margin_threshold=0.02, dry_run=False, in_place=False, strict=False, "
-     "force_repair=False, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05)"
+     "force_repair=False, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05, "
+     "memory_limit=None)"
      "\n--\n\nApplies a FLAG verdict's correction (or, with force_repair, a WARN verdict's best)."},
     {"repair_with_qc", ORIVEX_NATIVE_FAST(repair_with_qc), fastcall,
      "repair_with_qc(dwi, out_bvec, out_bval, bvec=None, bval=None, grad=None, mask=None, "
      "out_grad=None, provenance=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
      "step=None, margin_threshold=0.02, dry_run=False, in_place=False, strict=False, "
      "force_repair=False, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05, "
-     "qc_tracks=1000)\n--\n\n"},
+     "memory_limit=None, qc_tracks=1000)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -29,20 +29,22 @@ constexpr Param threads{"threads", Kind::Threads};
 constexpr Param seeds{"seeds", Kind::OptCount};
 constexpr Param verdict_margin{"verdict_margin", Kind::Real, default_verdict_margin};
 constexpr Param qc_tracks{"qc_tracks", Kind::OptCount};
+constexpr Param memory_limit{"memory_limit", Kind::OptCount};
 
 constexpr std::size_t default_qc_tracks = 1000;
 
 #define ORIVEX_AUDIT_PARAMS                                                                 \
   dwi, bvec, bval, grad, mask, tolerance, b0_threshold, shell, step, margin_threshold, strict, \
-      norm_tolerance, threads, seeds, verdict_margin
+      norm_tolerance, threads, seeds, verdict_margin, memory_limit
 #define ORIVEX_DETECT_PARAMS                                                               \
   dwi, bvec, bval, grad, mask, tolerance, b0_threshold, shell, step, margin_threshold, threads, \
-      seeds, verdict_margin
+      seeds, verdict_margin, memory_limit
 #define ORIVEX_REPAIR_PARAMS                                                                   \
   dwi, Param{"out_bvec", Kind::Path}, Param{"out_bval", Kind::Path}, bvec, bval, grad, mask,       \
       Param{"out_grad", Kind::OptPath}, Param{"provenance", Kind::OptPath}, tolerance, b0_threshold, \
       shell, step, margin_threshold, Param{"dry_run", Kind::Flag}, Param{"in_place", Kind::Flag},   \
-      strict, Param{"force_repair", Kind::Flag}, norm_tolerance, threads, seeds, verdict_margin
+      strict, Param{"force_repair", Kind::Flag}, norm_tolerance, threads, seeds, verdict_margin, \
+      memory_limit
 
 constexpr std::array audit_params{ORIVEX_AUDIT_PARAMS};
 constexpr std::array audit_qc_params{ORIVEX_AUDIT_PARAMS, qc_tracks};

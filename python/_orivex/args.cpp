@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "compat.hpp"
+
 namespace orivex::py {
 
 namespace {

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "compat.hpp"
 #include "orivex/error.hpp"
 
 namespace orivex::py {

@@ -151,6 +151,8 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
   // reports the mismatch after the mask, in its usual place.
   LoadOptions options;
   options.expected_volumes = call.table.table.size();
+  // Only the second module's functions take a budget; _orivex's load with the machine's memory.
+  if (a.has("memory_limit")) options.memory_budget = a.count("memory_limit");
   if (timed) {
     call.start = Clock::now();
     auto read = read_volume_with_info_timed(dwi, options);

@@ -13,6 +13,7 @@ from orivex.report import (
     AngularSummary, B0Drift, B0Summary, BidsRun, BidsSummary, CandidateScore, DuplicatePair,
     FlipResult, InputFile, NormStats, RecomputeSummary, RepairInfo, Report, SchemeTable, Shell,
     ShellAngular, ShellCount, ShellSummary, Status, Tracking, TrackingCandidate, Verdict,
+    CoherenceOpinion, VerdictEvidence,
 )
 
 __version__ = _version()
@@ -22,5 +23,5 @@ __all__ = [
     "Report", "Status", "RecomputeSummary", "BidsSummary", "BidsRun",
     "InputFile", "SchemeTable", "ShellSummary", "Shell", "B0Summary", "B0Drift", "AngularSummary",
     "ShellAngular", "DuplicatePair", "FlipResult", "CandidateScore", "RepairInfo", "NormStats",
-    "ShellCount", "Tracking", "TrackingCandidate", "Verdict",
+    "ShellCount", "Tracking", "TrackingCandidate", "Verdict", "VerdictEvidence", "CoherenceOpinion",
 ]

@@ -11,6 +11,7 @@ from typing import Any, Callable, Iterable, Optional, Union
 
 import _orivex
 
+from orivex import _native
 from orivex._tables import TableFiles, path_text
 from orivex.report import BidsSummary, RecomputeSummary, Report
 
@@ -21,19 +22,43 @@ TableLike = Union[str, "os.PathLike[str]", Iterable[Any]]
 __all__ = ["inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids"]
 
 
-def _native_entry(name: str, *, profile: bool = False, qc_data: bool = False) -> Callable[..., Any]:
+EVIDENCE = ("tracking", "coherence")
+
+
+def _native_entry(name: str, *, evidence: Optional[str] = None, profile: bool = False,
+                  qc_data: bool = False) -> Callable[..., Any]:
     """The native function that serves one API call.
 
-    All report-producing calls choose their native entry here and nowhere else: the variant
-    with per-stage timings, the variant with the QC data, and the module that holds them.
+    All report-producing calls choose their native entry here and nowhere else: the verdict
+    forms of ``orivex._native`` for ``evidence="tracking"``, the specified results of
+    ``_orivex`` otherwise (coherence evidence, and the checks without an image); then the
+    variant with per-stage timings and the variant with the QC data.
     """
+    if evidence == "tracking":
+        return getattr(_native, name + ("_profiled" if profile else "") + ("_with_qc" if qc_data else ""))
     return getattr(_orivex, name + ("_profiled" if profile else "") + ("_with_glyphs" if qc_data else ""))
 
 
-def _report(name: str, kwargs: dict[str, Any], *, profile: bool = False, qc_data: bool = False) -> Report:
+def _verdict_options(evidence: str, has_image: bool, seeds: Optional[int], verdict_margin: float,
+                     memory_limit: Optional[int]) -> tuple[Optional[str], dict[str, Any]]:
+    """The evidence a call runs with and the options only the verdict functions take."""
+    if evidence not in EVIDENCE:
+        raise ValueError(f"evidence must be 'tracking' or 'coherence', not {evidence!r}")
+    if not has_image:
+        return None, {}
+    if evidence == "coherence":
+        if memory_limit is not None:
+            raise ValueError("memory_limit needs evidence='tracking'")
+        return evidence, {}
+    return evidence, {"seeds": seeds, "verdict_margin": verdict_margin, "memory_limit": memory_limit}
+
+
+def _report(name: str, kwargs: dict[str, Any], *, evidence: Optional[str] = None,
+            profile: bool = False, qc_data: bool = False) -> Report:
     """Runs one native call with its table arguments as files and reads its report."""
+    entry = _native_entry(name, evidence=evidence, profile=profile, qc_data=qc_data)
     with TableFiles(kwargs.pop("bvec"), kwargs.pop("bval"), kwargs.pop("grad")) as table:
-        result = _native_entry(name, profile=profile, qc_data=qc_data)(**table, **kwargs)
+        result = entry(**table, **kwargs)
     if not (profile or qc_data):
         return Report.from_json(result)
     text, *extra = result
@@ -122,15 +147,20 @@ def audit(
     strict: bool = False,
     norm_tolerance: float = 0.05,
     threads: Optional[int] = None,
+    evidence: str = "tracking",
+    seeds: Optional[int] = 2000,
+    verdict_margin: float = 0.05,
+    memory_limit: Optional[int] = None,
     profile: bool = False,
     qc_data: bool = False,
 ) -> Report:
     """Audit a gradient table against its DWI series.
 
     The checks of :func:`inspect`, plus the drift of the b0 signal and the flip detection: a
-    tensor is fitted in every voxel and each signed permutation of the gradient axes is scored
-    by how coherent the fibre directions are between neighbouring voxels. Without `dwi` this is
-    :func:`inspect`.
+    tensor is fitted in every voxel, and each of the 24 distinct signed permutations of the
+    gradient axes is scored by the mean length of deterministic tensor tracks through the field
+    it implies (the verdict); the coherence of fibre directions between neighbouring voxels is
+    shown beside it. Without `dwi` this is :func:`inspect`.
 
     Parameters
     ----------
@@ -147,7 +177,17 @@ def audit(
     step : float, optional
         Sampling step of the coherence score in voxels (default: from the voxel size).
     margin_threshold : float, optional
-        Relative margin the best candidate must win by for a PASS or FLAG, in (0, 1].
+        Relative margin the best coherence candidate must win by for a PASS or FLAG, in (0, 1].
+    evidence : {"tracking", "coherence"}, optional
+        ``"tracking"`` (default): the verdict, with the `tracking` and `verdict` sections;
+        ``"coherence"``: the coherence result alone, exactly as ``_orivex`` gives it.
+    seeds : int, optional
+        Tracking seeds (default 2000).
+    verdict_margin : float, optional
+        Relative margin the longest mean tracks must win by, in (0, 1] (default 0.05).
+    memory_limit : int, optional
+        Bytes the DWI's float array may take (default: the memory the machine has available);
+        a larger image is refused before it is read. Tracking evidence only.
     profile : bool, optional
         Also measure the seconds spent in each stage (`Report.timings`); needs `dwi`.
     qc_data : bool, optional
@@ -156,8 +196,9 @@ def audit(
     Returns
     -------
     Report
-        `status` is the flip decision (FLAG carries `recommended_label` and
-        `recommended_transform`), raised to WARN by severe findings under `strict`.
+        `status` is the verdict's decision (the coherence decision with
+        ``evidence="coherence"``; FLAG carries `recommended_label` and `recommended_transform`),
+        raised to WARN by severe findings under `strict`.
 
     Raises
     ------
@@ -178,10 +219,12 @@ def audit(
     """
     if (profile or qc_data) and dwi is None:
         raise TypeError("audit(): profile and qc_data need a dwi")
+    used, verdict = _verdict_options(evidence, dwi is not None, seeds, verdict_margin, memory_limit)
     return _report("audit", dict(
         bvec=bvec, bval=bval, grad=grad, **_paths(dwi=dwi, mask=mask), tolerance=tolerance,
         b0_threshold=b0_threshold, shell=shell, step=step, margin_threshold=margin_threshold,
-        strict=strict, norm_tolerance=norm_tolerance, threads=threads), profile=profile, qc_data=qc_data)
+        strict=strict, norm_tolerance=norm_tolerance, threads=threads, **verdict),
+        evidence=used, profile=profile, qc_data=qc_data)
 
 
 def detect_flip(
@@ -197,6 +240,10 @@ def detect_flip(
     step: Optional[float] = None,
     margin_threshold: float = 0.02,
     threads: Optional[int] = None,
+    evidence: str = "tracking",
+    seeds: Optional[int] = 2000,
+    verdict_margin: float = 0.05,
+    memory_limit: Optional[int] = None,
     qc_data: bool = False,
 ) -> Report:
     """Detect flipped or swapped gradient axes relative to the image, and nothing else.
@@ -207,11 +254,14 @@ def detect_flip(
         The DWI series (NIfTI-1).
     bvec, bval, grad, mask, tolerance, b0_threshold, shell, step, margin_threshold, threads, qc_data
         As for :func:`audit`.
+    evidence, seeds, verdict_margin, memory_limit
+        As for :func:`audit`.
 
     Returns
     -------
     Report
-        With the `flip` section; `status` is its decision.
+        With the `flip` section, and the `tracking` and `verdict` sections under the default
+        evidence; `status` is the decision.
 
     Raises
     ------
@@ -221,13 +271,14 @@ def detect_flip(
     Examples
     --------
     >>> report = orivex.detect_flip("dwi.nii.gz", "dwi.bvec", "dwi.bval")  # doctest: +SKIP
-    >>> [(c.label, round(c.coherence, 3)) for c in report.flip.ranking[:2]]  # doctest: +SKIP
-    [('-x+y+z', 0.877), ('+x-y-z', 0.877)]
+    >>> report.verdict.decision, report.verdict.given_rank  # doctest: +SKIP
+    (<Status.FLAG: 'FLAG'>, 7)
     """
+    used, verdict = _verdict_options(evidence, True, seeds, verdict_margin, memory_limit)
     return _report("detect_flip", dict(
         bvec=bvec, bval=bval, grad=grad, **_paths(dwi=dwi, mask=mask), tolerance=tolerance,
         b0_threshold=b0_threshold, shell=shell, step=step, margin_threshold=margin_threshold,
-        threads=threads), qc_data=qc_data)
+        threads=threads, **verdict), evidence=used, qc_data=qc_data)
 
 
 def repair(
@@ -252,6 +303,10 @@ def repair(
     strict: bool = False,
     norm_tolerance: float = 0.05,
     threads: Optional[int] = None,
+    evidence: str = "tracking",
+    seeds: Optional[int] = 2000,
+    verdict_margin: float = 0.05,
+    memory_limit: Optional[int] = None,
     qc_data: bool = False,
 ) -> Report:
     """Audit, then write the corrected table when a correction is recommended.
@@ -277,6 +332,8 @@ def repair(
         Also apply the best candidate when the decision is WARN.
     tolerance, b0_threshold, shell, step, margin_threshold, strict, norm_tolerance, threads, qc_data
         As for :func:`audit`.
+    evidence, seeds, verdict_margin, memory_limit
+        As for :func:`audit`; a FLAG verdict's correction is the one applied.
 
     Returns
     -------
@@ -297,13 +354,15 @@ def repair(
     >>> report.repair.label, report.repair.outputs  # doctest: +SKIP
     ('-x+y+z', ('fixed.bvec', 'fixed.bval'))
     """
+    used, verdict = _verdict_options(evidence, True, seeds, verdict_margin, memory_limit)
     return _report("repair", dict(
         bvec=bvec, bval=bval, grad=grad,
         **_paths(dwi=dwi, out_bvec=out_bvec, out_bval=out_bval, mask=mask, out_grad=out_grad,
                  provenance=provenance),
         tolerance=tolerance, b0_threshold=b0_threshold, shell=shell, step=step,
         margin_threshold=margin_threshold, dry_run=dry_run, in_place=in_place, strict=strict,
-        force_repair=force_repair, norm_tolerance=norm_tolerance, threads=threads), qc_data=qc_data)
+        force_repair=force_repair, norm_tolerance=norm_tolerance, threads=threads, **verdict),
+        evidence=used, qc_data=qc_data)
 
 
 def recompute_bval(

@@ -1,17 +1,17 @@
-"""The orivex command line: argument parsing, calls into _orivex, readable summaries, exit codes."""
+"""The orivex command line: argument parsing, calls into the orivex API, readable summaries, exit codes."""
 
 import argparse
-import json
 import math
 import os
+import re
 import shlex
 import stat
 import sys
+import time
 
 import _orivex
 
-from orivex import _native, outputs, summary
-from orivex.pretty import pretty_json
+from orivex import api, outputs, summary
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -27,6 +27,55 @@ exit codes:
   3  WARN (ambiguous or questionable scheme; look before you trust it)
   4  FLAG with --fail-on flag (for pipelines that must stop on a wrong table)
 """
+
+
+EXAMPLES = {
+    "inspect": """\
+  orivex inspect --bvec dwi.bvec --bval dwi.bval
+  orivex inspect --grad dwi.b --json > table.json""",
+    "audit": """\
+  orivex audit --dwi dwi.nii.gz --bvec dwi.bvec --bval dwi.bval
+  orivex audit --dwi dwi.nii.gz --mask brain_mask.nii.gz --qc qc.png -o report.json
+  orivex audit --dwi dwi.nii.gz                 # the .bvec/.bval beside the image
+  orivex audit --bvec dwi.bvec --bval dwi.bval  # the table on its own, as inspect""",
+    "detect-flip": """\
+  orivex detect-flip --dwi dwi.nii.gz --bvec dwi.bvec --bval dwi.bval
+  orivex detect-flip --dwi dwi.nii.gz --grad dwi.b --evidence coherence --json
+  orivex detect-flip --dwi big_dwi.nii.gz --memory-limit 8G -q --fail-on flag""",
+    "repair": """\
+  orivex repair --dwi dwi.nii.gz --bvec dwi.bvec --bval dwi.bval \\
+      --out-bvec fixed.bvec --out-bval fixed.bval --provenance fixed.json
+  orivex repair --dwi dwi.nii.gz --bvec dwi.bvec --bval dwi.bval \\
+      --out-bvec dwi.bvec --out-bval dwi.bval --force      # in place, originals kept as .bak
+  orivex repair --dwi dwi.nii.gz --out-bvec f.bvec --out-bval f.bval --dry-run""",
+    "recompute-bval": """\
+  orivex recompute-bval --bvec amp.bvec --bval amp.bval --out-bvec unit.bvec --out-bval fixed.bval
+  orivex recompute-bval --grad amp.b --out-bvec unit.bvec --out-bval fixed.bval --dry-run""",
+    "bids": """\
+  orivex bids /data/study                       # both levels, reports in derivatives/orivex
+  orivex bids /data/study /scratch/out participant --participant-label 01 02
+  orivex bids /data/study /scratch/out group""",
+    "demo": """\
+  orivex demo""",
+}
+
+TERMS_HELP = """\
+terms of the summary:
+  cond         condition number of the tensor design matrix of a shell (lower is better; about
+               1.6 for well spread directions)
+  energy       electrostatic energy of a shell's directions (lower is more uniform)
+  DTI, CSD     enough directions for a tensor / a CSD fit: ok, min(imum only), no
+  coherence    how well fibre directions continue from voxel to neighbouring voxel (higher is
+               better)
+  mean length  mean length of the fibre tracks under a candidate (longer is better)
+  -x+y+z       a candidate: the signed source axis of each output axis ("-x+y+z" negates x,
+               "+y+x+z" swaps x and y); a table and its negation are one candidate, so 24 are
+               shown
+"""
+
+
+def _epilog(command, *parts):
+    return "\n".join(["examples:\n" + EXAMPLES[command] + "\n", *parts])
 
 
 class UsageError(Exception):
@@ -78,6 +127,21 @@ def positive_int(text):
     return value
 
 
+_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+
+
+def memory_size(text):
+    """A size in bytes: a number with an optional K, M, G or T (powers of 1024), e.g. 8G, 500M."""
+    m = re.fullmatch(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([KMGT]?)(?:i?B)?\s*", text, re.IGNORECASE)
+    if m is None:
+        raise argparse.ArgumentTypeError(f"invalid size: {text!r} (give bytes or a number with K, M, G or T, "
+                                         "e.g. 8G or 500M)")
+    value = float(m.group(1)) * _UNITS[m.group(2).upper()]
+    if not 1 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"must be at least 1 byte and less than 16 EiB, not {text}")
+    return int(value)
+
+
 class Parser(argparse.ArgumentParser):
     """argparse with the tool's own error line and exit code."""
 
@@ -120,6 +184,9 @@ def _add_verdict(p):
     g.add_argument("--seeds", type=positive_int, default=2000, help="tracking seeds (default 2000)")
     g.add_argument("--verdict-margin", type=fraction, default=0.05,
                    help="relative margin the longest tracks must win by (default 0.05)")
+    g.add_argument("--memory-limit", type=memory_size, metavar="SIZE",
+                   help="memory the DWI's float array may take, e.g. 8G or 500M; a larger image is "
+                   "refused before it is read (default: the memory available now)")
 
 
 def _add_output(p, fail_on=True, force=True):
@@ -129,8 +196,16 @@ def _add_output(p, fail_on=True, force=True):
     if force:
         g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
     g.add_argument("--threads", type=int, help="worker threads (default: all processors)")
+    _add_verbosity(g)
     if fail_on:
         g.add_argument("--fail-on", choices=["flag"], help="exit 4 on FLAG")
+
+
+def _add_verbosity(g):
+    g = g.add_mutually_exclusive_group()
+    g.add_argument("-q", "--quiet", action="store_true", help="print only the status line (errors still go to stderr)")
+    g.add_argument("-v", "--verbose", action="store_true",
+                   help="also print the full candidate tables and the timings")
 
 
 def build_parser():
@@ -144,14 +219,17 @@ def build_parser():
     p.add_argument("--version", action="version", version=f"orivex {_orivex.version()}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     sub.required = True
-    kw = dict(epilog=EXIT_CODES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
 
-    s = sub.add_parser("inspect", help="analyse a gradient table on its own", **kw)
+    def kw(command, terms=True):
+        return dict(epilog=_epilog(command, *([TERMS_HELP] if terms else []), EXIT_CODES_HELP),
+                    formatter_class=argparse.RawDescriptionHelpFormatter)
+
+    s = sub.add_parser("inspect", help="analyse a gradient table on its own", **kw("inspect"))
     _add_table(s)
     _add_analysis(s, flip=False)
     _add_output(s)
 
-    s = sub.add_parser("audit", help="audit a table against its DWI (flip detection, b0 drift)", **kw)
+    s = sub.add_parser("audit", help="audit a table against its DWI (flip detection, b0 drift)", **kw("audit"))
     _add_table(s, dwi="optional")
     _add_analysis(s)
     _add_verdict(s)
@@ -159,14 +237,14 @@ def build_parser():
     s.add_argument("--profile", action="store_true", help="print per-stage timings")
     s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
 
-    s = sub.add_parser("detect-flip", help="flip detection only", **kw)
+    s = sub.add_parser("detect-flip", help="flip detection only", **kw("detect-flip"))
     _add_table(s, dwi="required")
     _add_analysis(s, strict=False)
     _add_verdict(s)
     _add_output(s)
     s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
 
-    s = sub.add_parser("repair", help="audit, then write a corrected table", **kw)
+    s = sub.add_parser("repair", help="audit, then write a corrected table", **kw("repair"))
     _add_table(s, dwi="required")
     _add_analysis(s)
     _add_verdict(s)
@@ -181,7 +259,8 @@ def build_parser():
     g.add_argument("--force-repair", action="store_true", help="also apply the best candidate on a WARN decision")
     s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
 
-    s = sub.add_parser("recompute-bval", help="recover b-values from amplitude-encoded bvecs", **kw)
+    s = sub.add_parser("recompute-bval", help="recover b-values from amplitude-encoded bvecs",
+                       **kw("recompute-bval", terms=False))
     _add_table(s)
     g = s.add_argument_group("outputs")
     g.add_argument("--out-bvec", required=True, help="FSL bvec to write")
@@ -193,16 +272,17 @@ def build_parser():
     g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
     g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
     g.add_argument("--threads", type=int, help="worker threads")
+    _add_verbosity(g)
 
     from orivex.bidsapp import command as bids_command
 
     s = sub.add_parser("bids", help="BIDS App: audit a BIDS dataset (participant and group levels)",
-                       epilog=bids_command.BIDS_EPILOG + "\n" + EXIT_CODES_HELP,
+                       epilog=_epilog("bids", bids_command.BIDS_EPILOG, EXIT_CODES_HELP),
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     _add_analysis(s)
     bids_command.add_arguments(s)
 
-    sub.add_parser("demo", help="run orivex on the bundled example phantom", **kw)
+    sub.add_parser("demo", help="run orivex on the real scan shipped with it, x-flipped", **kw("demo", terms=False))
     return p
 
 
@@ -282,7 +362,8 @@ def table_kwargs(args):
         if found is None:
             raise UsageError(f"no table given and no sibling .bvec/.bval found beside {dwi}")
         kw["bvec"], kw["bval"] = found
-        print(f"orivex: using the table beside the image: {found[0]}, {found[1]}", file=sys.stderr)
+        if not getattr(args, "quiet", False):
+            print(f"orivex: using the table beside the image: {found[0]}, {found[1]}", file=sys.stderr)
     return kw
 
 
@@ -299,13 +380,10 @@ def analysis_kwargs(args, flip=True, strict=True):
 
 
 def verdict_kwargs(args):
-    if args.seeds < 0:
-        raise UsageError("--seeds must not be negative")
-    return {"seeds": args.seeds, "verdict_margin": args.verdict_margin}
-
-
-def by_tracking(args):
-    return getattr(args, "evidence", "coherence") == "tracking"
+    if args.evidence == "coherence" and args.memory_limit is not None:
+        raise UsageError("--memory-limit needs --evidence tracking")
+    return {"evidence": args.evidence, "seeds": args.seeds, "verdict_margin": args.verdict_margin,
+            "memory_limit": args.memory_limit}
 
 
 def status_exit(status, fail_on):
@@ -316,118 +394,95 @@ def status_exit(status, fail_on):
     return EXIT_OK
 
 
-def emit_report(args, text, title, written=None, timings=None):
+def emit_report(args, report, title, seconds=None):
+    """Saves (-o) and prints one report: its JSON, or its summary as loud as asked."""
     if getattr(args, "output", None):
-        outputs.write("-o", args.output, (pretty_json(text) + "\n").encode("utf-8"),
+        outputs.write("-o", args.output, (report.to_json(pretty=True) + "\n").encode("utf-8"),
                       force=getattr(args, "force", False))
-    report = json.loads(text)
     if args.json:
-        print(text)
-    else:
-        print(summary.render_report(report, title, threshold=getattr(args, "margin_threshold", 0.02)))
-        if timings is not None:
-            print(summary.render_timings(timings))
-        if getattr(args, "output", None):
-            print(f"report saved to {args.output}")
-    return report
+        print(report.to_json())
+        return
+    d = report.to_dict()
+    if args.quiet:
+        print(summary.status_line(d, title))
+        return
+    print(summary.render_report(d, title, threshold=getattr(args, "margin_threshold", 0.02),
+                                verbose=args.verbose))
+    if report.timings is not None:
+        print(summary.render_timings(report.timings))
+    elif args.verbose and seconds is not None:
+        print(f"time: {seconds:.3f} s")
+    if getattr(args, "output", None):
+        print(f"report saved to {args.output}")
+
+
+def _qc(args, report):
+    if not getattr(args, "qc", None):
+        return
+    from orivex import qc
+
+    outputs.write("--qc", args.qc, qc.figure_png(report.to_dict(), report.qc_data),
+                  force=getattr(args, "force", False))
+    if not (args.json or args.quiet):
+        print(f"QC figure written to {args.qc}")
+
+
+def _timed(function, **kw):
+    start = time.perf_counter()
+    report = function(**kw)
+    return report, time.perf_counter() - start
 
 
 def cmd_inspect(args):
     table = table_kwargs(args)
     prepare_run(args, table)
-    text = _orivex.inspect(**table, **analysis_kwargs(args, flip=False))
-    report = emit_report(args, text, "inspect")
-    return status_exit(report["status"], args.fail_on)
-
-
-def _qc(args, payload, text):
-    if not getattr(args, "qc", None):
-        return
-    from orivex import qc
-
-    outputs.write("--qc", args.qc, qc.figure_png(json.loads(text), payload),
-                  force=getattr(args, "force", False))
-    if not args.json:
-        print(f"QC figure written to {args.qc}")
+    report, seconds = _timed(api.inspect, **table, **analysis_kwargs(args, flip=False))
+    emit_report(args, report, "inspect", seconds)
+    return status_exit(report.status, args.fail_on)
 
 
 def cmd_audit(args):
-    table = table_kwargs(args)
-    kw = dict(table, dwi=args.dwi, mask=args.mask, **analysis_kwargs(args))
-    timings = payload = None
     if (args.profile or args.qc) and not args.dwi:
         raise UsageError("--profile and --qc need --dwi")
+    table = table_kwargs(args)
     prepare_run(args, table)
-    if args.dwi and by_tracking(args):
-        kw.update(verdict_kwargs(args))
-        if args.profile and args.qc:
-            text, timings, payload = _native.audit_profiled_with_qc(**kw)
-        elif args.profile:
-            text, timings = _native.audit_profiled(**kw)
-        elif args.qc:
-            text, payload = _native.audit_with_qc(**kw)
-        else:
-            text = _native.audit(**kw)
-    elif args.profile and args.qc:
-        text, timings, payload = _orivex.audit_profiled_with_glyphs(**kw)
-    elif args.profile:
-        text, timings = _orivex.audit_profiled(**kw)
-    elif args.qc:
-        text, payload = _orivex.audit_with_glyphs(**kw)
-    else:
-        text = _orivex.audit(**kw)
-    report = emit_report(args, text, "audit", timings=timings)
-    _qc(args, payload, text)
-    return status_exit(report["status"], args.fail_on)
+    profile = bool(args.dwi) and (args.profile or args.verbose)
+    report, seconds = _timed(api.audit, **table, dwi=args.dwi, mask=args.mask, **analysis_kwargs(args),
+                             **verdict_kwargs(args), profile=profile, qc_data=bool(args.qc))
+    emit_report(args, report, "audit", seconds)
+    _qc(args, report)
+    return status_exit(report.status, args.fail_on)
 
 
 def cmd_detect(args):
     table = table_kwargs(args)
     prepare_run(args, table)
-    kw = dict(table, dwi=args.dwi, mask=args.mask, **analysis_kwargs(args, strict=False))
-    payload = None
-    if by_tracking(args):
-        kw.update(verdict_kwargs(args))
-        if args.qc:
-            text, payload = _native.detect_flip_with_qc(**kw)
-        else:
-            text = _native.detect_flip(**kw)
-    elif args.qc:
-        text, payload = _orivex.detect_flip_with_glyphs(**kw)
-    else:
-        text = _orivex.detect_flip(**kw)
-    report = emit_report(args, text, "detect-flip")
-    _qc(args, payload, text)
-    return status_exit(report["status"], args.fail_on)
+    report, seconds = _timed(api.detect_flip, **table, dwi=args.dwi, mask=args.mask,
+                             **analysis_kwargs(args, strict=False), **verdict_kwargs(args),
+                             qc_data=bool(args.qc))
+    emit_report(args, report, "detect-flip", seconds)
+    _qc(args, report)
+    return status_exit(report.status, args.fail_on)
 
 
 def cmd_repair(args):
     table = table_kwargs(args)
     prepare_run(args, table)
-    kw = dict(
-        table, dwi=args.dwi, out_bvec=args.out_bvec, out_bval=args.out_bval,
-        mask=args.mask, out_grad=args.out_grad, provenance=args.provenance,
-        dry_run=args.dry_run, in_place=args.force, force_repair=args.force_repair,
-        **analysis_kwargs(args),
-    )
-    payload = None
-    module = _orivex
-    if by_tracking(args):
-        kw.update(verdict_kwargs(args))
-        module = _native
-    if args.qc:
-        text, payload = (module.repair_with_qc if module is _native else module.repair_with_glyphs)(**kw)
-    else:
-        text = module.repair(**kw)
-    report = emit_report(args, text, "repair")
-    if not args.json:
-        print(summary.render_repair(report, dry_run=args.dry_run, provenance=args.provenance))
-        if report.get("repair") is None and "verdict" in report:
-            hint = summary.render_warn_hint(report, force_command(args))
+    report, seconds = _timed(
+        api.repair, **table, dwi=args.dwi, out_bvec=args.out_bvec, out_bval=args.out_bval,
+        mask=args.mask, out_grad=args.out_grad, provenance=args.provenance, dry_run=args.dry_run,
+        in_place=args.force, force_repair=args.force_repair, **analysis_kwargs(args),
+        **verdict_kwargs(args), qc_data=bool(args.qc))
+    emit_report(args, report, "repair", seconds)
+    if not (args.json or args.quiet):
+        d = report.to_dict()
+        print(summary.render_repair(d, dry_run=args.dry_run, provenance=args.provenance))
+        if report.repair is None and report.verdict is not None:
+            hint = summary.render_warn_hint(d, force_command(args))
             if hint:
                 print(hint)
-    _qc(args, payload, text)
-    return status_exit(report["status"], args.fail_on)
+    _qc(args, report)
+    return status_exit(report.status, args.fail_on)
 
 
 def force_command(args):
@@ -441,15 +496,16 @@ def force_command(args):
 def cmd_recompute(args):
     table = table_kwargs(args)
     prepare_run(args, table)
-    text = _orivex.recompute_bval(
-        out_bvec=args.out_bvec, out_bval=args.out_bval, **table,
-        out_grad=args.out_grad, provenance=args.provenance, b0_threshold=args.b0_threshold,
-        dry_run=args.dry_run, in_place=args.force, threads=args.threads,
-    )
+    result = api.recompute_bval(
+        **table, out_bvec=args.out_bvec, out_bval=args.out_bval, out_grad=args.out_grad,
+        provenance=args.provenance, b0_threshold=args.b0_threshold, dry_run=args.dry_run,
+        in_place=args.force, threads=args.threads)
     if args.json:
-        print(text)
+        print(result.to_json())
+    elif args.quiet:
+        print(summary.render_recompute(result.to_dict(), dry_run=args.dry_run).splitlines()[0])
     else:
-        print(summary.render_recompute(json.loads(text), dry_run=args.dry_run))
+        print(summary.render_recompute(result.to_dict(), dry_run=args.dry_run))
     return EXIT_OK
 
 

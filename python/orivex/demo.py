@@ -1,6 +1,5 @@
 """`orivex demo`: a guided run on the real acquisition shipped inside the package."""
 
-import json
 import os
 import shlex
 import shutil
@@ -8,7 +7,7 @@ import sys
 import tempfile
 from importlib import resources
 
-from orivex import _native, cli, summary
+from orivex import api, cli, summary
 
 # A real clinical scan (United Imaging uMR 770, 16 directions at b=1000), with its licence.
 DEMO_SET = "uih_dti16_ax"
@@ -50,8 +49,8 @@ def run():
 
     fixed = os.path.join(work, "fixed")
     print("The same check as a repair that writes nothing (--dry-run):")
-    text = _native.repair(dwi, fixed + ".bvec", fixed + ".bval", bvec=bad_bvec, bval=bval, dry_run=True)
-    print(summary.render_repair(json.loads(text), dry_run=True, provenance=None))
+    report = api.repair(dwi, bad_bvec, bval, out_bvec=fixed + ".bvec", out_bval=fixed + ".bval", dry_run=True)
+    print(summary.render_repair(report.to_dict(), dry_run=True, provenance=None))
     print()
     print("Next, write the corrected table, audit it again, and draw the QC figure:")
     print(f"  orivex repair --dwi {shlex.quote(dwi)} --bvec {shlex.quote(bad_bvec)} --bval {shlex.quote(bval)} "

@@ -338,8 +338,7 @@ class NormStats:
                    _real(d["tolerance"]))
 
 
-# The tracking evidence and the verdict come from the tracking path. Their members are read
-# with .get so that a report from either path, and from a newer module, still loads.
+# The tracking evidence and the verdict: the sections orivex._native adds to the report.
 
 
 @dataclass(frozen=True)
@@ -347,54 +346,84 @@ class TrackingCandidate:
     """Mean length in mm of the tracks through the field as one candidate transform maps it."""
 
     label: str
-    matrix: Optional[Matrix]
+    matrix: Matrix
     mean_length_mm: float
 
     @classmethod
     def from_dict(cls, d: dict) -> "TrackingCandidate":
-        return cls(d.get("label"), _matrix(d.get("matrix")), _real(d.get("mean_length_mm")))
+        return cls(d["label"], _matrix(d["matrix"]), _real(d["mean_length_mm"]))
 
 
 @dataclass(frozen=True)
 class Tracking:
-    """The tracking evidence: every distinct candidate with its mean track length, best first."""
+    """The tracking evidence: the 24 distinct candidates with their mean track length, best first.
+
+    `seeds` tracks were started from `seed_voxels` voxels of the `region` ("mask": the given
+    mask; "otsu": an Otsu mask of the mean b0) of `region_voxels` voxels, in steps of `step_mm`.
+    """
 
     candidates: tuple[TrackingCandidate, ...]
-    seeds: Optional[int]
-    seed_voxels: Optional[int]
+    seeds: int
+    seed_voxels: int
     step_mm: float
-    region_voxels: Optional[int]
-    region: Optional[str]
+    region_voxels: int
+    region: str
 
     @classmethod
     def from_dict(cls, d: dict) -> "Tracking":
-        opt = lambda k: None if d.get(k) is None else int(d[k])  # noqa: E731
-        return cls(tuple(TrackingCandidate.from_dict(c) for c in d.get("candidates", ())),
-                   opt("seeds"), opt("seed_voxels"), _real(d.get("step_mm")), opt("region_voxels"),
-                   d.get("region"))
+        return cls(tuple(TrackingCandidate.from_dict(c) for c in d["candidates"]), int(d["seeds"]),
+                   int(d["seed_voxels"]), _real(d["step_mm"]), int(d["region_voxels"]), d["region"])
+
+
+@dataclass(frozen=True)
+class CoherenceOpinion:
+    """What the coherence evidence decides on its own, and whether it agrees with tracking."""
+
+    decision: Status
+    best: str
+    agrees: bool
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "CoherenceOpinion":
+        return cls(Status(d["decision"]), d["best"], bool(d["agrees"]))
+
+
+@dataclass(frozen=True)
+class VerdictEvidence:
+    """The figures a verdict was drawn from: the two longest candidates, the table as given and
+    the coherence opinion beside them."""
+
+    decided_by: str
+    margin_threshold: float
+    best: TrackingCandidate
+    runner_up: TrackingCandidate
+    given_mean_length_mm: float
+    coherence: CoherenceOpinion
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "VerdictEvidence":
+        return cls(d["decided_by"], _real(d["margin_threshold"]), TrackingCandidate.from_dict(d["best"]),
+                   TrackingCandidate.from_dict(d["runner_up"]), _real(d["given_mean_length_mm"]),
+                   CoherenceOpinion.from_dict(d["coherence"]))
 
 
 @dataclass(frozen=True)
 class Verdict:
-    """The one decision drawn from the evidence, with where the table as given ranks.
-
-    `evidence` holds the figures the decision was drawn from, as plain JSON values.
-    """
+    """The one decision drawn from the evidence, with where the table as given ranks (1 = best)."""
 
     decision: Status
     recommended_label: Optional[str]
     recommended_transform: Optional[Matrix]
     relative_margin: float
-    given_rank: Optional[int]
-    evidence: Any
+    given_rank: int
+    evidence: VerdictEvidence
     reasons: tuple[str, ...]
 
     @classmethod
     def from_dict(cls, d: dict) -> "Verdict":
-        rank = d.get("given_rank")
-        return cls(Status(d["decision"]), d.get("recommended_label"),
-                   _matrix(d.get("recommended_transform")), _real(d.get("relative_margin")),
-                   None if rank is None else int(rank), d.get("evidence"), tuple(d.get("reasons", ())))
+        return cls(Status(d["decision"]), d["recommended_label"], _matrix(d["recommended_transform"]),
+                   _real(d["relative_margin"]), int(d["given_rank"]),
+                   VerdictEvidence.from_dict(d["evidence"]), tuple(d["reasons"]))
 
 
 # ---------------------------------------------------------------------------------------------

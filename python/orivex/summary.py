@@ -32,24 +32,54 @@ def _shells(report):
                 _g(s["nominal_b"]), s["count"], _f(s["mean_b"], "{:.2f}"),
                 _f(a["condition_number"], "{:.2f}"), _f(a["electrostatic_energy"], "{:.1f}"),
                 dti, "ok" if a["meets_csd_minimum"] else "no"))
+    if angular:
+        lines.append("  (cond: condition number of the tensor fit, lower is better; energy: electrostatic")
+        lines.append("   energy of the directions, lower is more uniform; DTI/CSD: enough directions: ok/min/no)")
     return lines
 
 
-def _flip(report, threshold):
+LABEL_LEGEND = ["  (labels: the signed source axis of each output axis: \"-x+y+z\" negates x, \"+y+x+z\"",
+                "   swaps x and y; a table and its negation are one candidate)"]
+
+
+def _negated(label):
+    return label.translate(str.maketrans("+-", "-+"))
+
+
+def distinct_candidates(ranking):
+    """The ranking with one row per ± pair (both members score alike), the identity's name kept
+    for its pair so the table as given reads as given."""
+    rows, where = [], {}
+    for c in ranking:
+        key = min(c["label"], _negated(c["label"]))
+        if key not in where:
+            where[key] = len(rows)
+            rows.append(c)
+        elif c["is_identity"]:
+            rows[where[key]] = c
+    return rows
+
+
+def _flip(report, threshold, verbose=False):
     flip = report.get("flip")
     if not flip:
         return []
     beside = "verdict" in report
     title = "coherence, shown beside the verdict" if beside else "flip detection"
+    rows = distinct_candidates(flip["ranking"])
+    given = next((n for n, c in enumerate(rows, 1) if c["is_identity"]), None)
     lines = [
         "{} (shell b={}, {} coherence-mask voxels, mean FA {}):".format(
             title, _g(flip["working_b"]), flip["n_wm_voxels"], _f(flip["mask_mean_fa"], "{:.3f}")),
         "  {:>4}  {:<8}  {:>10}  {:>8}".format("rank", "label", "coherence", "samples"),
     ]
-    for n, c in enumerate(flip["ranking"][:5], 1):
+    for n, c in enumerate(rows, 1):
+        if not (verbose or n <= 5 or n == given):
+            continue
         mark = "  <- as given" if c["is_identity"] else ""
         lines.append("  {:>4}  {:<8}  {:>10}  {:>8}{}".format(
             n, c["label"], _f(c["coherence"], "{:.6f}"), c["n_samples"], mark))
+    lines.append("  the table as given ranks {} of {}".format(given, len(rows)))
     used = flip.get("margin_threshold", 0.02 if threshold is None else threshold)
     lines.append("  best {} vs runner-up {}: margin {} (relative {}) against threshold {:g}% -> {}".format(
         flip["best"]["label"], flip["runner_up"]["label"], _f(flip["margin"], "{:.6f}"),
@@ -60,7 +90,7 @@ def _flip(report, threshold):
     return lines
 
 
-def _verdict(report):
+def _verdict(report, verbose=False):
     verdict, tracking = report.get("verdict"), report.get("tracking")
     if not verdict or not tracking:
         return []
@@ -70,7 +100,7 @@ def _verdict(report):
         "  {:>4}  {:<8}  {:>11}".format("rank", "label", "mean length")]
     given = verdict["given_rank"]
     for n, c in enumerate(tracking["candidates"], 1):
-        if n <= 3 or n == given:
+        if verbose or n <= 3 or n == given:
             mark = "  <- as given" if n == given else ""
             lines.append("  {:>4}  {:<8}  {:>8.1f} mm{}".format(n, c["label"], c["mean_length_mm"], mark))
     threshold = verdict["evidence"]["margin_threshold"]
@@ -96,8 +126,12 @@ def render_warn_hint(report, command):
         best["label"], best["mean_length_mm"], command)
 
 
-def render_report(report, title, threshold=0.02):
-    lines = ["status: {}   ({} {}, {})".format(report["status"], report["tool"], report["tool_version"], title)]
+def status_line(report, title):
+    return "status: {}   ({} {}, {})".format(report["status"], report["tool"], report["tool_version"], title)
+
+
+def render_report(report, title, threshold=0.02, verbose=False):
+    lines = [status_line(report, title)]
     for f in report.get("inputs", []):
         lines.append("input: {}  ({} bytes, sha256 {}...)".format(f["path"], f["bytes"], f["sha256"][:12]))
     lines += _shells(report)
@@ -110,8 +144,10 @@ def render_report(report, title, threshold=0.02):
         lines.append("b0 drift: {} peak-to-peak over {} b0 volumes (slope {} per volume)".format(
             _f(None if drift["relative_drift"] is None else 100 * drift["relative_drift"], "{:.2f}%"),
             len(drift["indices"]), _f(drift["slope"])))
-    lines += _verdict(report)
-    lines += _flip(report, threshold)
+    lines += _verdict(report, verbose)
+    lines += _flip(report, threshold, verbose)
+    if report.get("flip") or report.get("tracking"):
+        lines += LABEL_LEGEND
     notes = report.get("notes", [])
     if notes:
         lines.append("findings:")

@@ -16,10 +16,12 @@ from dipy.io.gradients import read_bvals_bvecs
 
 import _orivex
 import orivex
+from orivex import _native
 from orivex import Status
 from conftest import make_phantom
 
-STUBS = Path(__file__).resolve().parents[2] / "python" / "_orivex-stubs" / "__init__.pyi"
+PYTHON = Path(__file__).resolve().parents[2] / "python"
+STUBS = {_orivex: PYTHON / "_orivex-stubs" / "__init__.pyi", _native: PYTHON / "orivex" / "_native.pyi"}
 
 
 def same_text(api_text, module_text):
@@ -29,12 +31,19 @@ def same_text(api_text, module_text):
 
 
 @pytest.fixture
+def packaged():
+    """The phantom shipped in the package, x-flipped: large enough for tracking to FLAG it."""
+    data = PYTHON / "orivex" / "data" / "phantom"
+    return data / "dwi.nii.gz", data / "dwi_xflip.bvec", data / "dwi.bval"
+
+
+@pytest.fixture
 def flipped(tmp_path):
     return {k: Path(v) for k, v in make_phantom(tmp_path, flip_axis=0).items()}
 
 
 def test_audit_with_paths_gives_the_module_report(flipped):
-    report = orivex.audit(flipped["dwi"], flipped["bvec"], flipped["bval"])
+    report = orivex.audit(flipped["dwi"], flipped["bvec"], flipped["bval"], evidence="coherence")
     module = _orivex.audit(bvec=str(flipped["bvec"]), bval=str(flipped["bval"]), dwi=str(flipped["dwi"]))
     assert same_text(report.to_json(), module)
     assert orivex.Report.from_json(module).to_json() == module
@@ -60,11 +69,15 @@ def test_audit_with_paths_gives_the_module_report(flipped):
 
 
 def test_profile_and_qc_data(flipped):
-    report = orivex.audit(flipped["dwi"], flipped["bvec"], flipped["bval"], profile=True, qc_data=True)
+    files = (flipped["dwi"], flipped["bvec"], flipped["bval"])
+    report = orivex.audit(*files, evidence="coherence", profile=True, qc_data=True)
     assert set(report.timings) == {"threads", "decompress", "convert", "fit", "coherence", "other", "total"}
     assert report.qc_data["shape"] == [8, 8, 8] and len(report.qc_data["fa"]) == 4 * 512
-    flip = orivex.detect_flip(flipped["dwi"], flipped["bvec"], flipped["bval"], qc_data=True)
+    flip = orivex.detect_flip(*files, evidence="coherence", qc_data=True)
     assert flip.shells is None and flip.qc_data["frame_map"] == report.qc_data["frame_map"]
+    verdict = orivex.audit(*files, profile=True, qc_data=True, seeds=300)
+    assert "tracking" in verdict.timings and verdict.qc_data["tracks"][0]["label"] == "+x+y+z"
+    assert verdict.tracking.seeds == 300
     with pytest.raises(TypeError, match="need a dwi"):
         orivex.audit(bvec=flipped["bvec"], bval=flipped["bval"], profile=True)
 
@@ -88,13 +101,12 @@ def test_arrays_as_dipy_and_nibabel_give_them(flipped):
     assert orivex.inspect(grad=grad.astype(np.float32)).scheme.bvals == tuple(grad[:, 3])
     assert orivex.inspect(grad=flipped["grad"]).scheme.directions == tuple(map(tuple, grad[:, :3]))
 
-    # Values that need every digit survive the file round trip; a non-finite one is refused as
-    # it is in a file.
-    odd = [0.0, 1e-05, 1000.0000000001, 3.0e300, 2000.0]
-    report = orivex.inspect([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1], [0.6, 0.8, 0]], odd)
+    # Values that need every digit survive the file round trip; a non-finite one is refused.
+    odd = [0.0, 1e-05, 1000.0000000001, 3.0e300]
+    report = orivex.inspect([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], odd)
     assert report.scheme.bvals == tuple(odd)
     with pytest.raises(ValueError, match='not a finite number: "inf"'):
-        orivex.inspect([[0, 0, 0], [1, 0, 0]], [0.0, math.inf])
+        orivex.inspect([[0, 0, 0], [1, 0, 0]], [0, math.inf])
 
 
 def test_volumes_loaded_with_nibabel(flipped, tmp_path):
@@ -134,10 +146,11 @@ def test_errors_are_the_module_errors(flipped, tmp_path):
 def test_repair_and_recompute_write_to_paths(flipped, tmp_path):
     out = tmp_path / "fixed"
     report = orivex.repair(flipped["dwi"], flipped["bvec"], flipped["bval"], out_bvec=out.with_suffix(".bvec"),
-                           out_bval=out.with_suffix(".bval"), provenance=tmp_path / "prov.json")
+                           out_bval=out.with_suffix(".bval"), provenance=tmp_path / "prov.json",
+                           evidence="coherence")
     assert report.repair.label == "-x+y+z"
     assert report.repair.outputs == (str(out.with_suffix(".bvec")), str(out.with_suffix(".bval")))
-    again = orivex.audit(flipped["dwi"], out.with_suffix(".bvec"), out.with_suffix(".bval"))
+    again = orivex.audit(flipped["dwi"], out.with_suffix(".bvec"), out.with_suffix(".bval"), evidence="coherence")
     assert again.status is Status.PASS
 
     s = orivex.recompute_bval(np.array([[0, 0, 0], [0.5, 0, 0], [0, 0, 1.0]]), [0, 1000, 1000],
@@ -165,30 +178,48 @@ def test_status_orders_by_severity():
     assert str(Status.WARN) == "WARN" and f"{Status.WARN}" == "WARN"
 
 
-def test_tracking_and_verdict_sections_when_present(flipped):
-    d = json.loads(_orivex.detect_flip(str(flipped["dwi"]), str(flipped["bvec"]), str(flipped["bval"])))
-    eye, xflip = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]], [[-1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
-    d["tracking"] = {"candidates": [{"label": "-x+y+z", "matrix": xflip, "mean_length_mm": 31.5},
-                                    {"label": "+x+y+z", "matrix": eye, "mean_length_mm": 18.0}],
-                     "seeds": 2000, "seed_voxels": 512, "step_mm": 1.0, "region_voxels": 512, "region": "otsu"}
-    d["verdict"] = {"decision": "FLAG", "recommended_label": "-x+y+z", "recommended_transform": xflip,
-                    "relative_margin": 0.75, "given_rank": 2, "evidence": {"decided_by": "tracking"},
-                    "reasons": ["tracking"]}
-    report = orivex.Report.from_json(json.dumps(d))
-    assert report.tracking.candidates[0].mean_length_mm == 31.5 and report.tracking.seeds == 2000
-    assert report.verdict.decision is Status.FLAG and report.verdict.given_rank == 2
-    assert report.recommended_transform == tuple(map(tuple, xflip))
-    assert "ranks 2 of 2" in report._repr_html_()
+def test_tracking_and_verdict_by_default_and_coherence_on_request(packaged):
+    files = packaged
+    report = orivex.detect_flip(*files)
+    module = _native.detect_flip(*map(str, files))
+    assert same_text(report.to_json(), module)
+    t, v = report.tracking, report.verdict
+    assert len(t.candidates) == 24 and t.region == "otsu" and t.seeds <= 2000 and t.step_mm > 0
+    assert v.decision is report.status is Status.FLAG and v.recommended_label == t.candidates[0].label == "-x+y+z"
+    assert v.given_rank == 1 + [c.label for c in t.candidates].index("+x+y+z")
+    assert v.evidence.best == t.candidates[0] and v.evidence.runner_up == t.candidates[1]
+    assert v.evidence.decided_by == "tracking" and v.evidence.margin_threshold == 0.05
+    assert v.evidence.coherence.best == "-x+y+z" and v.evidence.coherence.agrees
+    assert report.recommended_transform == ((-1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
+    assert f"ranks {v.given_rank} of 24" in report._repr_html_()
+
+    coherence = orivex.detect_flip(*files, evidence="coherence")
+    assert same_text(coherence.to_json(), _orivex.detect_flip(*map(str, files)))
+    assert coherence.tracking is coherence.verdict is None
+    assert orivex.audit(bvec=files[1], bval=files[2]).verdict is None  # no image: _orivex's checks
+    with pytest.raises(ValueError, match="evidence must be"):
+        orivex.audit(*files, evidence="glyphs")
+    with pytest.raises(ValueError, match="memory_limit needs evidence='tracking'"):
+        orivex.detect_flip(*files, evidence="coherence", memory_limit=1 << 30)
 
 
-def test_stubs_match_the_module():
-    """Every function of _orivex is in the stubs with its exact parameters and defaults."""
-    tree = ast.parse(STUBS.read_text())
+def test_memory_limit_refuses_an_image_before_reading_it(flipped):
+    files = (flipped["dwi"], flipped["bvec"], flipped["bval"])  # 8 x 8 x 8 x 33 floats: 67,584 bytes
+    needs = r"the image needs 67\.6 kB \(67584 bytes\) of memory for its 32-bit float array, more than "
+    with pytest.raises(ValueError, match=needs + r"the memory budget of 65\.5 kB \(65536 bytes\)"):
+        orivex.detect_flip(*files, memory_limit=64 << 10)
+    assert orivex.detect_flip(*files, memory_limit=68 << 10).tracking is not None
+
+
+@pytest.mark.parametrize("module,count", [(_orivex, 13), (_native, 9)], ids=["_orivex", "_native"])
+def test_stubs_match_the_module(module, count):
+    """Every function of each native module is in its stubs with its exact parameters and defaults."""
+    tree = ast.parse(STUBS[module].read_text())
     stubs = {f.name: f.args for f in tree.body if isinstance(f, ast.FunctionDef)}
-    public = {n for n in dir(_orivex) if callable(getattr(_orivex, n)) and not n.startswith("_")}
-    assert set(stubs) == public and len(public) == 13
+    public = {n for n in dir(module) if callable(getattr(module, n)) and not n.startswith("_")}
+    assert set(stubs) == public and len(public) == count
     for name, args in stubs.items():
-        sig = pyinspect.signature(getattr(_orivex, name))
+        sig = pyinspect.signature(getattr(module, name))
         assert [a.arg for a in args.args] == list(sig.parameters), name
         defaults = [None] * (len(args.args) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
         expected = [None if p.default is p.empty else p.default for p in sig.parameters.values()]
