@@ -140,11 +140,11 @@ def child(code: str, *args) -> dict:
 
 
 def cli_commands() -> list[tuple[str, list[str], float]]:
-    spec = os.environ.get("ORIVEX_BENCH_CLI", "").strip()
-    if not spec:
+    given = os.environ.get("ORIVEX_BENCH_CLI", "").strip()
+    if not given:
         return CLI_COMMANDS
     commands = []
-    for item in spec.split(";"):
+    for item in given.split(";"):
         label, target, argv = item.split("=", 2)
         commands.append((label.strip(), shlex.split(argv), float(target)))
     return commands

@@ -299,9 +299,9 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
     decided.recommended_transform = v.best.candidate.matrix;
   }
   o.report.flip = std::move(decided);
-  RepairSpec spec = request;
-  spec.force_repair = false;  // a forced choice is already the recommendation above
-  ORIVEX_ASSIGN(RepairOutput out, repair_from_report(table, std::move(o.report), inputs, spec,
+  RepairSpec applied = request;
+  applied.force_repair = false;  // a forced choice is already the recommendation above
+  ORIVEX_ASSIGN(RepairOutput out, repair_from_report(table, std::move(o.report), inputs, applied,
                                                      verdict_params.margin_threshold));
   out.report.flip = coherence;
   if (forced && out.report.repair)
