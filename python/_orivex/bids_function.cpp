@@ -2,7 +2,7 @@
 #include "boundary.hpp"
 #include "call.hpp"
 #include "functions.hpp"
-#include "orivex/bids_batch.hpp"
+#include "orivex/audit/bids_batch.hpp"
 
 namespace orivex::py {
 

@@ -10,11 +10,11 @@
 #include <string>
 
 #include "args.hpp"
-#include "orivex/call_params.hpp"
-#include "orivex/execution.hpp"
-#include "orivex/flip.hpp"
-#include "orivex/input.hpp"
-#include "orivex/volume.hpp"
+#include "orivex/audit/call_params.hpp"
+#include "orivex/support/execution.hpp"
+#include "orivex/analysis/flip.hpp"
+#include "orivex/audit/input.hpp"
+#include "orivex/io/volume.hpp"
 
 namespace orivex::py {
 

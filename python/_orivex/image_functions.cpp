@@ -6,8 +6,8 @@
 #include "call.hpp"
 #include "functions.hpp"
 #include "glyphs.hpp"
-#include "orivex/pipeline.hpp"
-#include "orivex/report.hpp"
+#include "orivex/audit/pipeline.hpp"
+#include "orivex/audit/report.hpp"
 
 namespace orivex::py {
 

@@ -3,10 +3,10 @@
 #include "call.hpp"
 #include "functions.hpp"
 #include "glyphs.hpp"
-#include "orivex/frame.hpp"
-#include "orivex/recompute.hpp"
-#include "orivex/repair.hpp"
-#include "orivex/report.hpp"
+#include "orivex/analysis/frame.hpp"
+#include "orivex/audit/recompute.hpp"
+#include "orivex/audit/repair.hpp"
+#include "orivex/audit/report.hpp"
 
 namespace orivex::py {
 

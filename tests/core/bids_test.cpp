@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "orivex/bids_batch.hpp"
+#include "orivex/audit/bids_batch.hpp"
 #include "orivex/io/bids.hpp"
 #include "orivex/io/file.hpp"
-#include "orivex/io/provenance.hpp"
+#include "orivex/audit/provenance.hpp"
 
 using namespace orivex;
 namespace bids = orivex::io::bids;

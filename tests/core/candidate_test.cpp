@@ -1,4 +1,4 @@
-#include "orivex/candidate.hpp"
+#include "orivex/analysis/candidate.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "orivex/coherence.hpp"
+#include "orivex/analysis/coherence.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "orivex/execution.hpp"
+#include "orivex/support/execution.hpp"
 
 using namespace orivex;
 

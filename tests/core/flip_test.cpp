@@ -1,4 +1,4 @@
-#include "orivex/flip.hpp"
+#include "orivex/analysis/flip.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "orivex/candidate.hpp"
-#include "orivex/coherence.hpp"
+#include "orivex/analysis/candidate.hpp"
+#include "orivex/analysis/coherence.hpp"
 
 using namespace orivex;
 

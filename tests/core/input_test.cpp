@@ -6,9 +6,9 @@
 #include <limits>
 #include <string>
 
-#include "orivex/call_params.hpp"
-#include "orivex/input.hpp"
-#include "orivex/io/provenance.hpp"
+#include "orivex/audit/call_params.hpp"
+#include "orivex/audit/input.hpp"
+#include "orivex/audit/provenance.hpp"
 
 using namespace orivex;
 

@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <string>
 
-#include "orivex/call_params.hpp"
+#include "orivex/audit/call_params.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
-#include "orivex/pipeline.hpp"
-#include "orivex/repair.hpp"
+#include "orivex/audit/pipeline.hpp"
+#include "orivex/audit/repair.hpp"
 
 using namespace orivex;
 namespace fs = std::filesystem;

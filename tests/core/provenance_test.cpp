@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "orivex/io/file.hpp"
-#include "orivex/io/provenance.hpp"
+#include "orivex/audit/provenance.hpp"
 
 using namespace orivex;
 namespace fs = std::filesystem;

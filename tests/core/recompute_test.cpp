@@ -7,7 +7,7 @@
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
 #include "orivex/io/mrtrix.hpp"
-#include "orivex/recompute.hpp"
+#include "orivex/audit/recompute.hpp"
 
 using namespace orivex;
 namespace fs = std::filesystem;

@@ -9,11 +9,11 @@
 #include <map>
 #include <sstream>
 
-#include "orivex/frame.hpp"
+#include "orivex/analysis/frame.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
 #include "orivex/io/mrtrix.hpp"
-#include "orivex/repair.hpp"
+#include "orivex/audit/repair.hpp"
 
 using namespace orivex;
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 
 #include "detail/text.hpp"
 #include "orivex/io/file.hpp"
-#include "orivex/numfmt.hpp"
+#include "orivex/support/numfmt.hpp"
 
 namespace orivex::io::fsl {
 

@@ -4,7 +4,7 @@
 #include "detail/text.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
-#include "orivex/numfmt.hpp"
+#include "orivex/support/numfmt.hpp"
 
 namespace orivex::io::mrtrix {
 

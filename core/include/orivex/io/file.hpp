@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "orivex/error.hpp"
+#include "orivex/support/error.hpp"
 
 namespace orivex::io {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "orivex/error.hpp"
-#include "orivex/gradient.hpp"
+#include "orivex/support/error.hpp"
+#include "orivex/io/gradient.hpp"
 
 namespace orivex::io::fsl {
 

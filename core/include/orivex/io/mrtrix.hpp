@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "orivex/error.hpp"
-#include "orivex/gradient.hpp"
+#include "orivex/support/error.hpp"
+#include "orivex/io/gradient.hpp"
 
 namespace orivex::io::mrtrix {
 

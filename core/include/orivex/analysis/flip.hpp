@@ -1,0 +1,130 @@
+// Flip detection: working shell, tensor field, coherence mask, ranking, decision.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orivex/analysis/candidate.hpp"
+#include "orivex/support/error.hpp"
+#include "orivex/io/gradient.hpp"
+#include "orivex/analysis/shell.hpp"
+#include "orivex/analysis/tensor.hpp"
+#include "orivex/io/volume.hpp"
+
+namespace orivex {
+
+inline constexpr double default_margin_threshold = 0.02;
+
+struct FlipParams {
+  double b0_threshold = 50.0;
+  double tolerance = 0.05;
+  double min_signal = 1.0;
+  double fa_threshold = 0.2;
+  double step = 1.0;
+  double margin_threshold = 0.02;
+  Mat3 frame_map{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+};
+
+enum class Decision { PASS, WARN, FLAG };
+
+struct FlipResult {
+  double working_b = 0.0;
+  std::size_t n_wm_voxels = 0;
+  double mask_mean_fa = 0.0;
+  std::vector<CandidateScore> ranking;
+  CandidateScore best;
+  CandidateScore runner_up;
+  double identity_coherence = 0.0;
+  double margin = 0.0;
+  double relative_margin = 0.0;
+  std::optional<double> margin_threshold;
+  Decision decision = Decision::PASS;
+  std::optional<Mat3> recommended_transform;
+  std::optional<std::string> recommended_label;
+};
+
+struct DetectTimings {
+  Duration fit_time;
+  Duration rank_time;
+};
+
+struct GlyphData {
+  TensorField field;
+  Mask wm_mask;
+  Mat3 frame_map{};
+};
+
+struct FlipOutcome {
+  FlipResult result;
+  DetectTimings timings;
+  GlyphData glyphs;
+};
+
+// The single implementation behind every entry point: chooses the shell unless one is given.
+Result<FlipOutcome> run_detection(const FloatArray& dwi, const GradientTable& table,
+                                  const Mask* mask, const FlipParams& params,
+                                  const Shell* shell);
+
+Result<Shell> select_working_shell(const GradientTable& table, double b0_threshold,
+                                   double tolerance);
+bool antipodal_or_equal(const Mat3& a, const Mat3& b);
+
+Result<FlipResult> detect_flip(const FloatArray& dwi, const GradientTable& table,
+                               const Mask* mask, const FlipParams& params);
+
+struct TimedFlip {
+  FlipResult result;
+  DetectTimings timings;
+};
+
+struct FlipWithGlyphs {
+  FlipResult result;
+  GlyphData glyphs;
+};
+
+// Thin views of run_detection: they differ only in what they hand back.
+Result<TimedFlip> detect_flip_timed(const FloatArray& dwi, const GradientTable& table,
+                                    const Mask* mask, const FlipParams& params);
+Result<FlipWithGlyphs> detect_flip_with_glyphs(const FloatArray& dwi, const GradientTable& table,
+                                               const Mask* mask, const FlipParams& params);
+Result<FlipOutcome> detect_flip_timed_with_glyphs(const FloatArray& dwi,
+                                                  const GradientTable& table, const Mask* mask,
+                                                  const FlipParams& params);
+Result<FlipWithGlyphs> detect_flip_on_shell_with_glyphs(const FloatArray& dwi,
+                                                        const GradientTable& table,
+                                                        const Mask* mask,
+                                                        const FlipParams& params,
+                                                        const Shell& shell);
+Result<FlipOutcome> detect_flip_on_shell_timed_with_glyphs(const FloatArray& dwi,
+                                                           const GradientTable& table,
+                                                           const Mask* mask,
+                                                           const FlipParams& params,
+                                                           const Shell& shell);
+
+// The fitted field and the mask coherence is measured in.
+struct FittedMask {
+  TensorField field;
+  Mask wm_mask;
+  std::size_t n_wm_voxels = 0;
+  double mask_mean_fa = 0.0;
+};
+
+// Checks the margin threshold, fits the shell and settles the mask: the caller's, else the
+// white-matter proxy, else valid voxels at or above the FA threshold.
+Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& table,
+                                const Mask* mask, const Shell& shell, const FlipParams& params);
+
+// Turns a ranking (best first) into the decision. `ranking` must not be empty.
+FlipResult assemble_result(std::vector<CandidateScore> ranking, std::size_t n_wm_voxels,
+                           double working_b, double mask_mean_fa, double margin_threshold);
+
+// Stable, largest coherence first under the IEEE-754 total order (+NaN above +inf).
+void sort_by_coherence(std::vector<CandidateScore>& scores);
+
+// Ranks the 48 candidates (only 24 measured), best first.
+std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask& wm_mask,
+                                            const Mat3& frame_map, double step);
+
+}  // namespace orivex

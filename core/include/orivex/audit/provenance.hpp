@@ -1,0 +1,81 @@
+// Records that identify input files by path, size and SHA-256 digest.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "orivex/analysis/angular.hpp"
+#include "orivex/support/error.hpp"
+#include "orivex/analysis/flip.hpp"
+#include "orivex/io/gradient.hpp"
+#include "orivex/analysis/shell.hpp"
+
+namespace orivex {
+
+struct InputFile {
+  std::string path;    // as the caller wrote it (invalid UTF-8 replaced by U+FFFD)
+  std::string sha256;  // 64 lower-case hex digits
+  std::uint64_t bytes = 0;
+
+  // Reads the whole file once and digests it.
+  static Result<InputFile> of(const std::string& path);
+  // Digests bytes that were already read (so the record matches what was parsed).
+  static InputFile from_bytes(const std::string& path, std::string_view content);
+};
+
+std::string sha256_hex(std::string_view data);
+
+// The coordinate frames a repair wrote its outputs in.
+struct FrameProvenance {
+  std::string input_format;  // "fsl" or "mrtrix"
+  double affine_determinant_sign = 1.0;
+  Mat3 rotation{};  // transpose of world_voxel_map
+  Mat3 fsl_voxel_map{};
+  Mat3 world_voxel_map{};
+  bool frames_divergent = false;
+  bool emitted_fsl = false;
+  bool emitted_mrtrix = false;
+};
+
+// The record written beside corrected gradient files: who wrote them, from which bytes, and why.
+struct Provenance {
+  std::uint32_t schema_version = 1;
+  std::string tool;
+  std::string tool_version;
+  std::string timestamp;
+  std::vector<InputFile> inputs;
+  std::optional<ShellSummary> shells;
+  std::optional<AngularSummary> angular;
+  std::optional<FlipResult> flip;
+  std::optional<Mat3> applied_transform;
+  std::optional<std::string> applied_label;
+  std::optional<FrameProvenance> frame;
+  std::vector<std::string> outputs;
+  std::vector<std::string> notes;
+
+  // Stamped now, every optional member absent, no outputs or notes.
+  static Provenance create(std::vector<InputFile> inputs);
+  // Copies `flip`; the applied transform and label follow its recommendation (absent without one).
+  Provenance with_flip(const FlipResult& flip) &&;
+  Provenance with_outputs(std::vector<std::string> outputs) &&;
+};
+
+class JsonWriter;
+// In declared key order, absent optional members left out entirely.
+void write_json(JsonWriter& w, const Provenance& record);
+std::string to_pretty_json(const Provenance& record);
+
+namespace io::provenance {
+
+// Creates or truncates `path` (no backup: a provenance record is derived data) and writes the
+// record through an 8 KiB buffer, with no final line feed. Io when the file cannot be opened;
+// Json when a buffered write fails midway, Io when the final flush or close fails. On disk after
+// a failure: whatever prefix of the record reached the file (possibly an empty file).
+Result<void> write(const std::string& path, const Provenance& record);
+
+}  // namespace io::provenance
+
+}  // namespace orivex

@@ -1,0 +1,92 @@
+// Table repair: the transform, the forced-repair rule, backups, and the repair pipeline.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orivex/support/error.hpp"
+#include "orivex/analysis/flip.hpp"
+#include "orivex/analysis/frame.hpp"
+#include "orivex/io/gradient.hpp"
+#include "orivex/audit/provenance.hpp"
+#include "orivex/audit/pipeline.hpp"
+#include "orivex/audit/report.hpp"
+#include "orivex/io/volume.hpp"
+
+namespace orivex {
+
+// A transform chosen for a table and the table it produces.
+struct Repair {
+  GradientTable table;
+  std::string label;
+  Mat3 matrix{};
+
+  // The best candidate of a WARN decision, unless it is the identity or its negation (which
+  // leave every fibre axis where it was, so there is nothing to force).
+  static std::optional<Repair> force_from_best(const GradientTable& table, const FlipResult& flip);
+};
+
+// Every direction g becomes M·g, with zero components stored as +0 so no file shows "-0".
+GradientTable apply_transform(const GradientTable& table, const Mat3& m);
+
+// Readies `path` for a new file. Absent or unexaminable: nothing to do. Existing regular file
+// (or link to one): with `in_place` it is renamed to the next free backup name, which is
+// returned; without it RefuseOverwrite. An existing non-regular file (device, FIFO) is never
+// moved: with `in_place` it is written through, without it RefuseOverwrite.
+// On failure nothing was renamed.
+Result<std::optional<std::string>> prepare_output(const std::string& path, bool in_place);
+// `path`.bak, else `path`.bak.1, `path`.bak.2, ...: the first name that does not exist.
+std::string next_backup_path(const std::string& path);
+std::string with_suffix(const std::string& path, const std::string& suffix);
+
+// Io error unless every given output names a different file (compared by normalised path and,
+// for existing files, by device and inode), so one output can never silently replace another.
+Result<void> check_distinct_outputs(const std::vector<std::string>& paths);
+// The same over the outputs a repair or b-value recovery may write, in writing order.
+Result<void> check_distinct_outputs(const std::string& out_bvec, const std::string& out_bval,
+                                    const std::optional<std::string>& out_grad,
+                                    const std::optional<std::string>& provenance);
+
+// Writes `data` to a fresh sibling of `path` and renames it over `path` only once it is complete.
+// On failure `path` is exactly as it was (absent, or its old content) and no sibling remains.
+// An existing non-regular `path` (a device such as /dev/full, a FIFO) cannot be replaced by a
+// rename and is written through directly; whatever it accepted before the failure is gone.
+Result<void> write_file_replacing(const std::string& path, std::string_view data);
+
+struct RepairSpec {
+  std::string out_bvec;
+  std::string out_bval;
+  std::optional<std::string> out_grad;
+  std::optional<std::string> provenance;
+  std::optional<FrameMaps> frames;
+  bool dry_run = false;
+  bool in_place = false;
+  bool force_repair = false;
+};
+
+struct RepairOutput {
+  Report report;
+  std::optional<GradientTable> table;  // absent when no transform was applied
+  std::vector<std::string> backups;    // in the order they were made
+  std::optional<GlyphData> glyphs;     // set by repair_with_glyphs only
+};
+
+// Audit, then repair_from_report. Outputs that name the same file are refused before the audit.
+// On disk after a failure: see repair_from_report (an audit failure touches nothing).
+Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
+                            std::vector<InputFile> inputs, const AuditParams& params,
+                            const RepairSpec& request);
+// The same on top of audit_with_glyphs, keeping the glyph data; the same files after a failure.
+Result<RepairOutput> repair_with_glyphs(const GradientTable& table, const FloatArray& dwi,
+                                        const Mask* mask, std::vector<InputFile> inputs,
+                                        const AuditParams& params, const RepairSpec& request);
+// Decides, backs up and writes. On disk after a failure: backups already made stay (so every
+// replaced original is recoverable from its .bak name), outputs completed before the failing
+// one stay, the failing output is absent (or untouched if it was not moved aside), and no
+// provenance record is written unless its own write was the failure (then it may be partial).
+Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
+                                        const std::vector<InputFile>& inputs,
+                                        const RepairSpec& request, double margin_threshold);
+
+}  // namespace orivex

@@ -1,0 +1,258 @@
+// The sequential batch audit of a BIDS dataset and its per-run and dataset reports.
+#include "orivex/audit/bids_batch.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <set>
+
+#include "orivex/audit/input.hpp"
+#include "orivex/io/file.hpp"
+#include "orivex/io/fsl.hpp"
+#include "orivex/audit/provenance.hpp"
+#include "orivex/support/json_writer.hpp"
+#include "orivex/support/numfmt.hpp"
+#include "orivex/io/volume.hpp"
+
+namespace orivex::bids_batch {
+
+namespace {
+
+// The bare system text of an OS failure ("Permission denied (os error 13)"), without the
+// "I/O error: " prefix a single-file call would show.
+std::string system_text(const Error& e) {
+  return e.kind() == ErrorKind::Io ? e.text() : e.message();
+}
+
+std::string parent_of(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  std::size_t slash = p.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? std::string("/") : p.substr(0, slash);
+}
+
+// mkdir -p with mode 0777 (before the umask); 0 or the errno of the failure. An existing
+// directory is fine, an existing file in the way is not.
+int create_dir_all(const std::string& path) {
+  if (path.empty()) return 0;
+  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  int err = errno;
+  if (err == ENOENT) {
+    std::string parent = parent_of(path);
+    if (!parent.empty() && parent != path) {
+      if (int perr = create_dir_all(parent); perr != 0) return perr;
+      if (::mkdir(path.c_str(), 0777) == 0) return 0;
+      err = errno;
+    }
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return err;
+}
+
+Status worst(Status a, Status b) { return static_cast<int>(b) > static_cast<int>(a) ? b : a; }
+
+std::string lower_ascii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+void write_results(JsonWriter& w, const std::vector<BatchItem>& items) {
+  w.key("results").begin_array();
+  for (const BatchItem& item : items) {
+    w.begin_object();
+    w.member("dwi", io::lossy_utf8(item.dwi));
+    w.member("name", item.name);
+    w.member("status", status_name(item.status));
+    w.end_object();
+  }
+  w.end_array();
+}
+
+std::string summary_path_of(const std::string& root) {
+  return io::bids::join(output_dir(root), "dataset_summary.json");
+}
+
+// "BIDS sidecar: PE=j-, TRT=0.0500s, MB=3", or empty when the sidecar offers none of the three.
+std::string sidecar_note(const io::bids::BidsSidecar& s) {
+  std::vector<std::string> parts;
+  if (s.phase_encoding_direction) parts.push_back("PE=" + *s.phase_encoding_direction);
+  if (s.total_readout_time) parts.push_back("TRT=" + numfmt::fixed(*s.total_readout_time, 4) + "s");
+  if (s.multiband_acceleration_factor)
+    parts.push_back("MB=" + std::to_string(*s.multiband_acceleration_factor));
+  if (parts.empty()) return {};
+  std::string note = "BIDS sidecar: ";
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) note += ", ";
+    note += parts[i];
+  }
+  return note;
+}
+
+Result<Status> audit_entry_impl(const io::bids::DwiEntry& entry, const std::string& out_dir,
+                                const std::string& name, std::optional<double> step,
+                                const AuditParams& params) {
+  // bvec/bvecs and bval/bvals are FSL text whatever their extension. The b-values are read
+  // first so a missing bval is reported before a malformed bvec, as for a single audit.
+  ORIVEX_ASSIGN(std::string bval_text, io::read_text(entry.bval));
+  ORIVEX_ASSIGN(std::string bvec_text, io::read_text(entry.bvec));
+  ORIVEX_ASSIGN(GradientTable table,
+                io::fsl::parse_pair(bvec_text, entry.bvec, bval_text, entry.bval));
+
+  ORIVEX_ASSIGN(LoadedVolume dwi, read_volume_with_info(entry.dwi));
+
+  AuditParams run_params = params;
+  if (step) {
+    run_params.flip.step = *step;
+  } else {
+    run_params.flip.step = default_step(dwi.info.voxel_sizes);
+  }
+
+  // Datasets often keep masks of other grids (anatomical resolution, templates) beside the
+  // DWI; the first one on the DWI grid is the brain mask we can use.
+  std::optional<Mask> mask;
+  std::optional<std::string> mask_path;
+  for (const std::string& candidate : entry.masks) {
+    auto m = read_mask(candidate);
+    if (!m || m->size() != dwi.array.grid_voxels()) continue;
+    mask = std::move(*m);
+    mask_path = candidate;
+    break;
+  }
+
+  std::vector<InputFile> inputs;
+  inputs.push_back(InputFile::from_bytes(entry.bvec, bvec_text));
+  inputs.push_back(InputFile::from_bytes(entry.bval, bval_text));
+  if (mask_path) {
+    ORIVEX_ASSIGN(InputFile m, InputFile::of(*mask_path));
+    inputs.push_back(std::move(m));
+  }
+
+  ORIVEX_ASSIGN(Report report, audit(table, &dwi.array, mask ? &*mask : nullptr,
+                                     std::move(inputs), run_params));
+
+  // The sidecar only annotates: an unreadable or malformed one never costs the run its audit.
+  if (entry.sidecar) {
+    if (auto s = io::bids::read_sidecar(*entry.sidecar)) {
+      if (std::string note = sidecar_note(*s); !note.empty()) report.notes.push_back(note);
+    }
+  }
+
+  ORIVEX_TRY(io::write_bytes(io::bids::join(out_dir, name + "_report.json"),
+                             to_pretty_json(report)));
+  return report.status;
+}
+
+}  // namespace
+
+std::string output_dir(const std::string& root) {
+  return io::bids::join(io::bids::join(root, "derivatives"), "orivex");
+}
+
+std::string run_name(const io::bids::DwiEntry& entry) {
+  auto base = io::bids::nifti_base(entry.dwi);
+  if (!base) return "dwi";
+  std::size_t slash = base->rfind('/');
+  std::string name = slash == std::string::npos ? *base : base->substr(slash + 1);
+  if (name.empty()) return "dwi";
+  return io::lossy_utf8(name);
+}
+
+// Report names. BIDS names runs by entities, so two runs only share a file name when a dataset
+// breaks the convention (a copied subject folder, a subject folder linked in twice, a stray
+// run under code/ or sourcedata/). Such runs would write the same <name>_report.json, and the
+// later one would silently replace the earlier. So, in discovery order, the first run keeps its
+// name and every later run whose name is already taken gets the first free name of the series
+// "<name>-2", "<name>-3", ... . "Taken" compares names with ASCII letters folded to lower case,
+// because on a case-insensitive file system (macOS, Windows shares) sub-01_dwi and SUB-01_dwi
+// would still be one file. The disambiguated name is the run's name in `results`, in the
+// summary and in its report's file name; it depends only on the discovered paths, so a rerun
+// over an unchanged dataset reproduces the same names and replaces the same files.
+std::vector<std::string> report_names(const std::vector<io::bids::DwiEntry>& entries) {
+  std::vector<std::string> names;
+  std::set<std::string> taken;
+  names.reserve(entries.size());
+  for (const auto& entry : entries) {
+    std::string base = run_name(entry);
+    std::string name = base;
+    for (std::size_t k = 2; taken.count(lower_ascii(name)) != 0; ++k)
+      name = base + "-" + std::to_string(k);
+    taken.insert(lower_ascii(name));
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+TextResult<Status> audit_entry(const io::bids::DwiEntry& entry, const std::string& out_dir,
+                               const std::string& name, std::optional<double> step,
+                               const AuditParams& params) {
+  auto r = audit_entry_impl(entry, out_dir, name, step, params);
+  if (!r) return Failure{r.error().message()};
+  return *r;
+}
+
+std::string summary_json(const std::string& root, const BatchOutcome& outcome) {
+  JsonWriter w(JsonWriter::Layout::Pretty);
+  w.begin_object();
+  w.member("bids_root", io::lossy_utf8(root));
+  w.member("n_datasets", static_cast<std::uint64_t>(outcome.items.size()));
+  write_results(w, outcome.items);
+  w.member("status", status_name(outcome.status));
+  w.member("tool", tool_name);
+  w.end_object();
+  return std::move(w).str();
+}
+
+int exit_code(Status status) { return status == Status::WARN ? 3 : 0; }
+
+std::string audit_bids_json(const BatchOutcome& outcome) {
+  JsonWriter w(JsonWriter::Layout::Compact);
+  w.begin_object();
+  w.member("exit_code", static_cast<std::int64_t>(exit_code(outcome.status)));
+  write_results(w, outcome.items);
+  w.member("status", status_name(outcome.status));
+  w.member("summary_path", io::lossy_utf8(outcome.summary_path));
+  w.end_object();
+  return std::move(w).str();
+}
+
+TextResult<BatchOutcome> run(const std::string& root, const AuditParams& params,
+                             std::optional<double> step) {
+  auto entries = io::bids::discover(root);
+  if (!entries) return Failure{system_text(entries.error())};
+  if (entries->empty())
+    return Failure{"no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " +
+                   io::lossy_utf8(root)};
+
+  const std::string out_dir = output_dir(root);
+  if (int err = create_dir_all(out_dir); err != 0)
+    return Failure{system_text(Error::io_errno(err))};
+
+  const std::vector<std::string> names = report_names(*entries);
+  BatchOutcome outcome;
+  outcome.summary_path = summary_path_of(root);
+  for (std::size_t i = 0; i < entries->size(); ++i) {
+    const auto& entry = (*entries)[i];
+    auto status = audit_entry(entry, out_dir, names[i], step, params);
+    if (!status) return Failure{status.error()};
+    outcome.items.push_back(BatchItem{names[i], entry.dwi, *status});
+    outcome.status = worst(outcome.status, *status);
+  }
+
+  // Written last, so a summary on disk always describes a batch that ran to its end.
+  auto written = io::write_bytes(outcome.summary_path, summary_json(root, outcome));
+  if (!written) return Failure{system_text(written.error())};
+  return outcome;
+}
+
+TextResult<std::string> audit_bids(const std::string& root, const AuditParams& params,
+                                   std::optional<double> step) {
+  auto outcome = run(root, params, step);
+  if (!outcome) return Failure{outcome.error()};
+  return audit_bids_json(*outcome);
+}
+
+}  // namespace orivex::bids_batch

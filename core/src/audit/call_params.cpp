@@ -1,0 +1,35 @@
+// Filling AuditParams for the table-only and the image paths.
+#include "orivex/audit/call_params.hpp"
+
+#include "orivex/analysis/frame.hpp"
+#include "orivex/audit/input.hpp"
+
+namespace orivex {
+
+AuditParams table_audit_params(const CallOptions& options) {
+  AuditParams p;
+  p.shell = options.shell;
+  p.b0_threshold = options.b0_threshold;
+  p.tolerance = options.tolerance;
+  p.duplicate_angle_deg = default_duplicate_angle_deg;
+  p.norm_tolerance = options.norm_tolerance;
+  p.strict = options.strict;
+  p.flip.b0_threshold = options.b0_threshold;
+  p.flip.tolerance = options.tolerance;
+  p.flip.min_signal = default_min_signal;
+  p.flip.fa_threshold = default_fa_threshold;
+  p.flip.step = 1.0;
+  p.flip.margin_threshold = options.margin_threshold;
+  p.flip.frame_map = Mat3{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+  return p;
+}
+
+AuditParams image_audit_params(const CallOptions& options, const VolumeInfo& info,
+                               bool world_frame) {
+  AuditParams p = table_audit_params(options);
+  p.flip.frame_map = voxel_frame_map(info, world_frame);
+  p.flip.step = options.step ? *options.step : default_step(info.voxel_sizes);
+  return p;
+}
+
+}  // namespace orivex
