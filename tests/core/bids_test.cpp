@@ -16,7 +16,7 @@
 #include "orivex/audit/bids_batch.hpp"
 #include "orivex/io/bids.hpp"
 #include "orivex/io/file.hpp"
-#include "orivex/audit/provenance.hpp"
+#include "orivex/io/input_file.hpp"
 
 using namespace orivex;
 namespace bids = orivex::io::bids;

@@ -8,7 +8,7 @@
 
 #include "orivex/audit/call_params.hpp"
 #include "orivex/audit/input.hpp"
-#include "orivex/audit/provenance.hpp"
+#include "orivex/io/input_file.hpp"
 
 using namespace orivex;
 

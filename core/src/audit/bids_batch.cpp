@@ -10,10 +10,10 @@
 #include "orivex/audit/input.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
-#include "orivex/audit/provenance.hpp"
+#include "orivex/io/input_file.hpp"
+#include "orivex/io/volume.hpp"
 #include "orivex/support/json_writer.hpp"
 #include "orivex/support/numfmt.hpp"
-#include "orivex/io/volume.hpp"
 
 namespace orivex::bids_batch {
 

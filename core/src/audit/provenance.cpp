@@ -1,4 +1,6 @@
 // Provenance records: which tool wrote corrected files, from which bytes, with what evidence.
+#include "orivex/audit/provenance.hpp"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -6,10 +8,6 @@
 #include <cstring>
 #include <string_view>
 #include <utility>
-
-#include "orivex/audit/provenance.hpp"
-#include "orivex/support/json_writer.hpp"
-#include "orivex/audit/report.hpp"
 
 namespace orivex {
 

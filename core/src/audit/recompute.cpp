@@ -4,12 +4,13 @@
 #include <cmath>
 #include <utility>
 
+#include "orivex/audit/pipeline.hpp"
+#include "orivex/audit/provenance.hpp"
+#include "orivex/audit/repair.hpp"
 #include "orivex/io/fsl.hpp"
 #include "orivex/io/mrtrix.hpp"
 #include "orivex/support/json_writer.hpp"
 #include "orivex/support/numfmt.hpp"
-#include "orivex/audit/pipeline.hpp"
-#include "orivex/audit/repair.hpp"
 
 namespace orivex {
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "orivex/audit/provenance.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
 #include "orivex/io/mrtrix.hpp"

@@ -1,8 +1,9 @@
 // Input file records: SHA-256 over exactly the bytes read.
+#include "orivex/io/input_file.hpp"
+
 #include <openssl/evp.h>
 
 #include "orivex/io/file.hpp"
-#include "orivex/audit/provenance.hpp"
 
 namespace orivex {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "orivex/support/error.hpp"
 #include "orivex/io/gradient.hpp"
-#include "orivex/audit/provenance.hpp"
+#include "orivex/io/input_file.hpp"
 #include "orivex/io/volume.hpp"
+#include "orivex/support/error.hpp"
 
 namespace orivex {
 

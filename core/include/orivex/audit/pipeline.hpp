@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "orivex/support/error.hpp"
 #include "orivex/analysis/flip.hpp"
-#include "orivex/io/gradient.hpp"
-#include "orivex/audit/provenance.hpp"
-#include "orivex/audit/report.hpp"
 #include "orivex/analysis/shell.hpp"
+#include "orivex/audit/report.hpp"
+#include "orivex/io/gradient.hpp"
+#include "orivex/io/input_file.hpp"
 #include "orivex/io/volume.hpp"
+#include "orivex/support/error.hpp"
 
 namespace orivex {
 

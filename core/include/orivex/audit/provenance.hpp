@@ -1,32 +1,21 @@
-// Records that identify input files by path, size and SHA-256 digest.
+// The provenance record written beside corrected gradient files, and its JSON encoding.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "orivex/analysis/angular.hpp"
-#include "orivex/support/error.hpp"
 #include "orivex/analysis/flip.hpp"
-#include "orivex/io/gradient.hpp"
 #include "orivex/analysis/shell.hpp"
+#include "orivex/audit/report.hpp"
+#include "orivex/io/gradient.hpp"
+#include "orivex/io/input_file.hpp"
+#include "orivex/support/error.hpp"
+#include "orivex/support/json_writer.hpp"
 
 namespace orivex {
-
-struct InputFile {
-  std::string path;    // as the caller wrote it (invalid UTF-8 replaced by U+FFFD)
-  std::string sha256;  // 64 lower-case hex digits
-  std::uint64_t bytes = 0;
-
-  // Reads the whole file once and digests it.
-  static Result<InputFile> of(const std::string& path);
-  // Digests bytes that were already read (so the record matches what was parsed).
-  static InputFile from_bytes(const std::string& path, std::string_view content);
-};
-
-std::string sha256_hex(std::string_view data);
 
 // The coordinate frames a repair wrote its outputs in.
 struct FrameProvenance {
@@ -63,7 +52,6 @@ struct Provenance {
   Provenance with_outputs(std::vector<std::string> outputs) &&;
 };
 
-class JsonWriter;
 // In declared key order, absent optional members left out entirely.
 void write_json(JsonWriter& w, const Provenance& record);
 std::string to_pretty_json(const Provenance& record);

@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "orivex/support/error.hpp"
 #include "orivex/analysis/flip.hpp"
 #include "orivex/analysis/frame.hpp"
-#include "orivex/io/gradient.hpp"
-#include "orivex/audit/provenance.hpp"
 #include "orivex/audit/pipeline.hpp"
 #include "orivex/audit/report.hpp"
+#include "orivex/io/gradient.hpp"
+#include "orivex/io/input_file.hpp"
 #include "orivex/io/volume.hpp"
+#include "orivex/support/error.hpp"
 
 namespace orivex {
 

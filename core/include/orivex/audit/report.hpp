@@ -9,10 +9,10 @@
 
 #include "orivex/analysis/angular.hpp"
 #include "orivex/analysis/flip.hpp"
-#include "orivex/io/gradient.hpp"
-#include "orivex/audit/provenance.hpp"
-#include "orivex/support/json_writer.hpp"
 #include "orivex/analysis/shell.hpp"
+#include "orivex/io/gradient.hpp"
+#include "orivex/io/input_file.hpp"
+#include "orivex/support/json_writer.hpp"
 
 namespace orivex {
 
