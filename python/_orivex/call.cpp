@@ -15,13 +15,13 @@ constexpr Param grad{"grad", Kind::OptPath};
 constexpr Param dwi{"dwi", Kind::Path};
 constexpr Param dwi_optional{"dwi", Kind::OptPath};
 constexpr Param mask{"mask", Kind::OptPath};
-constexpr Param tolerance{"tolerance", Kind::Real, 0.05};
-constexpr Param b0_threshold{"b0_threshold", Kind::Real, 50.0};
+constexpr Param tolerance{"tolerance", Kind::Real, default_tolerance};
+constexpr Param b0_threshold{"b0_threshold", Kind::Real, default_b0_threshold};
 constexpr Param shell{"shell", Kind::OptReal};
 constexpr Param step{"step", Kind::OptReal};
-constexpr Param margin_threshold{"margin_threshold", Kind::Real, 0.02};
+constexpr Param margin_threshold{"margin_threshold", Kind::Real, default_margin_threshold};
 constexpr Param strict{"strict", Kind::Flag};
-constexpr Param norm_tolerance{"norm_tolerance", Kind::Real, 0.05};
+constexpr Param norm_tolerance{"norm_tolerance", Kind::Real, default_norm_tolerance};
 constexpr Param threads{"threads", Kind::Threads};
 
 constexpr std::array inspect_params{bvec, bval, grad, tolerance, b0_threshold, shell,
@@ -73,15 +73,28 @@ constexpr std::array recompute_params{Param{"out_bvec", Kind::Path},
 const Signature inspect_signature{"inspect", inspect_params, 0};
 const Signature audit_signature{"audit", audit_params, 0};
 const Signature audit_with_glyphs_signature{"audit_with_glyphs", profiled_params, 1};
-const Signature audit_profiled_signature{"audit_profiled", profiled_params, 1};
+const Signature audit_profiled_signature{
+    "audit_profiled", profiled_params, 1,
+    "One instrumented audit: returns the report JSON plus a per-stage wall-clock\n"
+    "split (`decompress`/`convert`/`fit`/`coherence`/`other`/`total`, seconds).\n"
+    "The report is byte-identical to `audit`; only the timing instrumentation is\n"
+    "added, so this drives the Python CLI's `--profile`."};
 const Signature audit_profiled_with_glyphs_signature{"audit_profiled_with_glyphs",
                                                      profiled_params, 1};
-const Signature audit_bids_signature{"audit_bids", bids_params, 1};
+const Signature audit_bids_signature{
+    "audit_bids", bids_params, 1,
+    "Audit every DWI under a BIDS root (shared `bids_batch` core path). Writes the\n"
+    "per-run and dataset reports under `<root>/derivatives/orivex/` and returns a\n"
+    "small JSON summary (`status`, `exit_code`, `summary_path`, `results`) for the\n"
+    "caller to print. The exit code blocks only on WARN."};
 const Signature detect_flip_signature{"detect_flip", detect_params, 1};
 const Signature detect_flip_with_glyphs_signature{"detect_flip_with_glyphs", detect_params, 1};
 const Signature repair_signature{"repair", repair_params, 3};
 const Signature repair_with_glyphs_signature{"repair_with_glyphs", repair_params, 3};
-const Signature recompute_bval_signature{"recompute_bval", recompute_params, 2};
+const Signature recompute_bval_signature{
+    "recompute_bval", recompute_params, 2,
+    "Opt-in b-value recovery from amplitude-encoded bvecs. Never reached from\n"
+    "`repair`; returns a JSON before/after summary."};
 
 std::optional<Execution> execution_for(const Bound& a) {
   auto exec = Execution::create(a.threads());

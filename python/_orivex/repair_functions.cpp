@@ -12,9 +12,6 @@ namespace orivex::py {
 
 namespace {
 
-// The shell tolerance of b-value recovery is fixed; recompute_bval takes no tolerance.
-constexpr double recompute_tolerance = 0.05;
-
 RepairSpec repair_spec(const Bound& a, const ImageCall& call) {
   const TableFrame frame = call.table.from_grad ? TableFrame::World : TableFrame::Fsl;
   return RepairSpec{a.path("out_bvec").value_or(std::string()),
@@ -88,8 +85,9 @@ ORIVEX_PY_FASTCALL(recompute_bval) {
                              a->flag("in_place")};
     const double b0_threshold = a->real("b0_threshold");
     ORIVEX_PY_ASSIGN(RecomputeOutput out, exec->run([&] {
+      // recompute_bval takes no tolerance: its before/after shell counts use the default.
       return orivex::recompute_bval(loaded->table, loaded->inputs, request, b0_threshold,
-                                    recompute_tolerance);
+                                    default_tolerance);
     }));
     return to_str(recompute_summary_json(out));
   });

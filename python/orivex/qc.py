@@ -2,6 +2,8 @@
 
 import struct
 
+from orivex.defaults import MARGIN_THRESHOLD
+
 
 def _require_matplotlib():
     try:
@@ -70,7 +72,7 @@ def write_figure(path, report, payload):
     rel = flip["relative_margin"]
     fig.suptitle("orivex {}: best {} (coherence {:.4f}), margin {:.2f}% vs threshold {:g}%".format(
         flip["decision"], best["label"], best["coherence"] or 0.0, 100 * (rel or 0.0),
-        100 * flip.get("margin_threshold", 0.02)))
+        100 * flip.get("margin_threshold", MARGIN_THRESHOLD)))
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)

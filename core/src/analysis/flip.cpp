@@ -15,15 +15,6 @@ namespace orivex {
 
 namespace {
 
-constexpr Mat3 identity_matrix{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
-
-Mat3 multiply(const Mat3& a, const Mat3& b) {
-  Mat3 out{};
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) out[r][c] = a[r][0] * b[0][c] + a[r][1] * b[1][c] + a[r][2] * b[2][c];
-  return out;
-}
-
 // A signed integer whose ordering is the IEEE-754 total order of the double (-NaN < -inf < ...
 // < -0 < +0 < ... < +inf < +NaN), so NaN scores have a fixed place instead of breaking the sort.
 std::int64_t total_order_key(double v) {
@@ -94,9 +85,7 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
         out[i] = e;
         continue;
       }
-      out[i] = {k[0][0] * e[0] + k[0][1] * e[1] + k[0][2] * e[2],
-                k[1][0] * e[0] + k[1][1] * e[1] + k[1][2] * e[2],
-                k[2][0] * e[0] + k[2][1] * e[1] + k[2][2] * e[2]};
+      out[i] = multiply(k, e);
     }
 
     const SumCounts total = coherence_sum(corrected, voxels, wm_mask, field.dims, step);
@@ -200,7 +189,7 @@ FlipResult assemble_result(std::vector<CandidateScore> ranking, std::size_t n_wm
   r.margin = r.best.coherence - r.runner_up.coherence;
   r.relative_margin = r.best.coherence > 0.0 ? r.margin / r.best.coherence : 0.0;
 
-  if (r.best.is_identity || antipodal_or_equal(r.best.matrix, identity_matrix)) {
+  if (r.best.is_identity || antipodal_or_equal(r.best.matrix, identity3)) {
     r.decision = Decision::PASS;
   } else if (r.relative_margin >= margin_threshold) {
     r.decision = Decision::FLAG;

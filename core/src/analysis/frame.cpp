@@ -9,8 +9,6 @@ namespace {
 
 constexpr double degenerate_column = 1e-9;
 
-Mat3 identity() { return {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}; }
-
 double column_norm(const Mat4& a, int c) {
   return std::sqrt(a[0][c] * a[0][c] + a[1][c] * a[1][c] + a[2][c] * a[2][c]);
 }
@@ -21,7 +19,7 @@ Mat3 unit_columns(const Mat4& a) {
   Mat3 w{};
   for (int c = 0; c < 3; ++c) {
     const double n = column_norm(a, c);
-    if (!(n >= degenerate_column)) return identity();
+    if (!(n >= degenerate_column)) return identity3;
     for (int r = 0; r < 3; ++r) w[c][r] = a[r][c] / n;
   }
   return w;
@@ -36,24 +34,9 @@ double determinant(const Mat4& a) {
 // FSL stores bvecs with the first voxel axis reversed whenever the image is stored
 // "neurologically" (positive determinant), so its frame differs from the voxel frame by that flip.
 Mat3 fsl_map(const Mat4& a) {
-  Mat3 f = identity();
+  Mat3 f = identity3;
   if (determinant(a) > 0.0) f[0][0] = -1.0;
   return f;
-}
-
-Mat3 multiply(const Mat3& x, const Mat3& y) {
-  Mat3 out{};
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c)
-      out[r][c] = x[r][0] * y[0][c] + x[r][1] * y[1][c] + x[r][2] * y[2][c];
-  return out;
-}
-
-Mat3 transpose(const Mat3& m) {
-  Mat3 t{};
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) t[r][c] = m[c][r];
-  return t;
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <set>
 
+#include "orivex/audit/call_params.hpp"
 #include "orivex/audit/input.hpp"
 #include "orivex/io/file.hpp"
-#include "orivex/io/fsl.hpp"
 #include "orivex/io/input_file.hpp"
 #include "orivex/io/volume.hpp"
 #include "orivex/support/json_writer.hpp"
@@ -95,21 +95,11 @@ std::string sidecar_note(const io::bids::BidsSidecar& s) {
 Result<Status> audit_entry_impl(const io::bids::DwiEntry& entry, const std::string& out_dir,
                                 const std::string& name, std::optional<double> step,
                                 const AuditParams& params) {
-  // bvec/bvecs and bval/bvals are FSL text whatever their extension. The b-values are read
-  // first so a missing bval is reported before a malformed bvec, as for a single audit.
-  ORIVEX_ASSIGN(std::string bval_text, io::read_text(entry.bval));
-  ORIVEX_ASSIGN(std::string bvec_text, io::read_text(entry.bvec));
-  ORIVEX_ASSIGN(GradientTable table,
-                io::fsl::parse_pair(bvec_text, entry.bvec, bval_text, entry.bval));
-
+  // bvec/bvecs and bval/bvals are FSL text whatever their extension, read as for a single audit.
+  ORIVEX_ASSIGN(LoadedTable table, load_fsl(entry.bvec, entry.bval));
   ORIVEX_ASSIGN(LoadedVolume dwi, read_volume_with_info(entry.dwi));
-
   AuditParams run_params = params;
-  if (step) {
-    run_params.flip.step = *step;
-  } else {
-    run_params.flip.step = default_step(dwi.info.voxel_sizes);
-  }
+  run_params.flip.step = sampling_step(step, dwi.info);
 
   // Datasets often keep masks of other grids (anatomical resolution, templates) beside the
   // DWI; the first one on the DWI grid is the brain mask we can use.
@@ -123,15 +113,13 @@ Result<Status> audit_entry_impl(const io::bids::DwiEntry& entry, const std::stri
     break;
   }
 
-  std::vector<InputFile> inputs;
-  inputs.push_back(InputFile::from_bytes(entry.bvec, bvec_text));
-  inputs.push_back(InputFile::from_bytes(entry.bval, bval_text));
+  std::vector<InputFile> inputs = std::move(table.inputs);
   if (mask_path) {
     ORIVEX_ASSIGN(InputFile m, InputFile::of(*mask_path));
     inputs.push_back(std::move(m));
   }
 
-  ORIVEX_ASSIGN(Report report, audit(table, &dwi.array, mask ? &*mask : nullptr,
+  ORIVEX_ASSIGN(Report report, audit(table.table, &dwi.array, mask ? &*mask : nullptr,
                                      std::move(inputs), run_params));
 
   // The sidecar only annotates: an unreadable or malformed one never costs the run its audit.

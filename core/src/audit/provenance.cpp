@@ -5,9 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "orivex/io/file.hpp"
 
 namespace orivex {
 
@@ -104,29 +105,10 @@ namespace {
 
 constexpr std::size_t buffer_size = 8192;
 
-// Writes all of `data`; the errno of the failure otherwise.
-int write_all(int fd, const char* data, std::size_t n) {
-  std::size_t done = 0;
-  while (done < n) {
-    ssize_t w = ::write(fd, data + done, n - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    done += static_cast<std::size_t>(w);
-  }
-  return 0;
-}
-
-std::string os_text(int code) {
-  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
-}
-
 }  // namespace
 
 Result<void> write(const std::string& path, const Provenance& record) {
-  if (path.find('\0') != std::string::npos)
-    return Error::io("file name contained an unexpected NUL byte");
+  ORIVEX_TRY(io::check_path(path));
   std::string text = to_pretty_json(record);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Error::io_errno(errno);
@@ -137,15 +119,15 @@ Result<void> write(const std::string& path, const Provenance& record) {
   std::size_t used = 0;
   for (char c : text) {
     if (used == buffer_size) {
-      if (int e = write_all(fd, buffer, used); e != 0) {
+      if (int e = io::write_all(fd, {buffer, used}); e != 0) {
         ::close(fd);
-        return Error::json(os_text(e));
+        return Error::json(errno_text(e));
       }
       used = 0;
     }
     buffer[used++] = c;
   }
-  if (int e = write_all(fd, buffer, used); e != 0) {
+  if (int e = io::write_all(fd, {buffer, used}); e != 0) {
     ::close(fd);
     return Error::io_errno(e);
   }

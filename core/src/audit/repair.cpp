@@ -26,20 +26,6 @@ constexpr const char* divergent_note =
     "rotation); confirm the gradient is in the frame you intend before consuming a cross-format "
     "output";
 
-bool is_minus_identity(const Mat3& m) {
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c)
-      if (m[r][c] != (r == c ? -1.0 : 0.0)) return false;
-  return true;
-}
-
-Mat3 transpose(const Mat3& m) {
-  Mat3 t{};
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) t[r][c] = m[c][r];
-  return t;
-}
-
 // Same file when the normalised absolute paths agree, or when both exist as one inode (a hard
 // link, a symbolic link, or a path spelled through another directory).
 bool same_file(const std::string& a, const std::string& b) {
@@ -99,26 +85,10 @@ Result<RepairOutput> audit_then_repair(const GradientTable& table, const FloatAr
 
 }  // namespace
 
-GradientTable apply_transform(const GradientTable& table, const Mat3& m) {
-  std::vector<Vec3> out;
-  out.reserve(table.size());
-  for (const Vec3& g : table.bvecs()) {
-    Vec3 v{};
-    for (int i = 0; i < 3; ++i) {
-      double c = m[i][0] * g[0] + m[i][1] * g[1] + m[i][2] * g[2];
-      // -0.0 == 0.0, so this turns either zero into +0 and leaves every other value alone.
-      v[i] = c == 0.0 ? 0.0 : c;
-    }
-    out.push_back(v);
-  }
-  auto t = GradientTable::create(std::move(out), table.bvals());
-  return t ? std::move(*t) : table;  // lengths are equal by construction
-}
-
 std::optional<Repair> Repair::force_from_best(const GradientTable& table, const FlipResult& flip) {
   const CandidateScore& best = flip.best;
   // The negated identity reverses every axis, which leaves every fibre axis where it was.
-  if (best.is_identity || is_minus_identity(best.matrix)) return std::nullopt;
+  if (best.is_identity || best.matrix == negated(identity3)) return std::nullopt;
   return Repair{apply_transform(table, best.matrix), best.label, best.matrix};
 }
 
@@ -152,8 +122,7 @@ Result<std::optional<std::string>> prepare_output(const std::string& path, bool 
 
 Result<void> check_distinct_outputs(const std::vector<std::string>& paths) {
   // The OS would silently cut such a path at the NUL and write somewhere else.
-  for (const std::string& p : paths)
-    if (io::has_nul(p)) return Error::io(io::nul_in_path_text);
+  for (const std::string& p : paths) ORIVEX_TRY(io::check_path(p));
   for (std::size_t j = 1; j < paths.size(); ++j)
     for (std::size_t i = 0; i < j; ++i)
       if (same_file(paths[i], paths[j]))
@@ -190,15 +159,7 @@ Result<void> write_file_replacing(const std::string& path, std::string_view data
     ::unlink(tmp.c_str());
     return Error::io_errno(code);
   };
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  if (int e = io::write_all(fd, data); e != 0) return fail(e);
   // On disk before it takes the user's file name, so a crash cannot leave an empty table there.
   if (::fsync(fd) != 0) return fail(errno);
   int rc = ::close(fd);

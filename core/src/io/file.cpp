@@ -9,8 +9,26 @@
 
 namespace orivex::io {
 
-Result<std::string> read_bytes(const std::string& path) {
+Result<void> check_path(std::string_view path) {
   if (has_nul(path)) return Error::io(nul_in_path_text);
+  return {};
+}
+
+int write_all(int fd, std::string_view data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+Result<std::string> read_bytes(const std::string& path) {
+  ORIVEX_TRY(check_path(path));
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Error::io_errno(errno);
   std::string data;
@@ -39,19 +57,12 @@ Result<std::string> read_text(const std::string& path) {
 }
 
 Result<void> write_bytes(const std::string& path, std::string_view data) {
-  if (has_nul(path)) return Error::io(nul_in_path_text);
+  ORIVEX_TRY(check_path(path));
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Error::io_errno(errno);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      return Error::io_errno(e);
-    }
-    done += static_cast<std::size_t>(n);
+  if (int e = write_all(fd, data); e != 0) {
+    ::close(fd);
+    return Error::io_errno(e);
   }
   if (::close(fd) != 0) return Error::io_errno(errno);
   return {};

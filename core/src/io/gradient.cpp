@@ -65,6 +65,19 @@ GradientTable GradientTable::normalized(double b0_threshold) const {
   return t;
 }
 
+GradientTable apply_transform(const GradientTable& table, const Mat3& m) {
+  GradientTable t;
+  t.bvals_ = table.bvals_;
+  t.bvecs_.reserve(table.bvecs_.size());
+  for (const Vec3& g : table.bvecs_) {
+    Vec3 v = multiply(m, g);
+    // -0.0 == 0.0, so this turns either zero into +0 and leaves every other value alone.
+    for (double& c : v) c = c == 0.0 ? 0.0 : c;
+    t.bvecs_.push_back(v);
+  }
+  return t;
+}
+
 Result<RecoveredBvals> GradientTable::recover_bvals(double b0_threshold) const {
   double b_nominal = 0.0;
   double max_norm = 0.0;

@@ -10,9 +10,11 @@ namespace orivex {
 
 Error Error::io(std::string text) { return Error(ErrorKind::Io, std::move(text)); }
 
-Error Error::io_errno(int code) {
-  return io(std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
+std::string errno_text(int code) {
+  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
 }
+
+Error Error::io_errno(int code) { return io(errno_text(code)); }
 
 Error Error::nifti(std::string text) { return Error(ErrorKind::Nifti, std::move(text)); }
 Error Error::json(std::string text) { return Error(ErrorKind::Json, std::move(text)); }

@@ -84,11 +84,14 @@ std::string shortest_plain(double v) {
 
 std::string fixed(double v, int decimals) {
   if (!std::isfinite(v)) return non_finite(v);
-  int n = std::snprintf(nullptr, 0, "%.*f", decimals, v);
+  const int n = std::snprintf(nullptr, 0, "%.*f", decimals, v);
+  if (n <= 0) return {};  // not reached: a finite value has at least one digit
   std::string out(static_cast<std::size_t>(n) + 1, '\0');
   std::snprintf(out.data(), out.size(), "%.*f", decimals, v);
   out.resize(static_cast<std::size_t>(n));
   return out;
 }
+
+std::string six_decimals(double v) { return v == 0.0 ? "0.000000" : fixed(v, 6); }
 
 }  // namespace orivex::numfmt

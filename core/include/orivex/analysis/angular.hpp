@@ -9,8 +9,6 @@
 
 namespace orivex {
 
-inline constexpr double duplicate_angle_deg = 5.0;
-
 struct DuplicatePair {
   std::size_t i = 0;
   std::size_t j = 0;

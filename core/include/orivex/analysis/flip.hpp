@@ -7,24 +7,23 @@
 #include <vector>
 
 #include "orivex/analysis/candidate.hpp"
-#include "orivex/support/error.hpp"
-#include "orivex/io/gradient.hpp"
 #include "orivex/analysis/shell.hpp"
 #include "orivex/analysis/tensor.hpp"
+#include "orivex/io/gradient.hpp"
 #include "orivex/io/volume.hpp"
+#include "orivex/support/defaults.hpp"
+#include "orivex/support/error.hpp"
 
 namespace orivex {
 
-inline constexpr double default_margin_threshold = 0.02;
-
 struct FlipParams {
-  double b0_threshold = 50.0;
-  double tolerance = 0.05;
-  double min_signal = 1.0;
-  double fa_threshold = 0.2;
+  double b0_threshold = default_b0_threshold;
+  double tolerance = default_tolerance;
+  double min_signal = default_min_signal;
+  double fa_threshold = default_fa_threshold;
   double step = 1.0;
-  double margin_threshold = 0.02;
-  Mat3 frame_map{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+  double margin_threshold = default_margin_threshold;
+  Mat3 frame_map = identity3;
 };
 
 enum class Decision { PASS, WARN, FLAG };

@@ -6,7 +6,6 @@
 
 namespace orivex {
 
-inline constexpr double default_shell_tolerance = 0.05;
 inline constexpr double non_integer_tolerance = 0.001;
 
 struct Shell {

@@ -5,13 +5,9 @@
 
 #include "orivex/audit/pipeline.hpp"
 #include "orivex/io/volume.hpp"
+#include "orivex/support/defaults.hpp"
 
 namespace orivex {
-
-inline constexpr double default_tolerance = 0.05;
-inline constexpr double default_duplicate_angle_deg = 5.0;
-inline constexpr double default_min_signal = 1.0;
-inline constexpr double default_fa_threshold = 0.2;
 
 // The numeric options every module function shares, as the caller gave them.
 struct CallOptions {
@@ -23,6 +19,12 @@ struct CallOptions {
   std::optional<double> step;
   double margin_threshold = default_margin_threshold;
 };
+
+// Coherence sampling step for a grid: about 4 mm along the mean voxel size, never below one
+// voxel; 1.0 when the voxel sizes are unusable (zero, negative or NaN mean).
+double default_step(const Vec3& voxel_sizes);
+// The caller's step, else the default step of the image's grid.
+double sampling_step(std::optional<double> step, const VolumeInfo& info);
 
 // Without an image: the flip block keeps step 1.0 and the identity frame map, which the
 // table-only path never reads.

@@ -31,11 +31,10 @@ Result<std::optional<LoadedTable>> load_table(const std::optional<std::string>& 
                                               const std::optional<std::string>& bval,
                                               const std::optional<std::string>& grad);
 
+// The table of an FSL pair and its records, bvec then bval (the files are read bval first).
+Result<LoadedTable> load_fsl(const std::string& bvec, const std::string& bval);
+
 // Absent without a path; otherwise the mask of the image (first volume of a 4-D image).
 Result<std::optional<Mask>> read_optional_mask(const std::optional<std::string>& mask);
-
-// Coherence sampling step for a grid: about 4 mm along the mean voxel size, never below one
-// voxel; 1.0 when the voxel sizes are unusable (zero, negative or NaN mean).
-double default_step(const Vec3& voxel_sizes);
 
 }  // namespace orivex

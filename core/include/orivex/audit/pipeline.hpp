@@ -11,17 +11,18 @@
 #include "orivex/io/gradient.hpp"
 #include "orivex/io/input_file.hpp"
 #include "orivex/io/volume.hpp"
+#include "orivex/support/defaults.hpp"
 #include "orivex/support/error.hpp"
 
 namespace orivex {
 
 struct AuditParams {
   std::optional<double> shell;
-  double b0_threshold = 50.0;
-  double tolerance = 0.05;
-  double duplicate_angle_deg = 5.0;
+  double b0_threshold = default_b0_threshold;
+  double tolerance = default_tolerance;
+  double duplicate_angle_deg = default_duplicate_angle_deg;
   FlipParams flip;
-  double norm_tolerance = 0.05;
+  double norm_tolerance = default_norm_tolerance;
   bool strict = false;
 };
 

@@ -27,9 +27,6 @@ struct Repair {
   static std::optional<Repair> force_from_best(const GradientTable& table, const FlipResult& flip);
 };
 
-// Every direction g becomes M·g, with zero components stored as +0 so no file shows "-0".
-GradientTable apply_transform(const GradientTable& table, const Mat3& m);
-
 // Readies `path` for a new file. Absent or unexaminable: nothing to do. Existing regular file
 // (or link to one): with `in_place` it is renamed to the next free backup name, which is
 // returned; without it RefuseOverwrite. An existing non-regular file (device, FIFO) is never

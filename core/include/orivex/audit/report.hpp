@@ -13,11 +13,9 @@
 #include "orivex/io/gradient.hpp"
 #include "orivex/io/input_file.hpp"
 #include "orivex/support/json_writer.hpp"
+#include "orivex/support/version.hpp"
 
 namespace orivex {
-
-inline constexpr const char* tool_name = "orivex";
-inline constexpr const char* tool_version = "1.1.6";
 
 enum class Status { PASS, WARN, FLAG };
 

@@ -1,19 +1,14 @@
 // The gradient table of one acquisition: one direction and one b-value per volume.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <vector>
 
 #include "orivex/support/error.hpp"
+#include "orivex/support/mat3.hpp"
 
 namespace orivex {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<std::array<double, 3>, 3>;  // by rows; maps a column vector g to M·g
-
-inline constexpr double default_b0_threshold = 50.0;
-inline constexpr double default_norm_tolerance = 0.05;
 inline constexpr double zero_norm_limit = 2.220446049250313e-16;
 // A NIfTI-1 header stores the volume count in 16 bits, so no series has more volumes than this.
 // Longer tables are refused on reading: the per-shell analyses are quadratic in the direction
@@ -54,10 +49,15 @@ class GradientTable {
   // NoUsableShell when no non-b0 direction has a usable length.
   Result<RecoveredBvals> recover_bvals(double b0_threshold) const;
 
+  friend GradientTable apply_transform(const GradientTable& table, const Mat3& m);
+
  private:
   std::vector<Vec3> bvecs_;
   std::vector<double> bvals_;
 };
+
+// Every direction g becomes M·g, with zero components stored as +0 so no file shows "-0".
+GradientTable apply_transform(const GradientTable& table, const Mat3& m);
 
 struct RecoveredBvals {
   GradientTable table;

@@ -28,11 +28,14 @@ enum class ErrorKind : std::uint8_t {
 
 inline constexpr std::size_t error_kind_count = 14;
 
+// The system's text for an errno value: "<strerror(code)> (os error <code>)", never a path.
+std::string errno_text(int code);
+
 class Error {
  public:
   // `text` is the wrapped library's own text; for OS errors use io_errno.
   static Error io(std::string text);
-  // "<strerror(code)> (os error <code>)", never the path.
+  // Io with errno_text(code).
   static Error io_errno(int code);
   static Error nifti(std::string text);
   static Error json(std::string text);

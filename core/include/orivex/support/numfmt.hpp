@@ -13,6 +13,10 @@ std::string json_number(double v);
 // NaN as "NaN", infinities as "inf"/"-inf".
 std::string shortest_plain(double v);
 
+// A direction component of a table file: six decimals, an exact zero of either sign as
+// "0.000000" (a small negative value that rounds to zero keeps its sign).
+std::string six_decimals(double v);
+
 // Exactly `decimals` digits after the point, rounded from the exact binary value (ties to even);
 // NaN as "NaN", infinities as "inf"/"-inf".
 std::string fixed(double v, int decimals);
