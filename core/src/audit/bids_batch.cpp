@@ -178,7 +178,7 @@ TextResult<Status> audit_entry(const io::bids::DwiEntry& entry, const std::strin
                                const std::string& name, std::optional<double> step,
                                const AuditParams& params) {
   auto r = audit_entry_impl(entry, out_dir, name, step, params);
-  if (!r) return Failure{r.error().message()};
+  if (!r) return r.error().message();
   return *r;
 }
 
@@ -210,14 +210,14 @@ std::string audit_bids_json(const BatchOutcome& outcome) {
 TextResult<BatchOutcome> run(const std::string& root, const AuditParams& params,
                              std::optional<double> step) {
   auto entries = io::bids::discover(root);
-  if (!entries) return Failure{system_text(entries.error())};
+  if (!entries) return system_text(entries.error());
   if (entries->empty())
-    return Failure{"no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " +
-                   io::lossy_utf8(root)};
+    return "no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " +
+                   io::lossy_utf8(root);
 
   const std::string out_dir = output_dir(root);
   if (int err = create_dir_all(out_dir); err != 0)
-    return Failure{system_text(Error::io_errno(err))};
+    return errno_text(err);
 
   const std::vector<std::string> names = report_names(*entries);
   BatchOutcome outcome;
@@ -225,22 +225,15 @@ TextResult<BatchOutcome> run(const std::string& root, const AuditParams& params,
   for (std::size_t i = 0; i < entries->size(); ++i) {
     const auto& entry = (*entries)[i];
     auto status = audit_entry(entry, out_dir, names[i], step, params);
-    if (!status) return Failure{status.error()};
+    if (!status) return status.error();
     outcome.items.push_back(BatchItem{names[i], entry.dwi, *status});
     outcome.status = worst(outcome.status, *status);
   }
 
   // Written last, so a summary on disk always describes a batch that ran to its end.
   auto written = io::write_bytes(outcome.summary_path, summary_json(root, outcome));
-  if (!written) return Failure{system_text(written.error())};
+  if (!written) return system_text(written.error());
   return outcome;
-}
-
-TextResult<std::string> audit_bids(const std::string& root, const AuditParams& params,
-                                   std::optional<double> step) {
-  auto outcome = run(root, params, step);
-  if (!outcome) return Failure{outcome.error()};
-  return audit_bids_json(*outcome);
 }
 
 }  // namespace orivex::bids_batch

@@ -4,8 +4,6 @@
 
 #include <optional>
 #include <string>
-#include <utility>
-#include <variant>
 #include <vector>
 
 #include "orivex/io/bids.hpp"
@@ -16,30 +14,8 @@ namespace orivex::bids_batch {
 
 // The batch reports its failures as plain texts: OS failures of the walk, the output folder and
 // the summary carry the bare system text, a failed run the display text of its Error.
-struct Failure {
-  std::string text;
-};
-
 template <class T>
-class [[nodiscard]] TextResult {
- public:
-  TextResult(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  TextResult(Failure failure) : v_(std::in_place_index<1>, std::move(failure.text)) {}
-
-  bool has_value() const { return v_.index() == 0; }
-  explicit operator bool() const { return has_value(); }
-  T& value() & { return std::get<0>(v_); }
-  const T& value() const& { return std::get<0>(v_); }
-  T&& value() && { return std::get<0>(std::move(v_)); }
-  const std::string& error() const { return std::get<1>(v_); }
-  T& operator*() & { return value(); }
-  const T& operator*() const& { return value(); }
-  T* operator->() { return &value(); }
-  const T* operator->() const { return &value(); }
-
- private:
-  std::variant<T, std::string> v_;
-};
+using TextResult = Result<T, std::string>;
 
 struct BatchItem {
   std::string name;  // report name of the run (see report_names)
@@ -86,9 +62,5 @@ int exit_code(Status status);
 
 // What audit_bids returns: {"exit_code","results","status","summary_path"}, compact.
 std::string audit_bids_json(const BatchOutcome& outcome);
-
-// run, then audit_bids_json; the binding calls this inside the call's Execution.
-TextResult<std::string> audit_bids(const std::string& root, const AuditParams& params,
-                                   std::optional<double> step);
 
 }  // namespace orivex::bids_batch

@@ -71,21 +71,22 @@ class Error {
   double x_;
 };
 
-// A value or an Error, returned by value. Mirrors the member names of std::expected.
-template <class T>
+// A value or an error (an Error unless stated), returned by value. Mirrors the member names of
+// std::expected.
+template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
 
   bool has_value() const { return v_.index() == 0; }
   explicit operator bool() const { return has_value(); }
   T& value() & { return std::get<0>(v_); }
   const T& value() const& { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
-  Error& error() & { return std::get<1>(v_); }
-  const Error& error() const& { return std::get<1>(v_); }
-  Error&& error() && { return std::get<1>(std::move(v_)); }
+  E& error() & { return std::get<1>(v_); }
+  const E& error() const& { return std::get<1>(v_); }
+  E&& error() && { return std::get<1>(std::move(v_)); }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
   T&& operator*() && { return std::move(*this).value(); }
@@ -93,24 +94,24 @@ class [[nodiscard]] Result {
   const T* operator->() const { return &value(); }
 
  private:
-  std::variant<T, Error> v_;
+  std::variant<T, E> v_;
 };
 
-template <>
-class [[nodiscard]] Result<void> {
+template <class E>
+class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
-  Result(Error error) : e_(std::in_place_index<1>, std::move(error)) {}
+  Result(E error) : e_(std::in_place_index<1>, std::move(error)) {}
 
   bool has_value() const { return e_.index() == 0; }
   explicit operator bool() const { return has_value(); }
   void value() const {}
-  Error& error() & { return std::get<1>(e_); }
-  const Error& error() const& { return std::get<1>(e_); }
-  Error&& error() && { return std::get<1>(std::move(e_)); }
+  E& error() & { return std::get<1>(e_); }
+  const E& error() const& { return std::get<1>(e_); }
+  E&& error() && { return std::get<1>(std::move(e_)); }
 
  private:
-  std::variant<std::monostate, Error> e_;
+  std::variant<std::monostate, E> e_;
 };
 
 }  // namespace orivex
