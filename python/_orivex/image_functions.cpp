@@ -61,11 +61,9 @@ PyObject* profiled(const Bound& a, bool glyphs) {
   auto call = load_image_call(a, true);
   if (!call) return nullptr;
   ORIVEX_PY_ASSIGN(PipelineOutcome outcome, call->exec.run([&] {
-    return glyphs ? audit_timed_with_glyphs(call->table.table, call->volume.array,
-                                            call->mask_ptr(), std::move(call->table.inputs),
-                                            call->params)
-                  : audit_timed(call->table.table, call->volume.array, call->mask_ptr(),
-                                std::move(call->table.inputs), call->params);
+    return run_pipeline(call->table.table, &call->volume.array, call->mask_ptr(),
+                        std::move(call->table.inputs), call->params,
+                        {.timings = true, .glyphs = glyphs});
   }));
   PyObject* timings = timings_dict(*call, outcome.timings);
   if (timings == nullptr) return nullptr;
@@ -90,13 +88,14 @@ PyObject* profiled(const Bound& a, bool glyphs) {
   return tuple;
 }
 
-template <class Pipeline>
-PyObject* with_glyphs(const Bound& a, Pipeline pipeline) {
+// The audit (`scheme`) or the detection, with its glyph payload.
+PyObject* with_glyphs(const Bound& a, bool scheme) {
   auto call = load_image_call(a, false);
   if (!call) return nullptr;
   ORIVEX_PY_ASSIGN(PipelineOutcome outcome, call->exec.run([&] {
-    return pipeline(call->table.table, call->volume.array, call->mask_ptr(),
-                    std::move(call->table.inputs), call->params);
+    return run_pipeline(call->table.table, &call->volume.array, call->mask_ptr(),
+                        std::move(call->table.inputs), call->params,
+                        {.scheme = scheme, .glyphs = true});
   }));
   PyObject* text = to_str(to_json(outcome.report));
   if (text == nullptr) return nullptr;
@@ -131,7 +130,7 @@ ORIVEX_PY_FASTCALL(audit_with_glyphs) {
   return guarded([&]() -> PyObject* {
     auto a = bind(audit_with_glyphs_signature, args, nargs, kwnames);
     if (!a) return nullptr;
-    return with_glyphs(*a, [](auto&&... x) { return orivex::audit_with_glyphs(x...); });
+    return with_glyphs(*a, true);
   });
 }
 
@@ -173,7 +172,7 @@ ORIVEX_PY_FASTCALL(detect_flip_with_glyphs) {
   return guarded([&]() -> PyObject* {
     auto a = bind(detect_flip_with_glyphs_signature, args, nargs, kwnames);
     if (!a) return nullptr;
-    return with_glyphs(*a, [](auto&&... x) { return detect_with_glyphs(x...); });
+    return with_glyphs(*a, false);
   });
 }
 

@@ -12,27 +12,24 @@ namespace orivex::py {
 
 namespace {
 
-RepairSpec repair_spec(const Bound& a, const ImageCall& call) {
-  const TableFrame frame = call.table.from_grad ? TableFrame::World : TableFrame::Fsl;
-  return RepairSpec{a.path("out_bvec").value_or(std::string()),
-                    a.path("out_bval").value_or(std::string()),
-                    a.path("out_grad"),
-                    a.path("provenance"),
-                    FrameMaps::resolve(frame, call.volume.info),
-                    a.flag("dry_run"),
-                    a.flag("in_place"),
-                    a.flag("force_repair")};
+OutputSet output_set(const Bound& a) {
+  return OutputSet{a.path("out_bvec").value_or(std::string()),
+                   a.path("out_bval").value_or(std::string()),
+                   a.path("out_grad"),
+                   a.path("provenance"),
+                   a.flag("dry_run"),
+                   a.flag("in_place")};
 }
 
 PyObject* run_repair(const Bound& a, bool glyphs) {
   auto call = load_image_call(a, false);
   if (!call) return nullptr;
-  const RepairSpec request = repair_spec(a, *call);
+  const TableFrame frame = call->table.from_grad ? TableFrame::World : TableFrame::Fsl;
+  const RepairSpec request{output_set(a), FrameMaps::resolve(frame, call->volume.info),
+                           a.flag("force_repair")};
   ORIVEX_PY_ASSIGN(RepairOutput out, call->exec.run([&] {
-    return glyphs ? repair_with_glyphs(call->table.table, call->volume.array, call->mask_ptr(),
-                                       std::move(call->table.inputs), call->params, request)
-                  : orivex::repair(call->table.table, call->volume.array, call->mask_ptr(),
-                                   std::move(call->table.inputs), call->params, request);
+    return orivex::repair(call->table.table, call->volume.array, call->mask_ptr(),
+                          std::move(call->table.inputs), call->params, request, glyphs);
   }));
   PyObject* text = to_str(to_json(out.report));
   if (!glyphs || text == nullptr) return text;
@@ -77,12 +74,7 @@ ORIVEX_PY_FASTCALL(recompute_bval) {
     if (!exec) return nullptr;
     auto loaded = table_for(*a);
     if (!loaded) return nullptr;
-    const RecomputeSpec request{a->path("out_bvec").value_or(std::string()),
-                             a->path("out_bval").value_or(std::string()),
-                             a->path("out_grad"),
-                             a->path("provenance"),
-                             a->flag("dry_run"),
-                             a->flag("in_place")};
+    const RecomputeSpec request = output_set(*a);
     const double b0_threshold = a->real("b0_threshold");
     ORIVEX_PY_ASSIGN(RecomputeOutput out, exec->run([&] {
       // recompute_bval takes no tolerance: its before/after shell counts use the default.

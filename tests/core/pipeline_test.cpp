@@ -33,25 +33,25 @@ FloatArray zeros(std::vector<std::size_t> shape) {
   return a;
 }
 
-// Every entry point that takes a volume, so the input checks are proved once for all of them.
+// Every request that takes a volume, so the input checks are proved once for all of them.
 std::vector<std::pair<const char*, std::function<Result<Report>(const GradientTable&,
                                                                 const FloatArray&, const Mask*)>>>
 entry_points() {
   AuditParams p;
-  auto unwrap = [](Result<PipelineOutcome> r) -> Result<Report> {
-    if (!r) return r.error();
-    return r->report;
+  auto run = [p](PipelineRequest request) {
+    return [=](auto& t, auto& v, auto* m) -> Result<Report> {
+      auto r = run_pipeline(t, &v, m, {}, p, request);
+      if (!r) return r.error();
+      return r->report;
+    };
   };
   return {
       {"audit", [p](auto& t, auto& v, auto* m) { return audit(t, &v, m, {}, p); }},
-      {"audit_timed", [=](auto& t, auto& v, auto* m) { return unwrap(audit_timed(t, v, m, {}, p)); }},
-      {"audit_with_glyphs",
-       [=](auto& t, auto& v, auto* m) { return unwrap(audit_with_glyphs(t, v, m, {}, p)); }},
-      {"audit_timed_with_glyphs",
-       [=](auto& t, auto& v, auto* m) { return unwrap(audit_timed_with_glyphs(t, v, m, {}, p)); }},
+      {"audit timed", run({.timings = true})},
+      {"audit with glyphs", run({.glyphs = true})},
+      {"audit timed with glyphs", run({.timings = true, .glyphs = true})},
       {"detect", [p](auto& t, auto& v, auto* m) { return detect(t, v, m, {}, p); }},
-      {"detect_with_glyphs",
-       [=](auto& t, auto& v, auto* m) { return unwrap(detect_with_glyphs(t, v, m, {}, p)); }},
+      {"detect with glyphs", run({.scheme = false, .glyphs = true})},
   };
 }
 
@@ -132,12 +132,12 @@ TEST(PickShell, NearestNonB0ShellEarlierWinsTies) {
   };
   for (Case c : {Case{2000, 1000}, Case{2001, 3000}, Case{0, 1000}, Case{1e9, 3000}}) {
     SCOPED_TRACE(c.requested);
-    auto s = pick_shell(b, 50.0, 0.05, c.requested);
+    auto s = nearest_shell(b, 50.0, 0.05, c.requested);
     ASSERT_TRUE(s);
     EXPECT_EQ(s->nominal_b, c.expected);
     EXPECT_FALSE(s->is_b0);
   }
-  auto none = pick_shell({0, 10, 49}, 50.0, 0.05, 1000);
+  auto none = nearest_shell({0, 10, 49}, 50.0, 0.05, 1000);
   ASSERT_FALSE(none);
   EXPECT_EQ(none.error().message(), "no usable non-b0 shell for flip detection");
 }
@@ -231,10 +231,11 @@ TEST(Audit, VariantsAgreeAndCarryTheirExtras) {
   const Phantom& p = phantom();
   AuditParams params = phantom_params();
   auto plain = audit(p.xflip, &p.volume.array, nullptr, {}, params);
-  auto timed = audit_timed(p.xflip, p.volume.array, nullptr, {}, params);
-  auto glyphs = audit_with_glyphs(p.xflip, p.volume.array, nullptr, {}, params);
-  auto both = audit_timed_with_glyphs(p.xflip, p.volume.array, nullptr, {}, params);
-  auto dglyphs = detect_with_glyphs(p.xflip, p.volume.array, nullptr, {}, params);
+  const FloatArray* dwi = &p.volume.array;
+  auto timed = run_pipeline(p.xflip, dwi, nullptr, {}, params, {.timings = true});
+  auto glyphs = run_pipeline(p.xflip, dwi, nullptr, {}, params, {.glyphs = true});
+  auto both = run_pipeline(p.xflip, dwi, nullptr, {}, params, {.timings = true, .glyphs = true});
+  auto dglyphs = run_pipeline(p.xflip, dwi, nullptr, {}, params, {.scheme = false, .glyphs = true});
   ASSERT_TRUE(plain && timed && glyphs && both && dglyphs);
   for (const Report* r : {&timed->report, &glyphs->report, &both->report}) {
     EXPECT_EQ(r->status, plain->status);

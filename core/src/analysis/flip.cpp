@@ -102,22 +102,9 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
 
 Result<Shell> select_working_shell(const GradientTable& table, double b0_threshold,
                                    double tolerance) {
-  const std::vector<Shell> shells = detect_shells(table.bvals(), b0_threshold, tolerance);
-  const Shell* chosen = nullptr;
-  double chosen_distance = 0.0;
-  for (const Shell& s : shells) {
-    if (s.is_b0) continue;
-    // b = 1000 is where the tensor model fits clinical data best; between two shells equally far
-    // from it the lower one has the better signal-to-noise ratio.
-    const double distance = std::fabs(s.nominal_b - 1000.0);
-    if (chosen == nullptr || distance < chosen_distance ||
-        (distance == chosen_distance && s.nominal_b < chosen->nominal_b)) {
-      chosen = &s;
-      chosen_distance = distance;
-    }
-  }
-  if (chosen == nullptr) return Error::no_usable_shell();
-  return *chosen;
+  // b = 1000 is where the tensor model fits clinical data best; between two shells equally far
+  // from it the lower one has the better signal-to-noise ratio.
+  return nearest_shell(table.bvals(), b0_threshold, tolerance, 1000.0);
 }
 
 Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& table,
@@ -237,41 +224,6 @@ Result<FlipResult> detect_flip(const FloatArray& dwi, const GradientTable& table
                                const Mask* mask, const FlipParams& params) {
   ORIVEX_ASSIGN(FlipOutcome o, run_detection(dwi, table, mask, params, nullptr));
   return std::move(o.result);
-}
-
-Result<TimedFlip> detect_flip_timed(const FloatArray& dwi, const GradientTable& table,
-                                    const Mask* mask, const FlipParams& params) {
-  ORIVEX_ASSIGN(FlipOutcome o, run_detection(dwi, table, mask, params, nullptr));
-  return TimedFlip{std::move(o.result), o.timings};
-}
-
-Result<FlipWithGlyphs> detect_flip_with_glyphs(const FloatArray& dwi, const GradientTable& table,
-                                               const Mask* mask, const FlipParams& params) {
-  ORIVEX_ASSIGN(FlipOutcome o, run_detection(dwi, table, mask, params, nullptr));
-  return FlipWithGlyphs{std::move(o.result), std::move(o.glyphs)};
-}
-
-Result<FlipOutcome> detect_flip_timed_with_glyphs(const FloatArray& dwi,
-                                                  const GradientTable& table, const Mask* mask,
-                                                  const FlipParams& params) {
-  return run_detection(dwi, table, mask, params, nullptr);
-}
-
-Result<FlipWithGlyphs> detect_flip_on_shell_with_glyphs(const FloatArray& dwi,
-                                                        const GradientTable& table,
-                                                        const Mask* mask,
-                                                        const FlipParams& params,
-                                                        const Shell& shell) {
-  ORIVEX_ASSIGN(FlipOutcome o, run_detection(dwi, table, mask, params, &shell));
-  return FlipWithGlyphs{std::move(o.result), std::move(o.glyphs)};
-}
-
-Result<FlipOutcome> detect_flip_on_shell_timed_with_glyphs(const FloatArray& dwi,
-                                                           const GradientTable& table,
-                                                           const Mask* mask,
-                                                           const FlipParams& params,
-                                                           const Shell& shell) {
-  return run_detection(dwi, table, mask, params, &shell);
 }
 
 }  // namespace orivex

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <utility>
 
 namespace orivex {
 
@@ -83,6 +85,22 @@ std::vector<std::size_t> non_integer_bvals(const std::vector<double>& bvals, dou
     if (std::fabs(b - std::round(b)) > tolerance) out.push_back(i);
   }
   return out;
+}
+
+Result<Shell> nearest_shell(const std::vector<double>& bvals, double b0_threshold,
+                            double tolerance, double target_b) {
+  std::optional<Shell> kept;
+  double kept_distance = 0.0;
+  for (Shell& s : detect_shells(bvals, b0_threshold, tolerance)) {
+    if (s.is_b0) continue;
+    const double d = std::fabs(s.nominal_b - target_b);
+    if (!kept || d < kept_distance || (d == kept_distance && s.nominal_b < kept->nominal_b)) {
+      kept_distance = d;
+      kept = std::move(s);
+    }
+  }
+  if (!kept) return Error::no_usable_shell();
+  return std::move(*kept);
 }
 
 B0Drift b0_drift(const std::vector<std::size_t>& indices, const std::vector<double>& mean_signal) {

@@ -15,7 +15,8 @@ namespace orivex {
 namespace {
 
 constexpr double pinv_cutoff = 1e-12;
-constexpr double min_direction_norm = 1e-6;
+// Shorter gradient directions carry no orientation and enter the design as b0-like rows.
+constexpr double min_gradient_norm = 1e-6;
 constexpr double log_floor = 1e-6;
 constexpr std::size_t n_coef = 7;
 constexpr int histogram_bins = 256;
@@ -39,7 +40,7 @@ Eigen::MatrixXd design_matrix(const GradientTable& table, const std::vector<std:
     const double b = table.bvals()[k];
     Vec3 g = table.bvecs()[k];
     const double t = norm(g);
-    if (t > min_direction_norm) {
+    if (t > min_gradient_norm) {
       for (double& c : g) c /= t;
     } else {
       g = {0.0, 0.0, 0.0};

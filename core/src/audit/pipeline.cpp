@@ -4,20 +4,13 @@
 #include <cmath>
 #include <utility>
 
+#include "orivex/audit/scheme_qc.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/support/numfmt.hpp"
-#include "orivex/audit/scheme_qc.hpp"
 
 namespace orivex {
 
 namespace {
-
-// What a caller wants from the one pipeline behind all six entry points.
-struct Wanted {
-  bool scheme = true;  // table analysis, drift and findings (the audit family)
-  bool timings = false;
-  bool glyphs = false;
-};
 
 std::size_t volume_count(const FloatArray& dwi) { return dwi.ndim() > 3 ? dwi.shape[3] : 1; }
 
@@ -40,13 +33,24 @@ Status status_of(Decision d) {
   return Status::PASS;
 }
 
+// Flip detection on the requested shell or, without one, on the automatic choice.
+Result<FlipOutcome> run_flip(const FloatArray& dwi, const GradientTable& table, const Mask* mask,
+                             const AuditParams& params) {
+  if (!params.shell) return run_detection(dwi, table, mask, params.flip, nullptr);
+  ORIVEX_ASSIGN(Shell shell, nearest_shell(table.bvals(), params.b0_threshold, params.tolerance,
+                                           *params.shell));
+  return run_detection(dwi, table, mask, params.flip, &shell);
+}
+
+}  // namespace
+
 Result<PipelineOutcome> run_pipeline(const GradientTable& table, const FloatArray* dwi,
                                      const Mask* mask, std::vector<InputFile> inputs,
-                                     const AuditParams& params, Wanted wanted) {
+                                     const AuditParams& params, PipelineRequest request) {
   if (dwi != nullptr) ORIVEX_TRY(check_inputs(table, *dwi, mask));
 
   Report report;
-  if (wanted.scheme) {
+  if (request.scheme) {
     report = scheme_report(table, std::move(inputs), params);
   } else {
     report = Report::create(SchemeTable{table.bvecs(), table.bvals()});
@@ -55,91 +59,33 @@ Result<PipelineOutcome> run_pipeline(const GradientTable& table, const FloatArra
 
   PipelineOutcome out{};
   if (dwi != nullptr) {
-    if (wanted.scheme) report.b0_drift = compute_drift(*dwi, table, mask, params.b0_threshold);
+    if (request.scheme) report.b0_drift = compute_drift(*dwi, table, mask, params.b0_threshold);
     ORIVEX_ASSIGN(FlipOutcome flip, run_flip(*dwi, table, mask, params));
     report.status = status_of(flip.result.decision);
     report.flip = std::move(flip.result);
     note_low_mask_fa(report);
-    if (wanted.timings) out.timings = flip.timings;
-    if (wanted.glyphs) out.glyphs = std::move(flip.glyphs);
+    if (request.timings) out.timings = flip.timings;
+    if (request.glyphs) out.glyphs = std::move(flip.glyphs);
   }
 
-  if (wanted.scheme) {
+  if (request.scheme) {
     ORIVEX_ASSIGN(report, scheme_qc::apply(std::move(report), params.strict));
   }
   out.report = std::move(report);
   return out;
 }
 
-Result<Report> report_only(Result<PipelineOutcome> r) {
-  if (!r) return std::move(r).error();
-  return std::move(r->report);
-}
-
-}  // namespace
-
 Result<Report> audit(const GradientTable& table, const FloatArray* dwi, const Mask* mask,
                      std::vector<InputFile> inputs, const AuditParams& params) {
-  return report_only(run_pipeline(table, dwi, mask, std::move(inputs), params, {}));
-}
-
-Result<PipelineOutcome> audit_timed(const GradientTable& table, const FloatArray& dwi,
-                                    const Mask* mask, std::vector<InputFile> inputs,
-                                    const AuditParams& params) {
-  return run_pipeline(table, &dwi, mask, std::move(inputs), params,
-                      {.scheme = true, .timings = true, .glyphs = false});
-}
-
-Result<PipelineOutcome> audit_with_glyphs(const GradientTable& table, const FloatArray& dwi,
-                                          const Mask* mask, std::vector<InputFile> inputs,
-                                          const AuditParams& params) {
-  return run_pipeline(table, &dwi, mask, std::move(inputs), params,
-                      {.scheme = true, .timings = false, .glyphs = true});
-}
-
-Result<PipelineOutcome> audit_timed_with_glyphs(const GradientTable& table, const FloatArray& dwi,
-                                                const Mask* mask, std::vector<InputFile> inputs,
-                                                const AuditParams& params) {
-  return run_pipeline(table, &dwi, mask, std::move(inputs), params,
-                      {.scheme = true, .timings = true, .glyphs = true});
+  ORIVEX_ASSIGN(PipelineOutcome out, run_pipeline(table, dwi, mask, std::move(inputs), params));
+  return std::move(out.report);
 }
 
 Result<Report> detect(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
                       std::vector<InputFile> inputs, const AuditParams& params) {
-  return report_only(run_pipeline(table, &dwi, mask, std::move(inputs), params,
-                                  {.scheme = false, .timings = false, .glyphs = false}));
-}
-
-Result<PipelineOutcome> detect_with_glyphs(const GradientTable& table, const FloatArray& dwi,
-                                           const Mask* mask, std::vector<InputFile> inputs,
-                                           const AuditParams& params) {
-  return run_pipeline(table, &dwi, mask, std::move(inputs), params,
-                      {.scheme = false, .timings = false, .glyphs = true});
-}
-
-Result<FlipOutcome> run_flip(const FloatArray& dwi, const GradientTable& table, const Mask* mask,
-                             const AuditParams& params) {
-  if (!params.shell) return run_detection(dwi, table, mask, params.flip, nullptr);
-  ORIVEX_ASSIGN(Shell shell, pick_shell(table.bvals(), params.b0_threshold, params.tolerance,
-                                        *params.shell));
-  return run_detection(dwi, table, mask, params.flip, &shell);
-}
-
-Result<Shell> pick_shell(const std::vector<double>& bvals, double b0_threshold, double tolerance,
-                         double requested_b) {
-  std::optional<Shell> kept;
-  double kept_distance = 0.0;
-  for (Shell& s : detect_shells(bvals, b0_threshold, tolerance)) {
-    if (s.is_b0) continue;
-    double d = std::abs(s.nominal_b - requested_b);
-    // Strictly nearer only: on a tie the earlier (smaller-b) shell stays.
-    if (!kept || d < kept_distance) {
-      kept_distance = d;
-      kept = std::move(s);
-    }
-  }
-  if (!kept) return Error::no_usable_shell();
-  return std::move(*kept);
+  ORIVEX_ASSIGN(PipelineOutcome out,
+                run_pipeline(table, &dwi, mask, std::move(inputs), params, {.scheme = false}));
+  return std::move(out.report);
 }
 
 B0Drift compute_drift(const FloatArray& dwi, const GradientTable& table, const Mask* mask,

@@ -5,10 +5,7 @@
 #include <utility>
 
 #include "orivex/audit/pipeline.hpp"
-#include "orivex/audit/provenance.hpp"
 #include "orivex/audit/repair.hpp"
-#include "orivex/io/fsl.hpp"
-#include "orivex/io/mrtrix.hpp"
 #include "orivex/support/json_writer.hpp"
 #include "orivex/support/numfmt.hpp"
 
@@ -27,21 +24,13 @@ void write_counts(JsonWriter& w, const std::vector<ShellCount>& counts) {
   w.end_array();
 }
 
-Result<void> prepare_into(const std::string& path, bool in_place,
-                          std::vector<std::string>& backups) {
-  ORIVEX_ASSIGN(std::optional<std::string> backup, prepare_output(path, in_place));
-  if (backup) backups.push_back(std::move(*backup));
-  return {};
-}
-
 }  // namespace
 
 Result<RecomputeOutput> recompute_bval(const GradientTable& table,
                                        const std::vector<InputFile>& inputs,
                                        const RecomputeSpec& request, double b0_threshold,
                                        double tolerance) {
-  ORIVEX_TRY(check_distinct_outputs(request.out_bvec, request.out_bval, request.out_grad,
-                                    request.provenance));
+  ORIVEX_TRY(check_distinct_outputs(request));
 
   ORIVEX_ASSIGN(RecoveredBvals recovered, table.recover_bvals(b0_threshold));
   RecomputeOutput out;
@@ -59,27 +48,18 @@ Result<RecomputeOutput> recompute_bval(const GradientTable& table,
   out.table = std::move(recovered.table);
   if (request.dry_run) return out;
 
-  // Both FSL paths are moved aside before either is written, so a refusal leaves every file
-  // as it was and a later failure leaves each original under its backup name.
-  ORIVEX_TRY(prepare_into(request.out_bvec, request.in_place, out.backups));
-  ORIVEX_TRY(prepare_into(request.out_bval, request.in_place, out.backups));
-  ORIVEX_TRY(write_file_replacing(request.out_bvec, io::fsl::render_bvec(out.table)));
-  ORIVEX_TRY(write_file_replacing(request.out_bval, io::fsl::render_bval(out.table)));
-  out.outputs.push_back(path_str(request.out_bvec));
-  out.outputs.push_back(path_str(request.out_bval));
-  if (request.out_grad) {
-    ORIVEX_TRY(prepare_into(*request.out_grad, request.in_place, out.backups));
-    ORIVEX_TRY(write_file_replacing(*request.out_grad, io::mrtrix::render(out.table)));
-    out.outputs.push_back(path_str(*request.out_grad));
-  }
-  if (request.provenance) {
-    Provenance record = Provenance::create(inputs).with_outputs(out.outputs);
-    record.notes.push_back("recompute-bval: recovered b-values from amplitude-encoded bvecs "
-                           "(b_nominal=" + numfmt::fixed(out.b_nominal, 0) +
-                           ", max |g|=" + numfmt::fixed(out.max_norm, 4) +
-                           "); directions unit-normalized.");
-    ORIVEX_TRY(io::provenance::write(*request.provenance, record));
-  }
+  ORIVEX_ASSIGN(WrittenOutputs written,
+                write_outputs(request, out.table, out.table, [&](const auto& outputs) {
+                  Provenance record = Provenance::create(inputs).with_outputs(outputs);
+                  record.notes.push_back(
+                      "recompute-bval: recovered b-values from amplitude-encoded bvecs "
+                      "(b_nominal=" + numfmt::fixed(out.b_nominal, 0) +
+                      ", max |g|=" + numfmt::fixed(out.max_norm, 4) +
+                      "); directions unit-normalized.");
+                  return record;
+                }));
+  out.outputs = std::move(written.outputs);
+  out.backups = std::move(written.backups);
   return out;
 }
 

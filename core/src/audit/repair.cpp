@@ -39,6 +39,7 @@ bool same_file(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
+// prepare_output, keeping the name of the backup it made.
 Result<void> prepare_into(const std::string& path, bool in_place,
                           std::vector<std::string>& backups) {
   ORIVEX_ASSIGN(std::optional<std::string> backup, prepare_output(path, in_place));
@@ -57,30 +58,6 @@ FrameProvenance frame_record(const FrameMaps& maps, bool emitted_mrtrix) {
   f.emitted_fsl = true;
   f.emitted_mrtrix = emitted_mrtrix;
   return f;
-}
-
-Result<RepairOutput> audit_then_repair(const GradientTable& table, const FloatArray& dwi,
-                                       const Mask* mask, std::vector<InputFile> inputs,
-                                       const AuditParams& params, const RepairSpec& request,
-                                       bool glyphs) {
-  // Refused before the audit: a clash found only after minutes of fitting helps nobody.
-  ORIVEX_TRY(check_distinct_outputs(request.out_bvec, request.out_bval, request.out_grad,
-                                    request.provenance));
-  std::vector<InputFile> audit_inputs = inputs;
-  std::optional<GlyphData> glyph_data;
-  Report report;
-  if (glyphs) {
-    ORIVEX_ASSIGN(PipelineOutcome o, audit_with_glyphs(table, dwi, mask, std::move(audit_inputs),
-                                                       params));
-    report = std::move(o.report);
-    glyph_data = std::move(o.glyphs);
-  } else {
-    ORIVEX_ASSIGN(report, audit(table, &dwi, mask, std::move(audit_inputs), params));
-  }
-  ORIVEX_ASSIGN(RepairOutput out, repair_from_report(table, std::move(report), inputs, request,
-                                                     params.flip.margin_threshold));
-  out.glyphs = std::move(glyph_data);
-  return out;
 }
 
 }  // namespace
@@ -131,12 +108,10 @@ Result<void> check_distinct_outputs(const std::vector<std::string>& paths) {
   return {};
 }
 
-Result<void> check_distinct_outputs(const std::string& out_bvec, const std::string& out_bval,
-                                    const std::optional<std::string>& out_grad,
-                                    const std::optional<std::string>& provenance) {
-  std::vector<std::string> paths{out_bvec, out_bval};
-  if (out_grad) paths.push_back(*out_grad);
-  if (provenance) paths.push_back(*provenance);
+Result<void> check_distinct_outputs(const OutputSet& set) {
+  std::vector<std::string> paths{set.out_bvec, set.out_bval};
+  if (set.out_grad) paths.push_back(*set.out_grad);
+  if (set.provenance) paths.push_back(*set.provenance);
   return check_distinct_outputs(paths);
 }
 
@@ -169,23 +144,44 @@ Result<void> write_file_replacing(const std::string& path, std::string_view data
   return {};
 }
 
-Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
-                            std::vector<InputFile> inputs, const AuditParams& params,
-                            const RepairSpec& request) {
-  return audit_then_repair(table, dwi, mask, std::move(inputs), params, request, false);
+Result<WrittenOutputs> write_outputs(
+    const OutputSet& set, const GradientTable& fsl, const GradientTable& world,
+    const std::function<Provenance(const std::vector<std::string>& outputs)>& record) {
+  WrittenOutputs out;
+  // Both FSL paths are examined (and moved aside) before either is written, so a refusal
+  // leaves every file as it was, and from here on each replaced original sits under its
+  // backup name whatever fails next.
+  ORIVEX_TRY(prepare_into(set.out_bvec, set.in_place, out.backups));
+  ORIVEX_TRY(prepare_into(set.out_bval, set.in_place, out.backups));
+  ORIVEX_TRY(write_file_replacing(set.out_bvec, io::fsl::render_bvec(fsl)));
+  ORIVEX_TRY(write_file_replacing(set.out_bval, io::fsl::render_bval(fsl)));
+  out.outputs = {path_str(set.out_bvec), path_str(set.out_bval)};
+  if (set.out_grad) {
+    ORIVEX_TRY(prepare_into(*set.out_grad, set.in_place, out.backups));
+    ORIVEX_TRY(write_file_replacing(*set.out_grad, io::mrtrix::render(world)));
+    out.outputs.push_back(path_str(*set.out_grad));
+  }
+  if (set.provenance) ORIVEX_TRY(io::provenance::write(*set.provenance, record(out.outputs)));
+  return out;
 }
 
-Result<RepairOutput> repair_with_glyphs(const GradientTable& table, const FloatArray& dwi,
-                                        const Mask* mask, std::vector<InputFile> inputs,
-                                        const AuditParams& params, const RepairSpec& request) {
-  return audit_then_repair(table, dwi, mask, std::move(inputs), params, request, true);
+Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
+                            std::vector<InputFile> inputs, const AuditParams& params,
+                            const RepairSpec& request, bool glyphs) {
+  // Refused before the audit: a clash found only after minutes of fitting helps nobody.
+  ORIVEX_TRY(check_distinct_outputs(request));
+  ORIVEX_ASSIGN(PipelineOutcome audited,
+                run_pipeline(table, &dwi, mask, inputs, params, {.glyphs = glyphs}));
+  ORIVEX_ASSIGN(RepairOutput out, repair_from_report(table, std::move(audited.report), inputs,
+                                                     request, params.flip.margin_threshold));
+  out.glyphs = std::move(audited.glyphs);
+  return out;
 }
 
 Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
                                         const std::vector<InputFile>& inputs,
                                         const RepairSpec& request, double margin_threshold) {
-  ORIVEX_TRY(check_distinct_outputs(request.out_bvec, request.out_bval, request.out_grad,
-                                    request.provenance));
+  ORIVEX_TRY(check_distinct_outputs(request));
 
   if (request.frames && request.frames->divergent) report.notes.push_back(divergent_note);
   RepairOutput out{std::move(report), std::nullopt, {}, std::nullopt};
@@ -213,36 +209,24 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
     return out;
   }
 
-  // Both FSL paths are examined (and moved aside) before either is written, so a refusal
-  // leaves every file as it was, and from here on each replaced original sits under its
-  // backup name whatever fails next.
-  ORIVEX_TRY(prepare_into(request.out_bvec, request.in_place, out.backups));
-  ORIVEX_TRY(prepare_into(request.out_bval, request.in_place, out.backups));
   // The transform was found in the table's own frame; only the written copies change frame.
-  GradientTable fsl_table =
-      request.frames ? apply_transform(chosen->table, request.frames->to_fsl()) : chosen->table;
-  ORIVEX_TRY(write_file_replacing(request.out_bvec, io::fsl::render_bvec(fsl_table)));
-  ORIVEX_TRY(write_file_replacing(request.out_bval, io::fsl::render_bval(fsl_table)));
-  std::vector<std::string> outputs{path_str(request.out_bvec), path_str(request.out_bval)};
-  if (request.out_grad) {
-    ORIVEX_TRY(prepare_into(*request.out_grad, request.in_place, out.backups));
-    GradientTable world_table =
-        request.frames ? apply_transform(chosen->table, request.frames->to_world()) : chosen->table;
-    ORIVEX_TRY(write_file_replacing(*request.out_grad, io::mrtrix::render(world_table)));
-    outputs.push_back(path_str(*request.out_grad));
-  }
-  rep = std::move(rep).with_repair(RepairInfo{chosen->matrix, chosen->label, outputs});
-
-  if (request.provenance) {
-    Provenance record = Provenance::create(inputs);
-    if (rep.shells && rep.angular) {
-      record.shells = rep.shells;
-      record.angular = rep.angular;
-    }
-    record = std::move(record).with_flip(*rep.flip).with_outputs(outputs);
-    if (request.frames) record.frame = frame_record(*request.frames, request.out_grad.has_value());
-    ORIVEX_TRY(io::provenance::write(*request.provenance, record));
-  }
+  const GradientTable& t = chosen->table;
+  const GradientTable fsl = request.frames ? apply_transform(t, request.frames->to_fsl()) : t;
+  const GradientTable world = request.frames ? apply_transform(t, request.frames->to_world()) : t;
+  ORIVEX_ASSIGN(WrittenOutputs written,
+                write_outputs(request, fsl, world, [&](const std::vector<std::string>& outputs) {
+                  Provenance record = Provenance::create(inputs);
+                  if (rep.shells && rep.angular) {
+                    record.shells = rep.shells;
+                    record.angular = rep.angular;
+                  }
+                  record = std::move(record).with_flip(*rep.flip).with_outputs(outputs);
+                  if (request.frames)
+                    record.frame = frame_record(*request.frames, request.out_grad.has_value());
+                  return record;
+                }));
+  rep = std::move(rep).with_repair(RepairInfo{chosen->matrix, chosen->label, written.outputs});
+  out.backups = std::move(written.backups);
   out.table = std::move(chosen->table);
   return out;
 }

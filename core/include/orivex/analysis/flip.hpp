@@ -61,46 +61,19 @@ struct FlipOutcome {
   GlyphData glyphs;
 };
 
-// The single implementation behind every entry point: chooses the shell unless one is given.
+// Flip detection on `shell`, or without one on the working shell: the result, the stage
+// timings and the glyph data together, callers keeping what they want.
 Result<FlipOutcome> run_detection(const FloatArray& dwi, const GradientTable& table,
                                   const Mask* mask, const FlipParams& params,
                                   const Shell* shell);
-
-Result<Shell> select_working_shell(const GradientTable& table, double b0_threshold,
-                                   double tolerance);
-bool antipodal_or_equal(const Mat3& a, const Mat3& b);
-
+// The result alone, on the working shell.
 Result<FlipResult> detect_flip(const FloatArray& dwi, const GradientTable& table,
                                const Mask* mask, const FlipParams& params);
 
-struct TimedFlip {
-  FlipResult result;
-  DetectTimings timings;
-};
-
-struct FlipWithGlyphs {
-  FlipResult result;
-  GlyphData glyphs;
-};
-
-// Thin views of run_detection: they differ only in what they hand back.
-Result<TimedFlip> detect_flip_timed(const FloatArray& dwi, const GradientTable& table,
-                                    const Mask* mask, const FlipParams& params);
-Result<FlipWithGlyphs> detect_flip_with_glyphs(const FloatArray& dwi, const GradientTable& table,
-                                               const Mask* mask, const FlipParams& params);
-Result<FlipOutcome> detect_flip_timed_with_glyphs(const FloatArray& dwi,
-                                                  const GradientTable& table, const Mask* mask,
-                                                  const FlipParams& params);
-Result<FlipWithGlyphs> detect_flip_on_shell_with_glyphs(const FloatArray& dwi,
-                                                        const GradientTable& table,
-                                                        const Mask* mask,
-                                                        const FlipParams& params,
-                                                        const Shell& shell);
-Result<FlipOutcome> detect_flip_on_shell_timed_with_glyphs(const FloatArray& dwi,
-                                                           const GradientTable& table,
-                                                           const Mask* mask,
-                                                           const FlipParams& params,
-                                                           const Shell& shell);
+// The non-b0 shell nearest to b = 1000 (of two equally near, the lower).
+Result<Shell> select_working_shell(const GradientTable& table, double b0_threshold,
+                                   double tolerance);
+bool antipodal_or_equal(const Mat3& a, const Mat3& b);
 
 // The fitted field and the mask coherence is measured in.
 struct FittedMask {

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "orivex/support/error.hpp"
+
 namespace orivex {
 
 inline constexpr double non_integer_tolerance = 0.001;
@@ -50,5 +52,11 @@ Shell make_shell(const std::vector<double>& bvals, std::vector<std::size_t> indi
 B0Summary b0_summary(const std::vector<double>& bvals, double b0_threshold);
 std::vector<std::size_t> non_integer_bvals(const std::vector<double>& bvals, double tolerance);
 B0Drift b0_drift(const std::vector<std::size_t>& indices, const std::vector<double>& mean_signal);
+
+// The non-b0 shell whose nominal b-value is nearest to `target_b`. Of two equally near, the
+// lower one: detect_shells lists shells in ascending order, so that is also the earlier one.
+// NoUsableShell when there is no non-b0 shell.
+Result<Shell> nearest_shell(const std::vector<double>& bvals, double b0_threshold,
+                            double tolerance, double target_b);
 
 }  // namespace orivex

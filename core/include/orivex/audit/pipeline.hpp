@@ -26,43 +26,34 @@ struct AuditParams {
   bool strict = false;
 };
 
-// What a timed or glyph variant returns beside its report.
+// Which pipeline runs and what comes back beside its report.
+struct PipelineRequest {
+  bool scheme = true;    // the audit (scheme analysis, b0 drift, findings); false: detection only
+  bool timings = false;  // the flip detection's stage durations
+  bool glyphs = false;   // the flip detection's fitted field and mask
+};
+
 struct PipelineOutcome {
   Report report;
-  DetectTimings timings;
-  std::optional<GlyphData> glyphs;
+  DetectTimings timings;            // zero unless asked for
+  std::optional<GlyphData> glyphs;  // absent unless asked for (and an image was given)
 };
+
+// The one pipeline behind every audit and detection. The table is checked against the volume
+// and the mask before any analysis; without a volume the audit is the table-only audit.
+Result<PipelineOutcome> run_pipeline(const GradientTable& table, const FloatArray* dwi,
+                                     const Mask* mask, std::vector<InputFile> inputs,
+                                     const AuditParams& params, PipelineRequest request = {});
+
+// The report alone: the full audit, and the flip detection only.
+Result<Report> audit(const GradientTable& table, const FloatArray* dwi, const Mask* mask,
+                     std::vector<InputFile> inputs, const AuditParams& params);
+Result<Report> detect(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
+                      std::vector<InputFile> inputs, const AuditParams& params);
 
 // Table-only report: table copy, inputs, shells, angular coverage, norm statistics.
 Report scheme_report(const GradientTable& table, std::vector<InputFile> inputs,
                      const AuditParams& params);
-
-// Full audit; without a volume, the table-only audit (scheme analysis and findings).
-Result<Report> audit(const GradientTable& table, const FloatArray* dwi, const Mask* mask,
-                     std::vector<InputFile> inputs, const AuditParams& params);
-Result<PipelineOutcome> audit_timed(const GradientTable& table, const FloatArray& dwi,
-                                    const Mask* mask, std::vector<InputFile> inputs,
-                                    const AuditParams& params);
-Result<PipelineOutcome> audit_with_glyphs(const GradientTable& table, const FloatArray& dwi,
-                                          const Mask* mask, std::vector<InputFile> inputs,
-                                          const AuditParams& params);
-Result<PipelineOutcome> audit_timed_with_glyphs(const GradientTable& table, const FloatArray& dwi,
-                                                const Mask* mask, std::vector<InputFile> inputs,
-                                                const AuditParams& params);
-// Flip detection only.
-Result<Report> detect(const GradientTable& table, const FloatArray& dwi, const Mask* mask,
-                      std::vector<InputFile> inputs, const AuditParams& params);
-Result<PipelineOutcome> detect_with_glyphs(const GradientTable& table, const FloatArray& dwi,
-                                           const Mask* mask, std::vector<InputFile> inputs,
-                                           const AuditParams& params);
-
-// Flip detection on the requested shell (pick_shell) or, without one, on the automatic choice.
-// Timings and glyphs come back with every run; callers keep what they want.
-Result<FlipOutcome> run_flip(const FloatArray& dwi, const GradientTable& table, const Mask* mask,
-                             const AuditParams& params);
-
-Result<Shell> pick_shell(const std::vector<double>& bvals, double b0_threshold, double tolerance,
-                         double requested_b);
 B0Drift compute_drift(const FloatArray& dwi, const GradientTable& table, const Mask* mask,
                       double b0_threshold);
 void note_low_mask_fa(Report& report);

@@ -6,20 +6,14 @@
 #include <vector>
 
 #include "orivex/analysis/shell.hpp"
+#include "orivex/audit/repair.hpp"
 #include "orivex/io/gradient.hpp"
 #include "orivex/io/input_file.hpp"
 #include "orivex/support/error.hpp"
 
 namespace orivex {
 
-struct RecomputeSpec {
-  std::string out_bvec;
-  std::string out_bval;
-  std::optional<std::string> out_grad;
-  std::optional<std::string> provenance;
-  bool dry_run = false;
-  bool in_place = false;
-};
+using RecomputeSpec = OutputSet;
 
 struct RecomputeOutput {
   std::vector<ShellCount> before;
@@ -33,11 +27,9 @@ struct RecomputeOutput {
   std::vector<std::string> backups;  // in the order they were made
 };
 
-// Recovers b = b_nominal·(|g|/|g|max)² with unit directions and writes the table. Outputs that
-// name the same file are refused before anything is written. On disk after a failure: backups
-// already made stay (every replaced original is recoverable from its .bak name), outputs
-// completed before the failing one stay, the failing output is absent, and the provenance
-// record is absent unless its own write failed (then it may be partial).
+// Recovers b = b_nominal·(|g|/|g|max)² with unit directions and writes the table as
+// write_outputs does (the same files after a failure). Outputs that name the same file are
+// refused before anything is computed.
 Result<RecomputeOutput> recompute_bval(const GradientTable& table,
                                        const std::vector<InputFile>& inputs,
                                        const RecomputeSpec& request, double b0_threshold,
