@@ -48,7 +48,7 @@ bench: install
 test-asan: bootstrap
 	@scripts/test-asan
 
-# libFuzzer targets (clang, ASan, UBSan), FUZZ_SECONDS each, two at a time.
+# libFuzzer targets (CMake option ORIVEX_BUILD_FUZZ: clang, ASan, UBSan), FUZZ_SECONDS each, two at a time.
 fuzz: bootstrap
 	@scripts/fuzz
 
