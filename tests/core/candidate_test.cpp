@@ -1,11 +1,12 @@
 #include "orivex/analysis/candidate.hpp"
-#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 #include <vector>
+
+#include "test_support.hpp"
 
 using namespace orivex;
 using namespace orivex::test_support;

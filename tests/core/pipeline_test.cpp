@@ -132,12 +132,12 @@ TEST(PickShell, NearestNonB0ShellEarlierWinsTies) {
   };
   for (Case c : {Case{2000, 1000}, Case{2001, 3000}, Case{0, 1000}, Case{1e9, 3000}}) {
     SCOPED_TRACE(c.requested);
-    auto s = nearest_shell(b, 50.0, 0.05, c.requested);
+    auto s = pick_shell(b, 50.0, 0.05, c.requested);
     ASSERT_TRUE(s);
     EXPECT_EQ(s->nominal_b, c.expected);
     EXPECT_FALSE(s->is_b0);
   }
-  auto none = nearest_shell({0, 10, 49}, 50.0, 0.05, 1000);
+  auto none = pick_shell({0, 10, 49}, 50.0, 0.05, 1000);
   ASSERT_FALSE(none);
   EXPECT_EQ(none.error().message(), "no usable non-b0 shell for flip detection");
 }

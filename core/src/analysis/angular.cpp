@@ -14,9 +14,6 @@ constexpr double distance_floor = 1e-9;
 constexpr double singular_floor = 1e-9;
 constexpr double deg_to_rad = 0.017453292519943295;
 constexpr double rad_to_deg = 57.29577951308232;
-constexpr std::size_t dti_minimum = 6;
-constexpr std::size_t dti_recommended = 30;
-constexpr std::size_t csd_minimum = 45;
 
 double distance(const Vec3& a, const Vec3& b, double sign) {
   const double dx = a[0] + sign * b[0];
@@ -25,8 +22,10 @@ double distance(const Vec3& a, const Vec3& b, double sign) {
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-// Diffusion is antipodally symmetric, so each pair repels both as given and as mirrored; the
-// floor keeps coincident (or zero-length) directions finite but heavily penalised.
+// The electrostatic energy of the directions as charges on the sphere (Jones, Horsfield &
+// Simmons 1999, Magn. Reson. Med. 42:515): lower is more uniform. Diffusion is antipodally
+// symmetric, so each pair repels both as given and as mirrored; the floor keeps coincident (or
+// zero-length) directions finite but heavily penalised.
 double electrostatic_energy(const std::vector<Vec3>& dirs) {
   double energy = 0.0;
   for (std::size_t a = 0; a < dirs.size(); ++a) {
@@ -58,7 +57,7 @@ std::vector<DuplicatePair> duplicates(const std::vector<Vec3>& dirs,
 
 std::optional<double> design_condition_number(const std::vector<Vec3>& unit_directions) {
   const auto n = static_cast<Eigen::Index>(unit_directions.size());
-  if (unit_directions.size() < dti_minimum) return std::nullopt;
+  if (unit_directions.size() < dti_minimum_directions) return std::nullopt;
   Eigen::MatrixXd design(n, 6);
   for (Eigen::Index r = 0; r < n; ++r) {
     const auto& [x, y, z] = unit_directions[static_cast<std::size_t>(r)];
@@ -89,9 +88,9 @@ AngularSummary analyze(const GradientTable& table, double b0_threshold, double t
     sa.count = shell.count;
     sa.electrostatic_energy = electrostatic_energy(dirs);
     sa.condition_number = design_condition_number(dirs);
-    sa.meets_dti_minimum = sa.count >= dti_minimum;
-    sa.meets_dti_recommended = sa.count >= dti_recommended;
-    sa.meets_csd_minimum = sa.count >= csd_minimum;
+    sa.meets_dti_minimum = sa.count >= dti_minimum_directions;
+    sa.meets_dti_recommended = sa.count >= dti_recommended_directions;
+    sa.meets_csd_minimum = sa.count >= csd_minimum_directions;
     sa.duplicates = duplicates(dirs, shell.indices, duplicate_angle_deg);
     summary.shells.push_back(std::move(sa));
   }

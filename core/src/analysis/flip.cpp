@@ -104,7 +104,7 @@ Result<Shell> select_working_shell(const GradientTable& table, double b0_thresho
                                    double tolerance) {
   // b = 1000 is where the tensor model fits clinical data best; between two shells equally far
   // from it the lower one has the better signal-to-noise ratio.
-  return nearest_shell(table.bvals(), b0_threshold, tolerance, 1000.0);
+  return pick_shell(table.bvals(), b0_threshold, tolerance, 1000.0);
 }
 
 Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& table,

@@ -87,8 +87,8 @@ std::vector<std::size_t> non_integer_bvals(const std::vector<double>& bvals, dou
   return out;
 }
 
-Result<Shell> nearest_shell(const std::vector<double>& bvals, double b0_threshold,
-                            double tolerance, double target_b) {
+Result<Shell> pick_shell(const std::vector<double>& bvals, double b0_threshold, double tolerance,
+                         double target_b) {
   std::optional<Shell> kept;
   double kept_distance = 0.0;
   for (Shell& s : detect_shells(bvals, b0_threshold, tolerance)) {

@@ -37,8 +37,8 @@ Status status_of(Decision d) {
 Result<FlipOutcome> run_flip(const FloatArray& dwi, const GradientTable& table, const Mask* mask,
                              const AuditParams& params) {
   if (!params.shell) return run_detection(dwi, table, mask, params.flip, nullptr);
-  ORIVEX_ASSIGN(Shell shell, nearest_shell(table.bvals(), params.b0_threshold, params.tolerance,
-                                           *params.shell));
+  ORIVEX_ASSIGN(Shell shell,
+                pick_shell(table.bvals(), params.b0_threshold, params.tolerance, *params.shell));
   return run_detection(dwi, table, mask, params.flip, &shell);
 }
 

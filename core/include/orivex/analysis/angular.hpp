@@ -9,6 +9,14 @@
 
 namespace orivex {
 
+// Direction counts a shell is measured against. Six unknowns make six directions the least a
+// tensor fit needs; 30 give robust estimates of anisotropy and tensor orientation (Jones 2004,
+// Magn. Reson. Med. 51:807); 45 resolve spherical harmonics to order 8 for constrained
+// spherical deconvolution (Tournier et al. 2013, NMR Biomed. 26:1775).
+inline constexpr std::size_t dti_minimum_directions = 6;
+inline constexpr std::size_t dti_recommended_directions = 30;
+inline constexpr std::size_t csd_minimum_directions = 45;
+
 struct DuplicatePair {
   std::size_t i = 0;
   std::size_t j = 0;

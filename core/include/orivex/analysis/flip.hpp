@@ -1,4 +1,6 @@
-// Flip detection: working shell, tensor field, coherence mask, ranking, decision.
+// Flip detection: working shell, tensor field, coherence mask, ranking, decision. The correct
+// axes are those under which fitted fibre directions agree best with their neighbours along the
+// fibre (a fibre coherence index; Schilling et al. 2019, Magn. Reson. Imaging 58:82).
 #pragma once
 
 #include <cstddef>

@@ -56,7 +56,7 @@ B0Drift b0_drift(const std::vector<std::size_t>& indices, const std::vector<doub
 // The non-b0 shell whose nominal b-value is nearest to `target_b`. Of two equally near, the
 // lower one: detect_shells lists shells in ascending order, so that is also the earlier one.
 // NoUsableShell when there is no non-b0 shell.
-Result<Shell> nearest_shell(const std::vector<double>& bvals, double b0_threshold,
-                            double tolerance, double target_b);
+Result<Shell> pick_shell(const std::vector<double>& bvals, double b0_threshold, double tolerance,
+                         double target_b);
 
 }  // namespace orivex

@@ -18,9 +18,13 @@ struct TensorField {
   std::vector<std::uint8_t> valid;
   std::array<std::size_t, 3> dims{};
 
+  // Valid voxels with FA at or above the threshold whose s0 clears Otsu's threshold of the s0
+  // histogram (Otsu 1979, IEEE Trans. Syst. Man Cybern. 9:62), which parts tissue from background.
   Mask wm_proxy(double fa_threshold) const;
 };
 
+// Log-linear least-squares tensor fit (Basser, Mattiello & LeBihan 1994, J. Magn. Reson. B
+// 103:247) of the b0 volumes and one shell.
 Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
                             const std::vector<std::size_t>& b0_indices,
                             const std::vector<std::size_t>& shell_indices, double min_signal);
