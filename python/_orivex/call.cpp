@@ -4,6 +4,7 @@
 #include <array>
 
 #include "boundary.hpp"
+#include "glyphs.hpp"
 
 namespace orivex::py {
 
@@ -96,44 +97,38 @@ const Signature recompute_bval_signature{
     "Opt-in b-value recovery from amplitude-encoded bvecs. Never reached from\n"
     "`repair`; returns a JSON before/after summary."};
 
-std::optional<Execution> execution_for(const Bound& a) {
-  auto exec = Execution::create(a.threads());
-  if (!exec) {
-    raise_error(std::move(exec).error());
+namespace {
+
+// The value, or nothing with the error raised as ValueError.
+template <class T>
+std::optional<T> value_or_raise(Result<T> r) {
+  if (!r) {
+    raise_error(std::move(r).error());
     return std::nullopt;
   }
-  return std::move(exec).value();
+  return std::move(r).value();
+}
+
+}  // namespace
+
+std::optional<Execution> execution_for(const Bound& a) {
+  return value_or_raise(Execution::create(a.threads()));
 }
 
 std::optional<LoadedTable> table_for(const Bound& a) {
-  auto loaded = load_table(a.path("bvec"), a.path("bval"), a.path("grad"));
-  if (!loaded) {
-    raise_error(std::move(loaded).error());
-    return std::nullopt;
-  }
-  if (!loaded->has_value()) {
-    raise_value_error(no_table_message);
-    return std::nullopt;
-  }
+  auto loaded = value_or_raise(load_table(a.path("bvec"), a.path("bval"), a.path("grad")));
+  if (loaded && !*loaded) raise_value_error(no_table_message);
+  if (!loaded || !*loaded) return std::nullopt;
   return std::move(**loaded);
 }
 
 std::optional<LoadedVolume> dwi_for(const std::string& path) {
-  auto volume = read_volume_with_info(path);
-  if (!volume) {
-    raise_error(std::move(volume).error());
-    return std::nullopt;
-  }
-  return std::move(volume).value();
+  return value_or_raise(read_volume_with_info(path));
 }
 
 std::optional<Mask> mask_for(const Bound& a) {
-  auto mask = read_optional_mask(a.path("mask"));
-  if (!mask) {
-    raise_error(std::move(mask).error());
-    return std::nullopt;
-  }
-  return std::move(mask).value();
+  auto mask = value_or_raise(read_optional_mask(a.path("mask")));
+  return mask ? std::move(*mask) : std::nullopt;
 }
 
 CallOptions options_of(const Bound& a) {
@@ -161,11 +156,8 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
   const std::string dwi = a.path("dwi").value_or(std::string());
   if (timed) {
     call.start = Clock::now();
-    auto read = read_volume_with_info_timed(dwi);
-    if (!read) {
-      raise_error(std::move(read).error());
-      return std::nullopt;
-    }
+    auto read = value_or_raise(read_volume_with_info_timed(dwi));
+    if (!read) return std::nullopt;
     call.volume = std::move(read->volume);
     call.decompress = read->decompress;
     call.convert = read->convert;
@@ -183,6 +175,26 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
 const GlyphData* glyphs_of(const std::optional<GlyphData>& glyphs) {
   if (!glyphs) raise_panic("glyph pipeline returned no glyph data");
   return glyphs ? &*glyphs : nullptr;
+}
+
+PyObject* report_result(const Report& report, PyObject* timings,
+                        const std::optional<GlyphData>* glyphs, const VolumeInfo& info) {
+  PyObject* text = to_str(to_json(report));
+  if (timings == nullptr && glyphs == nullptr) return text;
+  PyObject* payload = nullptr;
+  if (glyphs != nullptr && text != nullptr) {
+    if (const GlyphData* data = glyphs_of(*glyphs)) payload = glyph_payload(*data, info);
+  }
+  PyObject* tuple = nullptr;
+  if (text != nullptr && (glyphs == nullptr || payload != nullptr)) {
+    tuple = timings == nullptr   ? PyTuple_Pack(2, text, payload)
+            : glyphs == nullptr ? PyTuple_Pack(2, text, timings)
+                                : PyTuple_Pack(3, text, timings, payload);
+  }
+  Py_XDECREF(text);
+  Py_XDECREF(timings);
+  Py_XDECREF(payload);
+  return tuple;
 }
 
 }  // namespace orivex::py

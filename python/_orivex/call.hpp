@@ -14,6 +14,7 @@
 #include "orivex/support/execution.hpp"
 #include "orivex/analysis/flip.hpp"
 #include "orivex/audit/input.hpp"
+#include "orivex/audit/report.hpp"
 #include "orivex/io/volume.hpp"
 
 namespace orivex::py {
@@ -67,5 +68,10 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed);
 // The glyph pipelines always attach their data; a missing payload is a broken invariant, raised
 // as PanicException.
 const GlyphData* glyphs_of(const std::optional<GlyphData>& glyphs);
+
+// The report's text alone, or the tuple of the text, `timings` (stolen, when not null) and, when
+// `glyphs` is given, its payload. Nothing leaks on failure.
+PyObject* report_result(const Report& report, PyObject* timings,
+                        const std::optional<GlyphData>* glyphs, const VolumeInfo& info);
 
 }  // namespace orivex::py

@@ -2,7 +2,6 @@
 #include "boundary.hpp"
 #include "call.hpp"
 #include "functions.hpp"
-#include "glyphs.hpp"
 #include "orivex/analysis/frame.hpp"
 #include "orivex/audit/recompute.hpp"
 #include "orivex/audit/repair.hpp"
@@ -31,18 +30,7 @@ PyObject* run_repair(const Bound& a, bool glyphs) {
     return orivex::repair(call->table.table, call->volume.array, call->mask_ptr(),
                           std::move(call->table.inputs), call->params, request, glyphs);
   }));
-  PyObject* text = to_str(to_json(out.report));
-  if (!glyphs || text == nullptr) return text;
-  const GlyphData* data = glyphs_of(out.glyphs);
-  PyObject* payload = data != nullptr ? glyph_payload(*data, call->volume.info) : nullptr;
-  if (payload == nullptr) {
-    Py_DECREF(text);
-    return nullptr;
-  }
-  PyObject* tuple = PyTuple_Pack(2, text, payload);
-  Py_DECREF(text);
-  Py_DECREF(payload);
-  return tuple;
+  return report_result(out.report, nullptr, glyphs ? &out.glyphs : nullptr, call->volume.info);
 }
 
 }  // namespace

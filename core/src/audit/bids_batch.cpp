@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <set>
 
+#include "detail/text.hpp"
 #include "orivex/audit/call_params.hpp"
 #include "orivex/audit/input.hpp"
 #include "orivex/io/file.hpp"
@@ -53,12 +54,6 @@ int create_dir_all(const std::string& path) {
 }
 
 Status worst(Status a, Status b) { return static_cast<int>(b) > static_cast<int>(a) ? b : a; }
-
-std::string lower_ascii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
 
 void write_results(JsonWriter& w, const std::vector<BatchItem>& items) {
   w.key("results").begin_array();
@@ -166,9 +161,9 @@ std::vector<std::string> report_names(const std::vector<io::bids::DwiEntry>& ent
   for (const auto& entry : entries) {
     std::string base = run_name(entry);
     std::string name = base;
-    for (std::size_t k = 2; taken.count(lower_ascii(name)) != 0; ++k)
+    for (std::size_t k = 2; taken.count(detail::lower_ascii(name)) != 0; ++k)
       name = base + "-" + std::to_string(k);
-    taken.insert(lower_ascii(name));
+    taken.insert(detail::lower_ascii(name));
     names.push_back(std::move(name));
   }
   return names;
