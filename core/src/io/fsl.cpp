@@ -115,10 +115,4 @@ std::string render_bval(const GradientTable& table) {
   return out;
 }
 
-Result<void> write(const std::string& bvec_path, const std::string& bval_path,
-                   const GradientTable& table) {
-  ORIVEX_TRY(write_bytes(bvec_path, render_bvec(table)));
-  return write_bytes(bval_path, render_bval(table));
-}
-
 }  // namespace orivex::io::fsl

@@ -2,7 +2,6 @@
 #include "orivex/io/mrtrix.hpp"
 
 #include "detail/text.hpp"
-#include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
 #include "orivex/support/numfmt.hpp"
 
@@ -53,10 +52,6 @@ std::string render(const GradientTable& table) {
            numfmt::six_decimals(d[2]) + ' ' + numfmt::shortest_plain(b) + '\n';
   }
   return out;
-}
-
-Result<void> write(const std::string& path, const GradientTable& table) {
-  return io::write_bytes(path, render(table));
 }
 
 }  // namespace orivex::io::mrtrix

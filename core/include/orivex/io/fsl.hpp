@@ -34,11 +34,8 @@ struct FslPair {
 // is opened, so a broken bval is reported ahead of anything wrong with the bvec.
 Result<FslPair> read_pair(const std::string& bvec_path, const std::string& bval_path);
 
+// The file texts; repair writes them (see write_outputs).
 std::string render_bvec(const GradientTable& table);
 std::string render_bval(const GradientTable& table);
-// Writes bvec then bval. A bvec failure leaves the bval untouched; a bval failure leaves the
-// new bvec written.
-Result<void> write(const std::string& bvec_path, const std::string& bval_path,
-                   const GradientTable& table);
 
 }  // namespace orivex::io::fsl
