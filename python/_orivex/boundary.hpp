@@ -9,7 +9,7 @@
 #include <new>
 #include <string>
 
-#include "orivex/error.hpp"
+#include "orivex/support/error.hpp"
 
 namespace orivex::py {
 

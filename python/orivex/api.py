@@ -12,6 +12,7 @@ from typing import Any, Callable, Iterable, Optional, Union
 import _orivex
 
 from orivex._tables import TableFiles, path_text
+from orivex.defaults import B0_THRESHOLD, MARGIN_THRESHOLD, NORM_TOLERANCE, TOLERANCE
 from orivex.report import BidsSummary, RecomputeSummary, Report
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -50,11 +51,11 @@ def inspect(
     bval: Optional[TableLike] = None,
     *,
     grad: Optional[TableLike] = None,
-    tolerance: float = 0.05,
-    b0_threshold: float = 50.0,
+    tolerance: float = TOLERANCE,
+    b0_threshold: float = B0_THRESHOLD,
     shell: Optional[float] = None,
     strict: bool = False,
-    norm_tolerance: float = 0.05,
+    norm_tolerance: float = NORM_TOLERANCE,
     threads: Optional[int] = None,
 ) -> Report:
     """Check a gradient table on its own: shells, b0 volumes, angular coverage, direction norms.
@@ -114,13 +115,13 @@ def audit(
     *,
     grad: Optional[TableLike] = None,
     mask: Optional[PathLike] = None,
-    tolerance: float = 0.05,
-    b0_threshold: float = 50.0,
+    tolerance: float = TOLERANCE,
+    b0_threshold: float = B0_THRESHOLD,
     shell: Optional[float] = None,
     step: Optional[float] = None,
-    margin_threshold: float = 0.02,
+    margin_threshold: float = MARGIN_THRESHOLD,
     strict: bool = False,
-    norm_tolerance: float = 0.05,
+    norm_tolerance: float = NORM_TOLERANCE,
     threads: Optional[int] = None,
     profile: bool = False,
     qc_data: bool = False,
@@ -191,11 +192,11 @@ def detect_flip(
     *,
     grad: Optional[TableLike] = None,
     mask: Optional[PathLike] = None,
-    tolerance: float = 0.05,
-    b0_threshold: float = 50.0,
+    tolerance: float = TOLERANCE,
+    b0_threshold: float = B0_THRESHOLD,
     shell: Optional[float] = None,
     step: Optional[float] = None,
-    margin_threshold: float = 0.02,
+    margin_threshold: float = MARGIN_THRESHOLD,
     threads: Optional[int] = None,
     qc_data: bool = False,
 ) -> Report:
@@ -241,16 +242,16 @@ def repair(
     mask: Optional[PathLike] = None,
     out_grad: Optional[PathLike] = None,
     provenance: Optional[PathLike] = None,
-    tolerance: float = 0.05,
-    b0_threshold: float = 50.0,
+    tolerance: float = TOLERANCE,
+    b0_threshold: float = B0_THRESHOLD,
     shell: Optional[float] = None,
     step: Optional[float] = None,
-    margin_threshold: float = 0.02,
+    margin_threshold: float = MARGIN_THRESHOLD,
     dry_run: bool = False,
     in_place: bool = False,
     force_repair: bool = False,
     strict: bool = False,
-    norm_tolerance: float = 0.05,
+    norm_tolerance: float = NORM_TOLERANCE,
     threads: Optional[int] = None,
     qc_data: bool = False,
 ) -> Report:
@@ -315,7 +316,7 @@ def recompute_bval(
     grad: Optional[TableLike] = None,
     out_grad: Optional[PathLike] = None,
     provenance: Optional[PathLike] = None,
-    b0_threshold: float = 50.0,
+    b0_threshold: float = B0_THRESHOLD,
     dry_run: bool = False,
     in_place: bool = False,
     threads: Optional[int] = None,
@@ -372,13 +373,13 @@ def recompute_bval(
 def bids(
     root: PathLike,
     *,
-    tolerance: float = 0.05,
-    b0_threshold: float = 50.0,
+    tolerance: float = TOLERANCE,
+    b0_threshold: float = B0_THRESHOLD,
     shell: Optional[float] = None,
     step: Optional[float] = None,
-    margin_threshold: float = 0.02,
+    margin_threshold: float = MARGIN_THRESHOLD,
     strict: bool = False,
-    norm_tolerance: float = 0.05,
+    norm_tolerance: float = NORM_TOLERANCE,
     threads: Optional[int] = None,
 ) -> BidsSummary:
     """Audit every DWI run of a BIDS dataset.

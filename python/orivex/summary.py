@@ -2,6 +2,8 @@
 
 import os
 
+from orivex.defaults import MARGIN_THRESHOLD
+
 
 def _f(v, fmt="{:.4f}"):
     # JSON writes NaN and the infinities as null: every number may come back as None.
@@ -50,11 +52,11 @@ def _flip(report, threshold):
         mark = "  <- as given" if c["is_identity"] else ""
         lines.append("  {:>4}  {:<8}  {:>10}  {:>8}{}".format(
             n, c["label"], _f(c["coherence"], "{:.6f}"), c["n_samples"], mark))
-    used = flip.get("margin_threshold", 0.02 if threshold is None else threshold)
+    used = flip.get("margin_threshold", MARGIN_THRESHOLD if threshold is None else threshold)
     lines.append("  best {} vs runner-up {}: margin {} (relative {}) against threshold {:g}% -> {}".format(
         flip["best"]["label"], flip["runner_up"]["label"], _f(flip["margin"], "{:.6f}"),
         _f(None if flip["relative_margin"] is None else 100 * flip["relative_margin"], "{:.2f}%"),
-        100 * (used if used is not None else 0.02), flip["decision"]))
+        100 * (used if used is not None else MARGIN_THRESHOLD), flip["decision"]))
     if flip.get("recommended_label") and not beside:
         lines.append("  recommended correction: {}".format(flip["recommended_label"]))
     return lines
@@ -96,7 +98,7 @@ def render_warn_hint(report, command):
         best["label"], best["mean_length_mm"], command)
 
 
-def render_report(report, title, threshold=0.02):
+def render_report(report, title, threshold=MARGIN_THRESHOLD):
     lines = ["status: {}   ({} {}, {})".format(report["status"], report["tool"], report["tool_version"], title)]
     for f in report.get("inputs", []):
         lines.append("input: {}  ({} bytes, sha256 {}...)".format(f["path"], f["bytes"], f["sha256"][:12]))
