@@ -112,6 +112,15 @@ TEST_F(InputTest, CountMismatch) {
             "failed to parse " + bvec + ": bvec shape does not match the b-value count");
 }
 
+TEST_F(InputTest, FslPairLongerThanAnySeriesIsRefusedBeforeTheBvecIsRead) {
+  // 32,773 volumes: more than a NIfTI-1 series can hold, so no image can match the table.
+  std::string bvals;
+  for (int i = 0; i < 32773; ++i) bvals += "1000 ";
+  const std::string bval = write("long.bval", bvals + "\n");
+  EXPECT_EQ(error_of(load_table(missing("long.bvec"), bval, std::nullopt)),
+            "failed to parse " + bval + ": 32773 volumes, more than the 32767 a NIfTI-1 series can hold");
+}
+
 TEST_F(InputTest, InvalidUtf8IsAnIoError) {
   // 0xFF never starts a UTF-8 sequence.
   const std::string grad = write("bad.b", std::string("1 0 0 1000\n\xff\n"));

@@ -13,6 +13,10 @@ import _orivex
 from conftest import make_phantom
 from orivex import cli
 
+# These runs are tiny phantoms with too little anatomy for tracks to decide; the dataset
+# mechanics are tested on the coherence evidence, whose decisions on them are clear-cut.
+COHERENCE = ("--evidence", "coherence")
+
 REPO = os.path.join(os.path.dirname(__file__), "..", "..")
 
 
@@ -52,7 +56,7 @@ def test_participant_and_group_levels(tmp_path, capsys):
     (bad / "sub-04_dwi.nii.gz").write_bytes(b"\x1f\x8b not really gzip")
     before = snapshot(root)
     out = tmp_path / "out"
-    code = cli.main(["bids", str(root), str(out), "participant", "--no-qc"])
+    code = cli.main(["bids", str(root), str(out), "participant", "--no-qc", *COHERENCE])
     lines = capsys.readouterr().out.splitlines()
     assert code == 1  # one run could not be audited; the others were
     assert [line.split()[:3] for line in lines[:3]] == [
@@ -88,17 +92,17 @@ def test_participant_and_group_levels(tmp_path, capsys):
 
     # Resumption: current reports are skipped; a changed input or --force audits again.
     first = (out / "sub-01/dwi/sub-01_desc-orivex_report.json").read_text()
-    cli.main(["bids", str(root), str(out), "participant", "--no-qc"])
+    cli.main(["bids", str(root), str(out), "participant", "--no-qc", *COHERENCE])
     lines = capsys.readouterr().out.splitlines()
     assert [line.endswith("(up to date)") for line in lines[:4]] == [True, True, True, False]
     assert (out / "sub-01/dwi/sub-01_desc-orivex_report.json").read_text() == first
     (src / "sub-02_dwi.bvec").write_text((tmp_path / "r.bvec").read_text())  # fixed by hand
-    cli.main(["bids", str(root), str(out), "participant", "--no-qc", "--participant-label", "02"])
+    cli.main(["bids", str(root), str(out), "participant", "--no-qc", *COHERENCE, "--participant-label", "02"])
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].startswith("PASS") and not lines[0].endswith("(up to date)")
     assert len(lines) == 2
     assert not (out / "sub-02/dwi/sub-02_desc-corrected_dwi.bvec").exists()  # no stale fix
-    cli.main(["bids", str(root), str(out), "participant", "--no-qc", "--force", "--json"])
+    cli.main(["bids", str(root), str(out), "participant", "--no-qc", *COHERENCE, "--force", "--json"])
     records = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
     assert [r["skipped"] for r in records] == [False] * 4
 
@@ -122,13 +126,13 @@ def test_participant_and_group_levels(tmp_path, capsys):
 
 def test_bids_dir_alone_runs_both_levels_with_figures(tmp_path, capsys):
     root = dataset(tmp_path / "study", subjects=("01", "02"))
-    assert cli.main(["bids", str(root)]) == 0
+    assert cli.main(["bids", str(root), *COHERENCE]) == 0
     text = capsys.readouterr().out
     out = root / "derivatives" / "orivex"
     assert "dataset: FLAG" in text
     assert (out / "sub-02/dwi/sub-02_desc-orivex_qc.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert (out / "orivex_report.html").read_text().count("data:image/png;base64,") == 2
-    assert cli.main(["bids", str(root), "--fail-on", "flag"]) == 4
+    assert cli.main(["bids", str(root), "--fail-on", "flag", *COHERENCE]) == 4
     capsys.readouterr()
     assert cli.main(["bids", str(tmp_path / "nowhere")]) == 1
     assert "BIDS dataset not found: " in capsys.readouterr().err
@@ -138,12 +142,12 @@ def test_jobs_and_a_dask_local_cluster_give_the_serial_reports(tmp_path, capsys)
     distributed = pytest.importorskip("dask.distributed")
     root = dataset(tmp_path / "study", subjects=("01", "02", "03", "04"))
     outs = {name: tmp_path / name for name in ("serial", "jobs", "dask")}
-    assert cli.main(["bids", str(root), str(outs["serial"]), "participant", "--no-qc"]) == 0
-    assert cli.main(["bids", str(root), str(outs["jobs"]), "participant", "--no-qc",
+    assert cli.main(["bids", str(root), str(outs["serial"]), "participant", "--no-qc", *COHERENCE]) == 0
+    assert cli.main(["bids", str(root), str(outs["jobs"]), "participant", "--no-qc", *COHERENCE,
                      "--jobs", "2"]) == 0
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=None) as cluster:
-        assert cli.main(["bids", str(root), str(outs["dask"]), "participant", "--no-qc",
+        assert cli.main(["bids", str(root), str(outs["dask"]), "participant", "--no-qc", *COHERENCE,
                          "--dask-scheduler", cluster.scheduler_address]) == 0
     capsys.readouterr()
     serial = without_timestamps(outs["serial"])
@@ -158,7 +162,7 @@ def test_slurm_array_script_audits_the_participant_of_its_index(tmp_path):
     env = dict(os.environ, SLURM_ARRAY_TASK_ID="1", SLURM_CPUS_PER_TASK="1",
                PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
     script = os.path.join(REPO, "examples", "slurm", "orivex_participant.sbatch")
-    r = subprocess.run(["bash", script, str(root), str(tmp_path / "out")], env=env,
+    r = subprocess.run(["bash", script, str(root), str(tmp_path / "out"), *COHERENCE], env=env,
                        capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines()[0].startswith("FLAG   -x+y+z")

@@ -17,10 +17,8 @@
 #include <string>
 #include <vector>
 
-// The distribution builds znzlib with zlib; the declarations of nifti1_io.h follow that.
-#ifndef HAVE_ZLIB
-#define HAVE_ZLIB 1
-#endif
+// Only the header layout, byte swapping and type names come from the NIfTI library; the file
+// itself is read here, so its znz/zlib layer is not used.
 #include <fcntl.h>
 #include <isa-l/igzip_lib.h>
 #include <nifti1_io.h>
