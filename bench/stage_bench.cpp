@@ -8,12 +8,13 @@
 #include <optional>
 #include <string>
 
-#include "orivex/support/execution.hpp"
 #include "orivex/analysis/flip.hpp"
 #include "orivex/analysis/frame.hpp"
-#include "orivex/audit/input.hpp"
 #include "orivex/analysis/tensor.hpp"
+#include "orivex/audit/call_params.hpp"
+#include "orivex/audit/input.hpp"
 #include "orivex/io/volume.hpp"
+#include "orivex/support/execution.hpp"
 
 using namespace orivex;
 
