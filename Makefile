@@ -4,6 +4,15 @@ PY := $(VENV)/bin/python
 BUILD := build/core
 JOBS ?= $(shell nproc)
 
+# One build tree serves the C++ tests, the benchmarks and the installed module: pip builds the
+# package in it with the same options, so the core is compiled once.
+export CMAKE_GENERATOR := Unix Makefiles
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+CMAKE_OPTIONS := -DCMAKE_BUILD_TYPE=Release -DORIVEX_BUILD_TESTS=ON -DORIVEX_BUILD_MODULE=ON \
+  -DORIVEX_BUILD_BENCH=ON
+PIP_OPTIONS := -C build-dir=$(BUILD) -C cmake.build-type=Release \
+  -C cmake.define.ORIVEX_BUILD_TESTS=ON -C cmake.define.ORIVEX_BUILD_BENCH=ON
+
 .PHONY: all bootstrap build core install test test-core test-python test-asan fuzz demo bench wheel test-wheel bench-bids clean
 
 all: build
@@ -12,13 +21,13 @@ bootstrap:
 	@scripts/bootstrap
 
 core: bootstrap
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DORIVEX_BUILD_TESTS=ON -DORIVEX_BUILD_MODULE=OFF -DORIVEX_BUILD_BENCH=ON >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake -S . -B $(BUILD) $(CMAKE_OPTIONS) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	@cmake --build $(BUILD)
 
-install: bootstrap
-	@$(PY) -m pip install -q --no-build-isolation .
+install: core
+	@$(PY) -m pip install -q --no-build-isolation $(PIP_OPTIONS) .
 
-build: core install
+build: install
 
 test-core: core
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -31,7 +40,8 @@ test: test-core test-python
 demo: install
 	@$(VENV)/bin/orivex demo
 
-bench: core install
+bench: install
+	@cmake --build $(BUILD) --target benchmarks
 	@$(PY) bench/run.py
 
 bench-bids: install
@@ -41,10 +51,9 @@ bench-bids: install
 test-asan: bootstrap
 	@scripts/test-asan
 
-# libFuzzer targets (clang), FUZZ_SECONDS each, two at a time.
+# libFuzzer targets (CMake option ORIVEX_BUILD_FUZZ: clang, ASan, UBSan), FUZZ_SECONDS each, two at a time.
 fuzz: bootstrap
-	@scripts/bootstrap-fuzz
-	@$(MAKE) -C fuzz run FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60)
+	@scripts/fuzz
 
 # A manylinux wheel with its libraries inside, in dist/.
 wheel: bootstrap

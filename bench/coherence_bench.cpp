@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "orivex/execution.hpp"
-#include "orivex/flip.hpp"
-#include "orivex/tensor.hpp"
+#include "orivex/support/execution.hpp"
+#include "orivex/analysis/flip.hpp"
+#include "orivex/analysis/tensor.hpp"
 
 using namespace orivex;
 

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "orivex/execution.hpp"
-#include "orivex/tensor.hpp"
-#include "orivex/volume.hpp"
+#include "orivex/support/execution.hpp"
+#include "orivex/analysis/tensor.hpp"
+#include "orivex/io/volume.hpp"
 
 using namespace orivex;
 

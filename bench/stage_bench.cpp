@@ -8,12 +8,13 @@
 #include <optional>
 #include <string>
 
-#include "orivex/execution.hpp"
-#include "orivex/flip.hpp"
-#include "orivex/frame.hpp"
-#include "orivex/input.hpp"
-#include "orivex/tensor.hpp"
-#include "orivex/volume.hpp"
+#include "orivex/analysis/flip.hpp"
+#include "orivex/analysis/frame.hpp"
+#include "orivex/analysis/tensor.hpp"
+#include "orivex/audit/call_params.hpp"
+#include "orivex/audit/input.hpp"
+#include "orivex/io/volume.hpp"
+#include "orivex/support/execution.hpp"
 
 using namespace orivex;
 

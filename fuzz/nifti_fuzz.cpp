@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "orivex/volume.hpp"
+#include "orivex/io/volume.hpp"
 
 namespace {
 

@@ -6,8 +6,7 @@
 
 #include "boundary.hpp"
 #include "call.hpp"
-#include "orivex/frame.hpp"
-#include "orivex/report.hpp"
+#include "orivex/audit/report.hpp"
 
 namespace orivex::py::native {
 
@@ -77,18 +76,6 @@ VerdictParams verdict_params(const Bound& a, const ImageCall& call, bool qc) {
   vp.voxel_sizes = call.volume.info.voxel_sizes;
   if (qc) vp.qc_tracks = static_cast<std::size_t>(a.count("qc_tracks").value_or(default_qc_tracks));
   return vp;
-}
-
-RepairSpec repair_spec(const Bound& a, const ImageCall& call) {
-  const TableFrame frame = call.table.from_grad ? TableFrame::World : TableFrame::Fsl;
-  return RepairSpec{a.path("out_bvec").value_or(std::string()),
-                    a.path("out_bval").value_or(std::string()),
-                    a.path("out_grad"),
-                    a.path("provenance"),
-                    FrameMaps::resolve(frame, call.volume.info),
-                    a.flag("dry_run"),
-                    a.flag("in_place"),
-                    a.flag("force_repair")};
 }
 
 PyObject* timings_dict(const ImageCall& call, const VerdictTimings& t, Duration total_time) {

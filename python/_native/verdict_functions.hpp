@@ -4,8 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "orivex/verdict.hpp"
-#include "orivex/volume.hpp"
+#include "orivex/audit/verdict.hpp"
+#include "orivex/io/volume.hpp"
 
 namespace orivex::py::native {
 

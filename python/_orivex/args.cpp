@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "compat.hpp"
+#include "orivex/support/numfmt.hpp"
 
 namespace orivex::py {
 
@@ -247,6 +248,25 @@ std::optional<std::uint64_t> Bound::threads() const { return count("threads"); }
 std::optional<std::uint64_t> Bound::count(const char* name) const {
   if (const auto* v = std::get_if<std::uint64_t>(&at(name))) return *v;
   return std::nullopt;
+}
+
+std::string docstring(const Signature& sig) {
+  std::string doc = std::string(sig.name) + "(";
+  for (std::size_t i = 0; i < sig.params.size(); ++i) {
+    const Param& p = sig.params[i];
+    if (i > 0) doc += ", ";
+    doc += p.name;
+    switch (p.kind) {
+      case Kind::Path: break;
+      case Kind::Real: doc.append("=").append(numfmt::json_number(p.real_default)); break;
+      case Kind::Flag: doc += "=False"; break;
+      case Kind::OptPath:
+      case Kind::OptReal:
+      case Kind::OptCount:
+      case Kind::Threads: doc += "=None"; break;
+    }
+  }
+  return doc + ")\n--\n\n" + sig.description;
 }
 
 }  // namespace orivex::py

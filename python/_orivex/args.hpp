@@ -34,7 +34,12 @@ struct Signature {
   const char* name;  // function name, used in the TypeError texts
   std::span<const Param> params;
   std::size_t required;  // leading parameters without a default
+  const char* description = "";  // the docstring after the text signature
 };
+
+// "name(a, b=None, tolerance=0.05)\n--\n\n" and the description: the text signature CPython
+// reads from a docstring, with every default taken from the parameter table.
+std::string docstring(const Signature& sig);
 
 using Value = std::variant<std::monostate, std::string, double, bool, std::uint64_t>;
 

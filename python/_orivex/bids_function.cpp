@@ -2,7 +2,7 @@
 #include "boundary.hpp"
 #include "call.hpp"
 #include "functions.hpp"
-#include "orivex/bids_batch.hpp"
+#include "orivex/audit/bids_batch.hpp"
 
 namespace orivex::py {
 
@@ -17,9 +17,9 @@ ORIVEX_PY_FASTCALL(audit_bids) {
     // The batch keeps the identity frame map: it does not derive one from each image.
     const AuditParams params = table_audit_params(options);
     const std::string root = a->path("root").value_or(std::string());
-    auto text = exec->run([&] { return bids_batch::audit_bids(root, params, options.step); });
-    if (!text) return raise_value_error(text.error());
-    return to_str(*text);
+    auto outcome = exec->run([&] { return bids_batch::run(root, params, options.step); });
+    if (!outcome) return raise_value_error(outcome.error());
+    return to_str(bids_batch::audit_bids_json(*outcome));
   });
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "compat.hpp"
-#include "orivex/error.hpp"
+#include "orivex/support/error.hpp"
 
 namespace orivex::py {
 

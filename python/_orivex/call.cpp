@@ -4,7 +4,8 @@
 #include <array>
 
 #include "boundary.hpp"
-#include "orivex/frame.hpp"
+#include "glyphs.hpp"
+#include "orivex/analysis/frame.hpp"
 
 namespace orivex::py {
 
@@ -16,13 +17,13 @@ constexpr Param grad{"grad", Kind::OptPath};
 constexpr Param dwi{"dwi", Kind::Path};
 constexpr Param dwi_optional{"dwi", Kind::OptPath};
 constexpr Param mask{"mask", Kind::OptPath};
-constexpr Param tolerance{"tolerance", Kind::Real, 0.05};
-constexpr Param b0_threshold{"b0_threshold", Kind::Real, 50.0};
+constexpr Param tolerance{"tolerance", Kind::Real, default_tolerance};
+constexpr Param b0_threshold{"b0_threshold", Kind::Real, default_b0_threshold};
 constexpr Param shell{"shell", Kind::OptReal};
 constexpr Param step{"step", Kind::OptReal};
-constexpr Param margin_threshold{"margin_threshold", Kind::Real, 0.02};
+constexpr Param margin_threshold{"margin_threshold", Kind::Real, default_margin_threshold};
 constexpr Param strict{"strict", Kind::Flag};
-constexpr Param norm_tolerance{"norm_tolerance", Kind::Real, 0.05};
+constexpr Param norm_tolerance{"norm_tolerance", Kind::Real, default_norm_tolerance};
 constexpr Param threads{"threads", Kind::Threads};
 
 constexpr std::array inspect_params{bvec, bval, grad, tolerance, b0_threshold, shell,
@@ -74,54 +75,61 @@ constexpr std::array recompute_params{Param{"out_bvec", Kind::Path},
 const Signature inspect_signature{"inspect", inspect_params, 0};
 const Signature audit_signature{"audit", audit_params, 0};
 const Signature audit_with_glyphs_signature{"audit_with_glyphs", profiled_params, 1};
-const Signature audit_profiled_signature{"audit_profiled", profiled_params, 1};
+const Signature audit_profiled_signature{
+    "audit_profiled", profiled_params, 1,
+    "One instrumented audit: returns the report JSON plus a per-stage wall-clock\n"
+    "split (`decompress`/`convert`/`fit`/`coherence`/`other`/`total`, seconds).\n"
+    "The report is byte-identical to `audit`; only the timing instrumentation is\n"
+    "added, so this drives the Python CLI's `--profile`."};
 const Signature audit_profiled_with_glyphs_signature{"audit_profiled_with_glyphs",
                                                      profiled_params, 1};
-const Signature audit_bids_signature{"audit_bids", bids_params, 1};
+const Signature audit_bids_signature{
+    "audit_bids", bids_params, 1,
+    "Audit every DWI under a BIDS root (shared `bids_batch` core path). Writes the\n"
+    "per-run and dataset reports under `<root>/derivatives/orivex/` and returns a\n"
+    "small JSON summary (`status`, `exit_code`, `summary_path`, `results`) for the\n"
+    "caller to print. The exit code blocks only on WARN."};
 const Signature detect_flip_signature{"detect_flip", detect_params, 1};
 const Signature detect_flip_with_glyphs_signature{"detect_flip_with_glyphs", detect_params, 1};
 const Signature repair_signature{"repair", repair_params, 3};
 const Signature repair_with_glyphs_signature{"repair_with_glyphs", repair_params, 3};
-const Signature recompute_bval_signature{"recompute_bval", recompute_params, 2};
+const Signature recompute_bval_signature{
+    "recompute_bval", recompute_params, 2,
+    "Opt-in b-value recovery from amplitude-encoded bvecs. Never reached from\n"
+    "`repair`; returns a JSON before/after summary."};
 
-std::optional<Execution> execution_for(const Bound& a) {
-  auto exec = Execution::create(a.threads());
-  if (!exec) {
-    raise_error(std::move(exec).error());
+namespace {
+
+// The value, or nothing with the error raised as ValueError.
+template <class T>
+std::optional<T> value_or_raise(Result<T> r) {
+  if (!r) {
+    raise_error(std::move(r).error());
     return std::nullopt;
   }
-  return std::move(exec).value();
+  return std::move(r).value();
+}
+
+}  // namespace
+
+std::optional<Execution> execution_for(const Bound& a) {
+  return value_or_raise(Execution::create(a.threads()));
 }
 
 std::optional<LoadedTable> table_for(const Bound& a) {
-  auto loaded = load_table(a.path("bvec"), a.path("bval"), a.path("grad"));
-  if (!loaded) {
-    raise_error(std::move(loaded).error());
-    return std::nullopt;
-  }
-  if (!loaded->has_value()) {
-    raise_value_error(no_table_message);
-    return std::nullopt;
-  }
+  auto loaded = value_or_raise(load_table(a.path("bvec"), a.path("bval"), a.path("grad")));
+  if (loaded && !*loaded) raise_value_error(no_table_message);
+  if (!loaded || !*loaded) return std::nullopt;
   return std::move(**loaded);
 }
 
 std::optional<LoadedVolume> dwi_for(const std::string& path, const LoadOptions& options) {
-  auto volume = read_volume_with_info(path, options);
-  if (!volume) {
-    raise_error(std::move(volume).error());
-    return std::nullopt;
-  }
-  return std::move(volume).value();
+  return value_or_raise(read_volume_with_info(path, options));
 }
 
 std::optional<Mask> mask_for(const Bound& a) {
-  auto mask = read_optional_mask(a.path("mask"));
-  if (!mask) {
-    raise_error(std::move(mask).error());
-    return std::nullopt;
-  }
-  return std::move(mask).value();
+  auto mask = value_or_raise(read_optional_mask(a.path("mask")));
+  return mask ? std::move(*mask) : std::nullopt;
 }
 
 CallOptions options_of(const Bound& a) {
@@ -155,11 +163,8 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
   if (a.has("memory_limit")) options.memory_budget = a.count("memory_limit");
   if (timed) {
     call.start = Clock::now();
-    auto read = read_volume_with_info_timed(dwi, options);
-    if (!read) {
-      raise_error(std::move(read).error());
-      return std::nullopt;
-    }
+    auto read = value_or_raise(read_volume_with_info_timed(dwi, options));
+    if (!read) return std::nullopt;
     call.volume = std::move(read->volume);
     call.decompress = read->decompress;
     call.convert = read->convert;
@@ -181,6 +186,41 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
 const GlyphData* glyphs_of(const std::optional<GlyphData>& glyphs) {
   if (!glyphs) raise_panic("glyph pipeline returned no glyph data");
   return glyphs ? &*glyphs : nullptr;
+}
+
+PyObject* report_result(const Report& report, PyObject* timings,
+                        const std::optional<GlyphData>* glyphs, const VolumeInfo& info) {
+  PyObject* text = to_str(to_json(report));
+  if (timings == nullptr && glyphs == nullptr) return text;
+  PyObject* payload = nullptr;
+  if (glyphs != nullptr && text != nullptr) {
+    if (const GlyphData* data = glyphs_of(*glyphs)) payload = glyph_payload(*data, info);
+  }
+  PyObject* tuple = nullptr;
+  if (text != nullptr && (glyphs == nullptr || payload != nullptr)) {
+    tuple = timings == nullptr   ? PyTuple_Pack(2, text, payload)
+            : glyphs == nullptr ? PyTuple_Pack(2, text, timings)
+                                : PyTuple_Pack(3, text, timings, payload);
+  }
+  Py_XDECREF(text);
+  Py_XDECREF(timings);
+  Py_XDECREF(payload);
+  return tuple;
+}
+
+OutputSet output_set(const Bound& a) {
+  return OutputSet{a.path("out_bvec").value_or(std::string()),
+                   a.path("out_bval").value_or(std::string()),
+                   a.path("out_grad"),
+                   a.path("provenance"),
+                   a.flag("dry_run"),
+                   a.flag("in_place")};
+}
+
+RepairSpec repair_spec(const Bound& a, const ImageCall& call) {
+  const TableFrame frame = call.table.from_grad ? TableFrame::World : TableFrame::Fsl;
+  return RepairSpec{output_set(a), FrameMaps::resolve(frame, call.volume.info),
+                    a.flag("force_repair")};
 }
 
 }  // namespace orivex::py

@@ -10,11 +10,13 @@
 #include <string>
 
 #include "args.hpp"
-#include "orivex/call_params.hpp"
-#include "orivex/execution.hpp"
-#include "orivex/flip.hpp"
-#include "orivex/input.hpp"
-#include "orivex/volume.hpp"
+#include "orivex/audit/call_params.hpp"
+#include "orivex/support/execution.hpp"
+#include "orivex/analysis/flip.hpp"
+#include "orivex/audit/input.hpp"
+#include "orivex/audit/repair.hpp"
+#include "orivex/audit/report.hpp"
+#include "orivex/io/volume.hpp"
 
 namespace orivex::py {
 
@@ -64,8 +66,18 @@ struct ImageCall {
 // decompress and convert durations.
 std::optional<ImageCall> load_image_call(const Bound& a, bool timed);
 
+// The outputs named by out_bvec, out_bval, out_grad, provenance, dry_run and in_place.
+OutputSet output_set(const Bound& a);
+// Those outputs, the frame maps of the call's table and volume, and force_repair.
+RepairSpec repair_spec(const Bound& a, const ImageCall& call);
+
 // The glyph pipelines always attach their data; a missing payload is a broken invariant, raised
 // as PanicException.
 const GlyphData* glyphs_of(const std::optional<GlyphData>& glyphs);
+
+// The report's text alone, or the tuple of the text, `timings` (stolen, when not null) and, when
+// `glyphs` is given, its payload. Nothing leaks on failure.
+PyObject* report_result(const Report& report, PyObject* timings,
+                        const std::optional<GlyphData>* glyphs, const VolumeInfo& info);
 
 }  // namespace orivex::py

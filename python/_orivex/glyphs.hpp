@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "orivex/flip.hpp"
-#include "orivex/volume.hpp"
+#include "orivex/analysis/flip.hpp"
+#include "orivex/io/volume.hpp"
 
 namespace orivex::py {
 

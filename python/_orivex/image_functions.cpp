@@ -5,9 +5,8 @@
 #include "boundary.hpp"
 #include "call.hpp"
 #include "functions.hpp"
-#include "glyphs.hpp"
-#include "orivex/pipeline.hpp"
-#include "orivex/report.hpp"
+#include "orivex/audit/pipeline.hpp"
+#include "orivex/audit/report.hpp"
 
 namespace orivex::py {
 
@@ -27,19 +26,6 @@ PyObject* timings_dict(const ImageCall& call, const DetectTimings& timings) {
                        "total", total);
 }
 
-// Steals both; the pair's first element is the report text.
-PyObject* pair(PyObject* first, PyObject* second) {
-  if (first == nullptr || second == nullptr) {
-    Py_XDECREF(first);
-    Py_XDECREF(second);
-    return nullptr;
-  }
-  PyObject* tuple = PyTuple_Pack(2, first, second);
-  Py_DECREF(first);
-  Py_DECREF(second);
-  return tuple;
-}
-
 PyObject* audit_without_dwi(const Bound& a) {
   auto exec = execution_for(a);
   if (!exec) return nullptr;
@@ -56,56 +42,20 @@ PyObject* audit_without_dwi(const Bound& a) {
   return to_str(to_json(report));
 }
 
-// The profiled audit: the timings stop when the core audit returns, before any encoding.
-PyObject* profiled(const Bound& a, bool glyphs) {
-  auto call = load_image_call(a, true);
+// Every function with a DWI: load, run the pipeline, then the report text, or the tuple of the
+// text with the timings and the glyph payload the request asked for. The timings stop when the
+// pipeline returns, before any encoding.
+PyObject* run_image(const Bound& a, PipelineRequest request) {
+  auto call = load_image_call(a, request.timings);
   if (!call) return nullptr;
   ORIVEX_PY_ASSIGN(PipelineOutcome outcome, call->exec.run([&] {
-    return glyphs ? audit_timed_with_glyphs(call->table.table, call->volume.array,
-                                            call->mask_ptr(), std::move(call->table.inputs),
-                                            call->params)
-                  : audit_timed(call->table.table, call->volume.array, call->mask_ptr(),
-                                std::move(call->table.inputs), call->params);
+    return run_pipeline(call->table.table, &call->volume.array, call->mask_ptr(),
+                        std::move(call->table.inputs), call->params, request);
   }));
-  PyObject* timings = timings_dict(*call, outcome.timings);
-  if (timings == nullptr) return nullptr;
-  PyObject* text = to_str(to_json(outcome.report));
-  if (!glyphs) return pair(text, timings);
-  const GlyphData* data = glyphs_of(outcome.glyphs);
-  if (text == nullptr || data == nullptr) {
-    Py_XDECREF(text);
-    Py_DECREF(timings);
-    return nullptr;
-  }
-  PyObject* payload = glyph_payload(*data, call->volume.info);
-  if (payload == nullptr) {
-    Py_DECREF(text);
-    Py_DECREF(timings);
-    return nullptr;
-  }
-  PyObject* tuple = PyTuple_Pack(3, text, timings, payload);
-  Py_DECREF(text);
-  Py_DECREF(timings);
-  Py_DECREF(payload);
-  return tuple;
-}
-
-template <class Pipeline>
-PyObject* with_glyphs(const Bound& a, Pipeline pipeline) {
-  auto call = load_image_call(a, false);
-  if (!call) return nullptr;
-  ORIVEX_PY_ASSIGN(PipelineOutcome outcome, call->exec.run([&] {
-    return pipeline(call->table.table, call->volume.array, call->mask_ptr(),
-                    std::move(call->table.inputs), call->params);
-  }));
-  PyObject* text = to_str(to_json(outcome.report));
-  if (text == nullptr) return nullptr;
-  const GlyphData* data = glyphs_of(outcome.glyphs);
-  if (data == nullptr) {
-    Py_DECREF(text);
-    return nullptr;
-  }
-  return pair(text, glyph_payload(*data, call->volume.info));
+  PyObject* timings = nullptr;
+  if (request.timings && (timings = timings_dict(*call, outcome.timings)) == nullptr) return nullptr;
+  return report_result(outcome.report, timings, request.glyphs ? &outcome.glyphs : nullptr,
+                       call->volume.info);
 }
 
 }  // namespace
@@ -115,14 +65,7 @@ ORIVEX_PY_FASTCALL(audit) {
   return guarded([&]() -> PyObject* {
     auto a = bind(audit_signature, args, nargs, kwnames);
     if (!a) return nullptr;
-    if (!a->path("dwi")) return audit_without_dwi(*a);
-    auto call = load_image_call(*a, false);
-    if (!call) return nullptr;
-    ORIVEX_PY_ASSIGN(Report report, call->exec.run([&] {
-      return orivex::audit(call->table.table, &call->volume.array, call->mask_ptr(),
-                           std::move(call->table.inputs), call->params);
-    }));
-    return to_str(to_json(report));
+    return a->path("dwi") ? run_image(*a, {}) : audit_without_dwi(*a);
   });
 }
 
@@ -130,8 +73,7 @@ ORIVEX_PY_FASTCALL(audit_with_glyphs) {
   (void)self;
   return guarded([&]() -> PyObject* {
     auto a = bind(audit_with_glyphs_signature, args, nargs, kwnames);
-    if (!a) return nullptr;
-    return with_glyphs(*a, [](auto&&... x) { return orivex::audit_with_glyphs(x...); });
+    return a ? run_image(*a, {.glyphs = true}) : nullptr;
   });
 }
 
@@ -139,8 +81,7 @@ ORIVEX_PY_FASTCALL(audit_profiled) {
   (void)self;
   return guarded([&]() -> PyObject* {
     auto a = bind(audit_profiled_signature, args, nargs, kwnames);
-    if (!a) return nullptr;
-    return profiled(*a, false);
+    return a ? run_image(*a, {.timings = true}) : nullptr;
   });
 }
 
@@ -148,8 +89,7 @@ ORIVEX_PY_FASTCALL(audit_profiled_with_glyphs) {
   (void)self;
   return guarded([&]() -> PyObject* {
     auto a = bind(audit_profiled_with_glyphs_signature, args, nargs, kwnames);
-    if (!a) return nullptr;
-    return profiled(*a, true);
+    return a ? run_image(*a, {.timings = true, .glyphs = true}) : nullptr;
   });
 }
 
@@ -157,14 +97,7 @@ ORIVEX_PY_FASTCALL(detect_flip) {
   (void)self;
   return guarded([&]() -> PyObject* {
     auto a = bind(detect_flip_signature, args, nargs, kwnames);
-    if (!a) return nullptr;
-    auto call = load_image_call(*a, false);
-    if (!call) return nullptr;
-    ORIVEX_PY_ASSIGN(Report report, call->exec.run([&] {
-      return detect(call->table.table, call->volume.array, call->mask_ptr(),
-                    std::move(call->table.inputs), call->params);
-    }));
-    return to_str(to_json(report));
+    return a ? run_image(*a, {.scheme = false}) : nullptr;
   });
 }
 
@@ -172,8 +105,7 @@ ORIVEX_PY_FASTCALL(detect_flip_with_glyphs) {
   (void)self;
   return guarded([&]() -> PyObject* {
     auto a = bind(detect_flip_with_glyphs_signature, args, nargs, kwnames);
-    if (!a) return nullptr;
-    return with_glyphs(*a, [](auto&&... x) { return detect_with_glyphs(x...); });
+    return a ? run_image(*a, {.scheme = false, .glyphs = true}) : nullptr;
   });
 }
 

@@ -2,9 +2,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
+#include <iterator>
+#include <mutex>
+#include <string>
 
+#include "args.hpp"
 #include "boundary.hpp"
+#include "call.hpp"
 #include "functions.hpp"
 
 namespace {
@@ -15,61 +21,54 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 #define ORIVEX_PY_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
+// The docstrings of the functions with arguments are generated from their parameter tables at
+// initialisation (see `docstring`), so the defaults they show are the core's.
 PyMethodDef functions[] = {
     {"version", version, METH_NOARGS, "version()\n--\n\n"},
     {"build_features", build_features, METH_NOARGS, "build_features()\n--\n\n"},
-    {"inspect", ORIVEX_PY_FAST(inspect), fastcall,
-     "inspect(bvec=None, bval=None, grad=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
-     "strict=False, norm_tolerance=0.05, threads=None)\n--\n\n"},
-    {"audit", ORIVEX_PY_FAST(audit), fastcall,
-     "audit(bvec=None, bval=None, grad=None, dwi=None, mask=None, tolerance=0.05, "
-     "b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, strict=False, "
-     "norm_tolerance=0.05, threads=None)\n--\n\n"},
-    {"audit_with_glyphs", ORIVEX_PY_FAST(audit_with_glyphs), fastcall,
-     "audit_with_glyphs(dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, "
-     "b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, strict=False, "
-     "norm_tolerance=0.05, threads=None)\n--\n\n"},
-    {"audit_profiled", ORIVEX_PY_FAST(audit_profiled), fastcall,
-     "audit_profiled(dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, "
-     "b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, strict=False, "
-     "norm_tolerance=0.05, threads=None)\n--\n\n"
-     "One instrumented audit: returns the report JSON plus a per-stage wall-clock\n"
-     "split (`decompress`/`convert`/`fit`/`coherence`/`other`/`total`, seconds).\n"
-     "The report is byte-identical to `audit`; only the timing instrumentation is\n"
-     "added, so this drives the Python CLI's `--profile`."},
-    {"audit_profiled_with_glyphs", ORIVEX_PY_FAST(audit_profiled_with_glyphs), fastcall,
-     "audit_profiled_with_glyphs(dwi, bvec=None, bval=None, grad=None, mask=None, "
-     "tolerance=0.05, b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, "
-     "strict=False, norm_tolerance=0.05, threads=None)\n--\n\n"},
-    {"audit_bids", ORIVEX_PY_FAST(audit_bids), fastcall,
-     "audit_bids(root, tolerance=0.05, b0_threshold=50.0, shell=None, step=None, "
-     "margin_threshold=0.02, strict=False, norm_tolerance=0.05, threads=None)\n--\n\n"
-     "Audit every DWI under a BIDS root (shared `bids_batch` core path). Writes the\n"
-     "per-run and dataset reports under `<root>/derivatives/orivex/` and returns a\n"
-     "small JSON summary (`status`, `exit_code`, `summary_path`, `results`) for the\n"
-     "caller to print. The exit code blocks only on WARN."},
-    {"detect_flip", ORIVEX_PY_FAST(detect_flip), fastcall,
-     "detect_flip(dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, "
-     "b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, threads=None)\n--\n\n"},
-    {"detect_flip_with_glyphs", ORIVEX_PY_FAST(detect_flip_with_glyphs), fastcall,
-     "detect_flip_with_glyphs(dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, "
-     "b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02, threads=None)\n--\n\n"},
-    {"repair", ORIVEX_PY_FAST(repair), fastcall,
-     "repair(dwi, out_bvec, out_bval, bvec=None, bval=None, grad=None, mask=None, "
-     "out_grad=None, provenance=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
-     "step=None, margin_threshold=0.02, dry_run=False, in_place=False, strict=False, "
-     "force_repair=False, norm_tolerance=0.05, threads=None)\n--\n\n"},
-    {"repair_with_glyphs", ORIVEX_PY_FAST(repair_with_glyphs), fastcall,
-     "repair_with_glyphs(dwi, out_bvec, out_bval, bvec=None, bval=None, grad=None, mask=None, "
-     "out_grad=None, provenance=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
-     "step=None, margin_threshold=0.02, dry_run=False, in_place=False, strict=False, "
-     "force_repair=False, norm_tolerance=0.05, threads=None)\n--\n\n"},
-    {"recompute_bval", ORIVEX_PY_FAST(recompute_bval), fastcall,
-     "recompute_bval(out_bvec, out_bval, bvec=None, bval=None, grad=None, out_grad=None, "
-     "provenance=None, b0_threshold=50.0, dry_run=False, in_place=False, threads=None)\n--\n\n"
-     "Opt-in b-value recovery from amplitude-encoded bvecs. Never reached from\n"
-     "`repair`; returns a JSON before/after summary."},
+    {"inspect", ORIVEX_PY_FAST(inspect), fastcall, nullptr},
+    {"audit", ORIVEX_PY_FAST(audit), fastcall, nullptr},
+    {"audit_with_glyphs", ORIVEX_PY_FAST(audit_with_glyphs), fastcall, nullptr},
+    {"audit_profiled", ORIVEX_PY_FAST(audit_profiled), fastcall, nullptr},
+    {"audit_profiled_with_glyphs", ORIVEX_PY_FAST(audit_profiled_with_glyphs), fastcall, nullptr},
+    {"audit_bids", ORIVEX_PY_FAST(audit_bids), fastcall, nullptr},
+    {"detect_flip", ORIVEX_PY_FAST(detect_flip), fastcall, nullptr},
+    {"detect_flip_with_glyphs", ORIVEX_PY_FAST(detect_flip_with_glyphs), fastcall, nullptr},
+    {"repair", ORIVEX_PY_FAST(repair), fastcall, nullptr},
+    {"repair_with_glyphs", ORIVEX_PY_FAST(repair_with_glyphs), fastcall, nullptr},
+    {"recompute_bval", ORIVEX_PY_FAST(recompute_bval), fastcall, nullptr},
 };
+
+// Parallel to `functions`.
+const Signature* const signatures[] = {
+    nullptr,
+    nullptr,
+    &inspect_signature,
+    &audit_signature,
+    &audit_with_glyphs_signature,
+    &audit_profiled_signature,
+    &audit_profiled_with_glyphs_signature,
+    &audit_bids_signature,
+    &detect_flip_signature,
+    &detect_flip_with_glyphs_signature,
+    &repair_signature,
+    &repair_with_glyphs_signature,
+    &recompute_bval_signature,
+};
+static_assert(std::size(signatures) == std::size(functions));
+
+// Function objects keep pointing at these texts, so they are made once and never replaced.
+void set_docstrings() {
+  static std::array<std::string, std::size(functions)> docs;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    for (std::size_t i = 0; i < std::size(functions); ++i) {
+      if (signatures[i] == nullptr) continue;
+      docs[i] = docstring(*signatures[i]);
+      functions[i].ml_doc = docs[i].c_str();
+    }
+  });
+}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -100,6 +99,7 @@ PyMODINIT_FUNC PyInit__orivex() {
     return nullptr;
   }
   if (panic_exception_type() == nullptr) return nullptr;
+  set_docstrings();
 
   PyObject* module = PyModule_Create(&module_def);
   if (module == nullptr) return nullptr;

@@ -2,53 +2,23 @@
 #include "boundary.hpp"
 #include "call.hpp"
 #include "functions.hpp"
-#include "glyphs.hpp"
-#include "orivex/frame.hpp"
-#include "orivex/recompute.hpp"
-#include "orivex/repair.hpp"
-#include "orivex/report.hpp"
+#include "orivex/audit/recompute.hpp"
+#include "orivex/audit/repair.hpp"
+#include "orivex/audit/report.hpp"
 
 namespace orivex::py {
 
 namespace {
-
-// The shell tolerance of b-value recovery is fixed; recompute_bval takes no tolerance.
-constexpr double recompute_tolerance = 0.05;
-
-RepairSpec repair_spec(const Bound& a, const ImageCall& call) {
-  const TableFrame frame = call.table.from_grad ? TableFrame::World : TableFrame::Fsl;
-  return RepairSpec{a.path("out_bvec").value_or(std::string()),
-                    a.path("out_bval").value_or(std::string()),
-                    a.path("out_grad"),
-                    a.path("provenance"),
-                    FrameMaps::resolve(frame, call.volume.info),
-                    a.flag("dry_run"),
-                    a.flag("in_place"),
-                    a.flag("force_repair")};
-}
 
 PyObject* run_repair(const Bound& a, bool glyphs) {
   auto call = load_image_call(a, false);
   if (!call) return nullptr;
   const RepairSpec request = repair_spec(a, *call);
   ORIVEX_PY_ASSIGN(RepairOutput out, call->exec.run([&] {
-    return glyphs ? repair_with_glyphs(call->table.table, call->volume.array, call->mask_ptr(),
-                                       std::move(call->table.inputs), call->params, request)
-                  : orivex::repair(call->table.table, call->volume.array, call->mask_ptr(),
-                                   std::move(call->table.inputs), call->params, request);
+    return orivex::repair(call->table.table, call->volume.array, call->mask_ptr(),
+                          std::move(call->table.inputs), call->params, request, glyphs);
   }));
-  PyObject* text = to_str(to_json(out.report));
-  if (!glyphs || text == nullptr) return text;
-  const GlyphData* data = glyphs_of(out.glyphs);
-  PyObject* payload = data != nullptr ? glyph_payload(*data, call->volume.info) : nullptr;
-  if (payload == nullptr) {
-    Py_DECREF(text);
-    return nullptr;
-  }
-  PyObject* tuple = PyTuple_Pack(2, text, payload);
-  Py_DECREF(text);
-  Py_DECREF(payload);
-  return tuple;
+  return report_result(out.report, nullptr, glyphs ? &out.glyphs : nullptr, call->volume.info);
 }
 
 }  // namespace
@@ -80,16 +50,12 @@ ORIVEX_PY_FASTCALL(recompute_bval) {
     if (!exec) return nullptr;
     auto loaded = table_for(*a);
     if (!loaded) return nullptr;
-    const RecomputeSpec request{a->path("out_bvec").value_or(std::string()),
-                             a->path("out_bval").value_or(std::string()),
-                             a->path("out_grad"),
-                             a->path("provenance"),
-                             a->flag("dry_run"),
-                             a->flag("in_place")};
+    const RecomputeSpec request = output_set(*a);
     const double b0_threshold = a->real("b0_threshold");
     ORIVEX_PY_ASSIGN(RecomputeOutput out, exec->run([&] {
+      // recompute_bval takes no tolerance: its before/after shell counts use the default.
       return orivex::recompute_bval(loaded->table, loaded->inputs, request, b0_threshold,
-                                    recompute_tolerance);
+                                    default_tolerance);
     }));
     return to_str(recompute_summary_json(out));
   });

@@ -2,9 +2,9 @@
 #include "boundary.hpp"
 #include "call.hpp"
 #include "functions.hpp"
-#include "orivex/pipeline.hpp"
-#include "orivex/report.hpp"
-#include "orivex/scheme_qc.hpp"
+#include "orivex/audit/pipeline.hpp"
+#include "orivex/audit/report.hpp"
+#include "orivex/audit/scheme_qc.hpp"
 
 namespace orivex::py {
 

@@ -8,6 +8,8 @@ length of all 24 candidates. With coherence evidence alone: principal directions
 import io
 import struct
 
+from orivex.defaults import MARGIN_THRESHOLD
+
 
 def _require_matplotlib():
     try:
@@ -83,7 +85,7 @@ def glyph_figure_png(report, payload):
     rel = flip["relative_margin"]
     fig.suptitle("orivex {}: best {} (coherence {:.4f}), margin {:.2f}% vs threshold {:g}%".format(
         flip["decision"], best["label"], best["coherence"] or 0.0, 100 * (rel or 0.0),
-        100 * (flip.get("margin_threshold") or 0.02)))
+        100 * flip.get("margin_threshold", MARGIN_THRESHOLD)))
     fig.tight_layout()
     # Rendered in memory: the caller writes the file whole, like every other output.
     buffer = io.BytesIO()

@@ -2,6 +2,8 @@
 
 import os
 
+from orivex.defaults import MARGIN_THRESHOLD
+
 
 def _f(v, fmt="{:.4f}"):
     # JSON writes NaN and the infinities as null: every number may come back as None.
@@ -80,11 +82,11 @@ def _flip(report, threshold, verbose=False):
         lines.append("  {:>4}  {:<8}  {:>10}  {:>8}{}".format(
             n, c["label"], _f(c["coherence"], "{:.6f}"), c["n_samples"], mark))
     lines.append("  the table as given ranks {} of {}".format(given, len(rows)))
-    used = flip.get("margin_threshold", 0.02 if threshold is None else threshold)
+    used = flip.get("margin_threshold", MARGIN_THRESHOLD if threshold is None else threshold)
     lines.append("  best {} vs runner-up {}: margin {} (relative {}) against threshold {:g}% -> {}".format(
         flip["best"]["label"], flip["runner_up"]["label"], _f(flip["margin"], "{:.6f}"),
         _f(None if flip["relative_margin"] is None else 100 * flip["relative_margin"], "{:.2f}%"),
-        100 * (used if used is not None else 0.02), flip["decision"]))
+        100 * (used if used is not None else MARGIN_THRESHOLD), flip["decision"]))
     if flip.get("recommended_label") and not beside:
         lines.append("  recommended correction: {}".format(flip["recommended_label"]))
     return lines
@@ -130,7 +132,7 @@ def status_line(report, title):
     return "status: {}   ({} {}, {})".format(report["status"], report["tool"], report["tool_version"], title)
 
 
-def render_report(report, title, threshold=0.02, verbose=False):
+def render_report(report, title, threshold=MARGIN_THRESHOLD, verbose=False):
     lines = [status_line(report, title)]
     for f in report.get("inputs", []):
         lines.append("input: {}  ({} bytes, sha256 {}...)".format(f["path"], f["bytes"], f["sha256"][:12]))

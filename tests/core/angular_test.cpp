@@ -1,4 +1,4 @@
-#include "orivex/angular.hpp"
+#include "orivex/analysis/angular.hpp"
 
 #include <gtest/gtest.h>
 

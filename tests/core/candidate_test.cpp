@@ -1,4 +1,4 @@
-#include "orivex/candidate.hpp"
+#include "orivex/analysis/candidate.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
+
 using namespace orivex;
+using namespace orivex::test_support;
 
 namespace {
 
@@ -17,12 +20,6 @@ const std::vector<std::string> kLabels = {
     "+y+z+x", "-y+z+x", "+y-z+x", "-y-z+x", "+y+z-x", "-y+z-x", "+y-z-x", "-y-z-x",
     "+z+x+y", "-z+x+y", "+z-x+y", "-z-x+y", "+z+x-y", "-z+x-y", "+z-x-y", "-z-x-y",
     "+z+y+x", "-z+y+x", "+z-y+x", "-z-y+x", "+z+y-x", "-z+y-x", "+z-y-x", "-z-y-x"};
-
-Vec3 mul(const Mat3& m, const Vec3& g) {
-  return {m[0][0] * g[0] + m[0][1] * g[1] + m[0][2] * g[2],
-          m[1][0] * g[0] + m[1][1] * g[1] + m[1][2] * g[2],
-          m[2][0] * g[0] + m[2][1] * g[1] + m[2][2] * g[2]};
-}
 
 }  // namespace
 

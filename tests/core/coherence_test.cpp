@@ -1,4 +1,4 @@
-#include "orivex/coherence.hpp"
+#include "orivex/analysis/coherence.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <limits>
 #include <vector>
 
-#include "orivex/execution.hpp"
-#include "orivex/flip.hpp"
-#include "orivex/tensor.hpp"
+#include "orivex/analysis/flip.hpp"
+#include "orivex/analysis/tensor.hpp"
+#include "orivex/support/execution.hpp"
 
 using namespace orivex;
 

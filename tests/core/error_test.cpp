@@ -1,4 +1,4 @@
-#include "orivex/error.hpp"
+#include "orivex/support/error.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <cmath>
 #include <limits>
 
-#include "orivex/execution.hpp"
-#include "orivex/numfmt.hpp"
+#include "orivex/support/execution.hpp"
+#include "orivex/support/numfmt.hpp"
 
 using namespace orivex;
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "orivex/frame.hpp"
+#include "orivex/analysis/frame.hpp"
 
 using namespace orivex;
 

@@ -13,7 +13,7 @@
 #include "orivex/io/bids.hpp"
 #include "orivex/io/fsl.hpp"
 #include "orivex/io/mrtrix.hpp"
-#include "orivex/volume.hpp"
+#include "orivex/io/volume.hpp"
 
 using namespace orivex;
 namespace fs = std::filesystem;

@@ -1,10 +1,10 @@
-#include "orivex/gradient.hpp"
+#include "orivex/io/gradient.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "orivex/error.hpp"
+#include "orivex/support/error.hpp"
 
 using namespace orivex;
 

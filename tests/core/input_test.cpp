@@ -6,10 +6,11 @@
 #include <limits>
 #include <string>
 
-#include "orivex/call_params.hpp"
-#include "orivex/input.hpp"
+#include "orivex/audit/call_params.hpp"
+#include "orivex/audit/input.hpp"
+#include "orivex/audit/provenance.hpp"
 #include "orivex/io/file.hpp"
-#include "orivex/io/provenance.hpp"
+#include "orivex/io/input_file.hpp"
 
 using namespace orivex;
 

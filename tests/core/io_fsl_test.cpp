@@ -4,7 +4,7 @@
 
 #include "orivex/io/fsl.hpp"
 #include "orivex/io/mrtrix.hpp"
-#include "orivex/io/provenance.hpp"
+#include "orivex/io/input_file.hpp"
 
 using namespace orivex;
 

@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <string>
 
-#include "orivex/call_params.hpp"
+#include "orivex/audit/call_params.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
-#include "orivex/pipeline.hpp"
-#include "orivex/repair.hpp"
+#include "orivex/audit/pipeline.hpp"
+#include "orivex/audit/repair.hpp"
 
 using namespace orivex;
 namespace fs = std::filesystem;
@@ -33,25 +33,25 @@ FloatArray zeros(std::vector<std::size_t> shape) {
   return a;
 }
 
-// Every entry point that takes a volume, so the input checks are proved once for all of them.
+// Every request that takes a volume, so the input checks are proved once for all of them.
 std::vector<std::pair<const char*, std::function<Result<Report>(const GradientTable&,
                                                                 const FloatArray&, const Mask*)>>>
 entry_points() {
   AuditParams p;
-  auto unwrap = [](Result<PipelineOutcome> r) -> Result<Report> {
-    if (!r) return r.error();
-    return r->report;
+  auto run = [p](PipelineRequest request) {
+    return [=](auto& t, auto& v, auto* m) -> Result<Report> {
+      auto r = run_pipeline(t, &v, m, {}, p, request);
+      if (!r) return r.error();
+      return r->report;
+    };
   };
   return {
       {"audit", [p](auto& t, auto& v, auto* m) { return audit(t, &v, m, {}, p); }},
-      {"audit_timed", [=](auto& t, auto& v, auto* m) { return unwrap(audit_timed(t, v, m, {}, p)); }},
-      {"audit_with_glyphs",
-       [=](auto& t, auto& v, auto* m) { return unwrap(audit_with_glyphs(t, v, m, {}, p)); }},
-      {"audit_timed_with_glyphs",
-       [=](auto& t, auto& v, auto* m) { return unwrap(audit_timed_with_glyphs(t, v, m, {}, p)); }},
+      {"audit timed", run({.timings = true})},
+      {"audit with glyphs", run({.glyphs = true})},
+      {"audit timed with glyphs", run({.timings = true, .glyphs = true})},
       {"detect", [p](auto& t, auto& v, auto* m) { return detect(t, v, m, {}, p); }},
-      {"detect_with_glyphs",
-       [=](auto& t, auto& v, auto* m) { return unwrap(detect_with_glyphs(t, v, m, {}, p)); }},
+      {"detect with glyphs", run({.scheme = false, .glyphs = true})},
   };
 }
 
@@ -231,10 +231,11 @@ TEST(Audit, VariantsAgreeAndCarryTheirExtras) {
   const Phantom& p = phantom();
   AuditParams params = phantom_params();
   auto plain = audit(p.xflip, &p.volume.array, nullptr, {}, params);
-  auto timed = audit_timed(p.xflip, p.volume.array, nullptr, {}, params);
-  auto glyphs = audit_with_glyphs(p.xflip, p.volume.array, nullptr, {}, params);
-  auto both = audit_timed_with_glyphs(p.xflip, p.volume.array, nullptr, {}, params);
-  auto dglyphs = detect_with_glyphs(p.xflip, p.volume.array, nullptr, {}, params);
+  const FloatArray* dwi = &p.volume.array;
+  auto timed = run_pipeline(p.xflip, dwi, nullptr, {}, params, {.timings = true});
+  auto glyphs = run_pipeline(p.xflip, dwi, nullptr, {}, params, {.glyphs = true});
+  auto both = run_pipeline(p.xflip, dwi, nullptr, {}, params, {.timings = true, .glyphs = true});
+  auto dglyphs = run_pipeline(p.xflip, dwi, nullptr, {}, params, {.scheme = false, .glyphs = true});
   ASSERT_TRUE(plain && timed && glyphs && both && dglyphs);
   for (const Report* r : {&timed->report, &glyphs->report, &both->report}) {
     EXPECT_EQ(r->status, plain->status);

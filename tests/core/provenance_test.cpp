@@ -4,27 +4,14 @@
 #include <filesystem>
 
 #include "orivex/io/file.hpp"
-#include "orivex/io/provenance.hpp"
+#include "orivex/audit/provenance.hpp"
+#include "test_support.hpp"
 
 using namespace orivex;
+using namespace orivex::test_support;
 namespace fs = std::filesystem;
 
 namespace {
-
-const Mat3 kXFlip{{{-1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "orivex-prov-XXXXXX").string();
-    path = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
 
 Provenance minimal() {
   Provenance p = Provenance::create({InputFile::from_bytes("a.bvec", "abc")});

@@ -7,31 +7,14 @@
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
 #include "orivex/io/mrtrix.hpp"
-#include "orivex/recompute.hpp"
+#include "orivex/audit/recompute.hpp"
+#include "test_support.hpp"
 
 using namespace orivex;
+using namespace orivex::test_support;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "orivex-recompute-XXXXXX").string();
-    path = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-  std::map<std::string, std::string> listing() const {
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::directory_iterator(path))
-      out[e.path().filename().string()] = *io::read_bytes(e.path().string());
-    return out;
-  }
-};
 
 // Lengths 0, 1, 0.7071 and 0.5 under one stored b-value of 1000.
 GradientTable amplitude_table() {

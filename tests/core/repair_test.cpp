@@ -9,41 +9,21 @@
 #include <map>
 #include <sstream>
 
-#include "orivex/frame.hpp"
+#include "orivex/analysis/frame.hpp"
 #include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
 #include "orivex/io/mrtrix.hpp"
-#include "orivex/repair.hpp"
+#include "orivex/audit/repair.hpp"
+#include "test_support.hpp"
 
 using namespace orivex;
+using namespace orivex::test_support;
 namespace fs = std::filesystem;
 
 namespace {
 
-const Mat3 kIdentity{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
 const Mat3 kMinusIdentity{{{-1, 0, 0}, {0, -1, 0}, {0, 0, -1}}};
-const Mat3 kXFlip{{{-1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
 const Mat3 kSwapXY{{{0, 1, 0}, {1, 0, 0}, {0, 0, 1}}};
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "orivex-repair-XXXXXX").string();
-    path = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-  // Name -> content of every entry, so a test can say "nothing changed" in one comparison.
-  std::map<std::string, std::string> listing() const {
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::directory_iterator(path))
-      out[e.path().filename().string()] = *io::read_bytes(e.path().string());
-    return out;
-  }
-};
 
 void put(const std::string& path, const std::string& text) {
   ASSERT_TRUE(io::write_bytes(path, text));
@@ -455,12 +435,12 @@ TEST(RepairFromReport, ProvenanceOverAnInputIsRefused) {
   EXPECT_EQ(d.listing().size(), 1u);
 }
 
-TEST(OutputSet, FailedRollbackNamesEveryBackupLeft) {
+TEST(OutputFiles, FailedRollbackNamesEveryBackupLeft) {
   // The original cannot go back: a directory now stands at its name.
   TempDir d;
   put(d / "a", "original a");
   put(d / "b", "original b");
-  OutputSet files(true);
+  OutputFiles files(true);
   ASSERT_TRUE(files.prepare(d / "a"));
   ASSERT_TRUE(files.prepare(d / "b"));
   fs::create_directory(d / "a");

@@ -1,4 +1,4 @@
-#include "orivex/report.hpp"
+#include "orivex/audit/report.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "orivex/json_writer.hpp"
+#include "orivex/support/json_writer.hpp"
 
 using namespace orivex;
 

@@ -1,11 +1,11 @@
-#include "orivex/scheme_qc.hpp"
+#include "orivex/audit/scheme_qc.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "orivex/pipeline.hpp"
+#include "orivex/audit/pipeline.hpp"
 
 using namespace orivex;
 using Notes = std::vector<std::string>;

@@ -1,4 +1,4 @@
-#include "orivex/shell.hpp"
+#include "orivex/analysis/shell.hpp"
 
 #include <gtest/gtest.h>
 

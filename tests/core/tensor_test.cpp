@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "orivex/execution.hpp"
-#include "orivex/tensor.hpp"
+#include "orivex/support/execution.hpp"
+#include "orivex/analysis/tensor.hpp"
 
 using namespace orivex;
 

@@ -1,4 +1,4 @@
-#include "orivex/tracking.hpp"
+#include "orivex/analysis/tracking.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <numbers>
 #include <string>
 
-#include "orivex/execution.hpp"
-#include "orivex/flip.hpp"
-#include "orivex/verdict.hpp"
+#include "orivex/support/execution.hpp"
+#include "orivex/analysis/flip.hpp"
+#include "orivex/audit/verdict.hpp"
 
 using namespace orivex;
 

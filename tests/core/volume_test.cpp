@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "orivex/volume.hpp"
+#include "orivex/io/volume.hpp"
 
 using namespace orivex;
 namespace fs = std::filesystem;

@@ -252,3 +252,25 @@ def test_bids_on_an_empty_dataset_fails_cleanly(tmp_path):
     assert r.returncode == 1
     assert r.stderr == f"orivex: error: no DWI runs (sub-*/[ses-*/]dwi/*_dwi.nii[.gz]) found under {tmp_path}\n"
     assert not (tmp_path / "derivatives").exists()
+
+
+def test_option_defaults_and_their_help_are_the_module_defaults():
+    from orivex import cli, defaults
+
+    expected = {
+        "tolerance": defaults.TOLERANCE,
+        "b0_threshold": defaults.B0_THRESHOLD,
+        "margin_threshold": defaults.MARGIN_THRESHOLD,
+        "norm_tolerance": defaults.NORM_TOLERANCE,
+    }
+    assert expected == {"tolerance": 0.05, "b0_threshold": 50.0, "margin_threshold": 0.02,
+                        "norm_tolerance": 0.05}
+    commands = cli.build_parser()._subparsers._group_actions[0].choices
+    seen = set()
+    for name, sub in commands.items():
+        for action in sub._actions:
+            if action.dest in expected:
+                seen.add(action.dest)
+                assert action.default == expected[action.dest], (name, action.dest)
+                assert "(default {:g})".format(action.default) in action.help, (name, action.dest)
+    assert seen == set(expected)

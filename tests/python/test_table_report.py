@@ -130,3 +130,19 @@ def test_amplitude_encoded_directions(tmp_path):
     assert json.loads(_orivex.inspect(**args))["status"] == "WARN"
     with pytest.raises(ValueError, match=r"^amplitude-encoded bvecs \(--strict\): "):
         _orivex.inspect(**args, strict=True)
+
+
+def test_fsl_pair_longer_than_any_nifti_series_is_refused_like_a_grad_file(tmp_path):
+    # 32,773 volumes: more than the 16-bit volume count of a NIfTI-1 header allows.
+    n = 32773
+    bval, bvec, grad = tmp_path / "t.bval", tmp_path / "t.bvec", tmp_path / "t.b"
+    bval.write_text("1000 " * n + "\n")
+    bvec.write_text(("1 " * n + "\n") + ("0 " * n + "\n") * 2)
+    grad.write_text("1 0 0 1000\n" * n)
+    limit = "32773 volumes, more than the 32767 a NIfTI-1 series can hold"
+    with pytest.raises(ValueError) as fsl:
+        _orivex.inspect(bvec=str(bvec), bval=str(bval))
+    assert str(fsl.value) == f"failed to parse {bval}: {limit}"
+    with pytest.raises(ValueError) as mrtrix:
+        _orivex.inspect(grad=str(grad))
+    assert str(mrtrix.value) == f"failed to parse {grad}: {limit}"

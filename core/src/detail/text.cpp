@@ -133,6 +133,13 @@ std::string debug_quoted(std::string_view token) {
   return out;
 }
 
+std::string lower_ascii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
 bool parse_number(std::string_view t, double& out) {
   std::size_t i = 0;
   bool negative = false;

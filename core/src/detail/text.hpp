@@ -1,4 +1,5 @@
-// UTF-8 tokenising under the Unicode White_Space set, and debug-escaping of tokens.
+// Text helpers of the table readers: UTF-8 tokenising under the Unicode White_Space set,
+// debug-escaping of tokens, ASCII case folding.
 #pragma once
 
 #include <string>
@@ -16,6 +17,8 @@ std::vector<std::string_view> tokens(std::string_view s);
 std::vector<std::string_view> lines(std::string_view s);
 // The token in double quotes as a debug string: \\ and \" escaped, non-printable as \u{hex}.
 std::string debug_quoted(std::string_view token);
+// ASCII letters folded to lower case, every other byte kept.
+std::string lower_ascii(std::string_view s);
 // A number by the decimal grammar (sign, digits, point, exponent; inf/infinity/nan any case).
 bool parse_number(std::string_view token, double& out);
 

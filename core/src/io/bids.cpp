@@ -14,6 +14,7 @@
 #include <set>
 #include <utility>
 
+#include "detail/text.hpp"
 #include "orivex/io/file.hpp"
 
 namespace orivex::io::bids {
@@ -133,13 +134,6 @@ Result<void> walk_into(const std::string& dir, std::vector<std::string>& out,
     }
   }
   return {};
-}
-
-std::string lower_ascii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
 }
 
 // Text for a value of the wrong type, in the form "invalid type: string \"3\", expected u32".
@@ -268,7 +262,7 @@ std::vector<std::string> find_masks(const std::string& dir) {
   for (const Listed& entry : entries) {
     const std::string& name = entry.name;
     if (!plausible_name(name)) continue;
-    std::string lower = lower_ascii(name);
+    std::string lower = detail::lower_ascii(name);
     if (lower.find("mask") == std::string::npos) continue;
     if (!ends_with(lower, ".nii") && !ends_with(lower, ".nii.gz")) continue;
     std::string path = join(dir, name);

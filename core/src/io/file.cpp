@@ -11,8 +11,26 @@
 
 namespace orivex::io {
 
-Result<std::string> read_bytes(const std::string& path, std::size_t limit) {
+Result<void> check_path(std::string_view path) {
   if (has_nul(path)) return Error::io(nul_in_path_text);
+  return {};
+}
+
+int write_all(int fd, std::string_view data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+Result<std::string> read_bytes(const std::string& path, std::size_t limit) {
+  ORIVEX_TRY(check_path(path));
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Error::io_errno(errno);
   std::string data;
@@ -52,39 +70,18 @@ Result<std::string> read_text(const std::string& path) {
 }
 
 Result<void> write_bytes(const std::string& path, std::string_view data) {
-  if (has_nul(path)) return Error::io(nul_in_path_text);
+  ORIVEX_TRY(check_path(path));
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Error::io_errno(errno);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      return Error::io_errno(e);
-    }
-    done += static_cast<std::size_t>(n);
+  if (int e = write_all(fd, data); e != 0) {
+    ::close(fd);
+    return Error::io_errno(e);
   }
   if (::close(fd) != 0) return Error::io_errno(errno);
   return {};
 }
 
 namespace {
-
-// Writes all of `data` to `fd`; 0 or the errno of the failure.
-int write_all(int fd, std::string_view data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
 
 std::string joined(const std::string& dir, std::string_view name) {
   std::string out = dir;
@@ -97,7 +94,7 @@ std::string joined(const std::string& dir, std::string_view name) {
 
 Result<OutputDir> OutputDir::open(const std::string& path,
                                   std::initializer_list<std::string_view> below) {
-  if (has_nul(path)) return Error::io(nul_in_path_text);
+  ORIVEX_TRY(check_path(path));
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Error::io_errno(errno);
   OutputDir dir(fd, path);
@@ -136,7 +133,7 @@ OutputDir::~OutputDir() {
 
 Result<void> OutputDir::replace(std::string_view name, std::string_view data) const {
   const std::string target(name);
-  if (has_nul(target)) return Error::io(nul_in_path_text);
+  ORIVEX_TRY(check_path(target));
   if (target.empty()) return Error::io_errno(ENOENT);
   // A short hidden name: a sibling named after a long target could pass the name length limit.
   static std::atomic<std::uint64_t> counter{0};
@@ -165,7 +162,7 @@ Result<void> OutputDir::replace(std::string_view name, std::string_view data) co
 }
 
 Result<void> replace_file(const std::string& path, std::string_view data) {
-  if (has_nul(path)) return Error::io(nul_in_path_text);
+  ORIVEX_TRY(check_path(path));
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) return write_bytes(path, data);

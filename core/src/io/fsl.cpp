@@ -6,7 +6,7 @@
 
 #include "detail/text.hpp"
 #include "orivex/io/file.hpp"
-#include "orivex/numfmt.hpp"
+#include "orivex/support/numfmt.hpp"
 
 namespace orivex::io::fsl {
 
@@ -69,23 +69,37 @@ Error too_many_volumes(const std::string& path, std::size_t n) {
                                 " a NIfTI-1 series can hold");
 }
 
-Result<GradientTable> parse_pair(std::string_view bvec_text, const std::string& bvec_path,
-                                 std::string_view bval_text, const std::string& bval_path) {
-  ORIVEX_ASSIGN(auto bvals, parse_floats(bval_text, bval_path));
-  if (bvals.size() > max_table_volumes) return too_many_volumes(bval_path, bvals.size());
-  ORIVEX_ASSIGN(auto rows, parse_rows(bvec_text, bvec_path));
-  ORIVEX_ASSIGN(auto dirs, to_directions(rows, bvals.size(), bvec_path));
+namespace {
+
+Result<std::vector<double>> parse_bvals(std::string_view text, const std::string& path) {
+  ORIVEX_ASSIGN(auto bvals, parse_floats(text, path));
+  if (bvals.size() > max_table_volumes) return too_many_volumes(path, bvals.size());
+  return bvals;
+}
+
+Result<GradientTable> parse_bvecs(std::string_view text, const std::string& path,
+                                  std::vector<double> bvals) {
+  ORIVEX_ASSIGN(auto rows, parse_rows(text, path));
+  ORIVEX_ASSIGN(auto dirs, to_directions(rows, bvals.size(), path));
   return GradientTable::create(std::move(dirs), std::move(bvals));
 }
 
-namespace {
+}  // namespace
 
-std::string six_decimals(double v) {
-  if (v == 0.0) return "0.000000";  // either sign of an exact zero
-  return numfmt::fixed(v, 6);
+Result<GradientTable> parse_pair(std::string_view bvec_text, const std::string& bvec_path,
+                                 std::string_view bval_text, const std::string& bval_path) {
+  ORIVEX_ASSIGN(auto bvals, parse_bvals(bval_text, bval_path));
+  return parse_bvecs(bvec_text, bvec_path, std::move(bvals));
 }
 
-}  // namespace
+Result<FslPair> read_pair(const std::string& bvec_path, const std::string& bval_path) {
+  FslPair pair;
+  ORIVEX_ASSIGN(pair.bval_text, read_text(bval_path));
+  ORIVEX_ASSIGN(auto bvals, parse_bvals(pair.bval_text, bval_path));
+  ORIVEX_ASSIGN(pair.bvec_text, read_text(bvec_path));
+  ORIVEX_ASSIGN(pair.table, parse_bvecs(pair.bvec_text, bvec_path, std::move(bvals)));
+  return pair;
+}
 
 std::string render_bvec(const GradientTable& table) {
   std::string out;
@@ -94,7 +108,7 @@ std::string render_bvec(const GradientTable& table) {
     for (const Vec3& d : table.bvecs()) {
       if (!first) out += ' ';
       first = false;
-      out += six_decimals(d[static_cast<std::size_t>(axis)]);
+      out += numfmt::six_decimals(d[static_cast<std::size_t>(axis)]);
     }
     out += '\n';
   }
@@ -111,12 +125,6 @@ std::string render_bval(const GradientTable& table) {
   }
   out += '\n';
   return out;
-}
-
-Result<void> write(const std::string& bvec_path, const std::string& bval_path,
-                   const GradientTable& table) {
-  ORIVEX_TRY(write_bytes(bvec_path, render_bvec(table)));
-  return write_bytes(bval_path, render_bval(table));
 }
 
 }  // namespace orivex::io::fsl

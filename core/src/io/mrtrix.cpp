@@ -4,9 +4,8 @@
 #include <cmath>
 
 #include "detail/text.hpp"
-#include "orivex/io/file.hpp"
 #include "orivex/io/fsl.hpp"
-#include "orivex/numfmt.hpp"
+#include "orivex/support/numfmt.hpp"
 
 namespace orivex::io::mrtrix {
 
@@ -46,26 +45,16 @@ Result<GradientTable> parse(std::string_view text, const std::string& path) {
   return GradientTable::create(std::move(dirs), std::move(bvals));
 }
 
-namespace {
-
-std::string six_decimals(double v) { return v == 0.0 ? "0.000000" : numfmt::fixed(v, 6); }
-
-}  // namespace
-
 std::string render(const GradientTable& table) {
   std::string out;
   const std::size_t n = std::min(table.bvecs().size(), table.bvals().size());
   for (std::size_t i = 0; i < n; ++i) {
     const Vec3& d = table.bvecs()[i];
     const double b = table.bvals()[i];
-    out += six_decimals(d[0]) + ' ' + six_decimals(d[1]) + ' ' + six_decimals(d[2]) + ' ' +
-           numfmt::shortest_plain(b) + '\n';
+    out += numfmt::six_decimals(d[0]) + ' ' + numfmt::six_decimals(d[1]) + ' ' +
+           numfmt::six_decimals(d[2]) + ' ' + numfmt::shortest_plain(b) + '\n';
   }
   return out;
-}
-
-Result<void> write(const std::string& path, const GradientTable& table) {
-  return io::write_bytes(path, render(table));
 }
 
 }  // namespace orivex::io::mrtrix

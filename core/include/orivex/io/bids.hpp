@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "orivex/error.hpp"
+#include "orivex/support/error.hpp"
 
 namespace orivex::io::bids {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "orivex/error.hpp"
+#include "orivex/support/error.hpp"
 
 namespace orivex::io {
 
@@ -27,6 +27,9 @@ Result<std::string> read_text(const std::string& path);
 // Creates or truncates `path` and writes `data` whole. After a failure the file may be
 // partially written (or empty); callers that must not lose data back it up first.
 Result<void> write_bytes(const std::string& path, std::string_view data);
+
+// Writes all of `data` to `fd`, resuming after interrupted calls: 0, or the errno of the failure.
+int write_all(int fd, std::string_view data);
 
 // A directory held open to write files into. The descriptor pins the directory itself, so a
 // link swapped into its path later cannot redirect the writes.
@@ -67,6 +70,8 @@ bool valid_utf8(std::string_view s);
 // A path with a NUL byte cannot be handed to the OS without silently naming a different file.
 inline constexpr const char* nul_in_path_text = "file name contained an unexpected NUL byte";
 inline bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+// Io error for such a path.
+Result<void> check_path(std::string_view path);
 // Each invalid UTF-8 sequence replaced by U+FFFD.
 std::string lossy_utf8(std::string_view s);
 

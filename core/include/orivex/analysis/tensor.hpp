@@ -1,0 +1,35 @@
+// Per-voxel log-linear DTI fit and the white-matter proxy mask.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "orivex/support/error.hpp"
+#include "orivex/io/gradient.hpp"
+#include "orivex/io/volume.hpp"
+
+namespace orivex {
+
+struct TensorField {
+  std::vector<Vec3> evecs;
+  std::vector<double> fa;
+  std::vector<double> s0;
+  std::vector<std::uint8_t> valid;
+  std::array<std::size_t, 3> dims{};
+
+  // Valid voxels with FA at or above the threshold and a finite s0 that clears Otsu's threshold
+  // of the s0 histogram (Otsu 1979, IEEE Trans. Syst. Man Cybern. 9:62), which parts tissue from
+  // background. The range and histogram hold the finite s0 values only.
+  Mask wm_proxy(double fa_threshold) const;
+};
+
+// Log-linear least-squares tensor fit (Basser, Mattiello & LeBihan 1994, J. Magn. Reson. B
+// 103:247) of the b0 volumes and one shell. A voxel whose mean unweighted signal is below
+// `min_signal` or not finite, or with any NaN or infinite sample in the rows used, is left
+// unfitted (not valid).
+Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
+                            const std::vector<std::size_t>& b0_indices,
+                            const std::vector<std::size_t>& shell_indices, double min_signal);
+
+}  // namespace orivex

@@ -1,0 +1,112 @@
+// NIfTI-1 volumes as 32-bit float arrays with their header information; masks; masked means.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orivex/support/error.hpp"
+#include "orivex/io/gradient.hpp"
+
+struct nifti_1_header;  // the NIfTI library stays inside volume.cpp
+
+namespace orivex {
+
+using Mat4 = std::array<std::array<double, 4>, 4>;
+
+// One byte per voxel of a 3-D grid (voxel numbering: (x·ny + y)·nz + z), 1 inside, 0 outside.
+using Mask = std::vector<std::uint8_t>;
+
+struct VolumeInfo {
+  std::vector<std::size_t> dims;  // dim[1..ndim]
+  Vec3 voxel_sizes{};             // pixdim[1..3]
+  Mat4 affine{};                  // voxel (i, j, k, 1) to world millimetres
+  std::size_t n_volumes = 1;
+};
+
+// A dense array of 32-bit floats in logical row-major order (last axis fastest): a 4-D DWI is
+// indexed (x, y, z, volume), so the signals of one voxel are contiguous.
+struct FloatArray {
+  std::vector<std::size_t> shape;
+  std::vector<float> data;
+
+  std::size_t ndim() const { return shape.size(); }
+  std::size_t extent(std::size_t axis) const { return axis < shape.size() ? shape[axis] : 1; }
+  // nx·ny·nz of the first three axes (absent axes count as 1).
+  std::size_t grid_voxels() const { return extent(0) * extent(1) * extent(2); }
+  // Number of entries along all axes after the third (1 for a 3-D array).
+  std::size_t inner() const {
+    std::size_t n = 1;
+    for (std::size_t a = 3; a < shape.size(); ++a) n *= shape[a];
+    return n;
+  }
+  // Value of voxel `v` (voxel numbering) in volume `t` of a 4-D array.
+  float at(std::size_t v, std::size_t t) const { return data[v * inner() + t]; }
+};
+
+// What a load is for and how much it may take.
+struct LoadOptions {
+  // A mask: only 3-D and 4-D images are accepted, and of a 4-D one only the first volume is read.
+  bool mask = false;
+  // The number of volumes the caller's table has. When the header holds another count the voxel
+  // data are not read at all: the result carries the header's information and an array with
+  // its shape but no values, which the pipelines refuse with the volume mismatch before they
+  // touch any voxel.
+  std::optional<std::size_t> expected_volumes;
+  // Bytes the float array may take. Absent: the memory the machine has available now.
+  std::optional<std::uint64_t> memory_budget;
+};
+
+struct LoadedVolume {
+  FloatArray array;
+  VolumeInfo info;
+};
+
+struct Duration {
+  std::int64_t secs = 0;
+  std::uint32_t nanos = 0;
+  double seconds() const { return static_cast<double>(secs) + static_cast<double>(nanos) / 1e9; }
+  // Zero when `end` lies before `start`.
+  static Duration between(std::chrono::steady_clock::time_point start,
+                          std::chrono::steady_clock::time_point end);
+};
+
+struct TimedVolume {
+  LoadedVolume volume;
+  Duration decompress;
+  Duration convert;
+};
+
+// Grid dimensions, voxel sizes and affine (sform, else qform with qfac, else pixdim) of a header
+// in native byte order; refuses dim[0] outside 1..7 and empty axes.
+Result<VolumeInfo> from_header(const ::nifti_1_header& header);
+
+// Missing files, damaged or truncated gzip streams (each gzip member read is checked against
+// its CRC-32 and length), headers that promise more data than the file holds or a float array
+// larger than the memory budget, and data types without a real-valued reading all fail with a
+// Nifti error; nothing is allocated for the data before the header has passed these checks, and
+// no more of a gzip stream is inflated than the header's data needs.
+Result<LoadedVolume> read_volume_with_info(const std::string& path, const LoadOptions& options = {});
+Result<TimedVolume> read_volume_with_info_timed(const std::string& path,
+                                                const LoadOptions& options = {});
+// 3-D or 4-D arrays (first volume of 4-D); other dimensionalities are refused. `options.mask`
+// is implied.
+Result<Mask> read_mask(const std::string& path, LoadOptions options = {});
+
+// Bytes of memory the machine can give a new allocation without swapping: MemAvailable, lowered
+// to what a cgroup memory limit leaves; the physical memory when neither can be read; absent when
+// nothing is known.
+std::optional<std::uint64_t> available_memory();
+
+Mask mask_from_volume(const FloatArray& array);
+// Mean of the finite values inside the mask (all values without one); 0 when there are none.
+double masked_mean(const float* values, std::size_t n, const Mask* mask);
+// One masked mean per requested volume, in the order requested (parallel over the indices).
+std::vector<double> mean_for_volumes(const FloatArray& array,
+                                     const std::vector<std::size_t>& volumes, const Mask* mask);
+
+}  // namespace orivex

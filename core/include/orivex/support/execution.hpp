@@ -1,0 +1,58 @@
+// The execution context of one call: an optional dedicated worker pool, and the data-parallel
+// primitives the analyses use (they run on whichever pool the current call is inside).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "orivex/support/error.hpp"
+
+namespace orivex {
+
+class Pool;  // opaque: the pool library stays inside execution.cpp
+
+class Execution {
+ public:
+  // Absent: use the process-wide default pool. 0: InvalidThreads. n: a dedicated pool of n
+  // workers (capped at 65535).
+  static Result<Execution> create(std::optional<std::uint64_t> threads);
+
+  // Runs `work` inside the pool (blocking the caller until it finishes); without a dedicated
+  // pool it runs directly on the calling thread.
+  void run_void(const std::function<void()>& work) const;
+
+  template <class F>
+  auto run(F&& work) const -> decltype(work()) {
+    using R = decltype(work());
+    std::optional<R> out;
+    run_void([&] { out.emplace(work()); });
+    return std::move(*out);
+  }
+
+  // Worker count of the pool that runs this call's parallel parts.
+  std::size_t concurrency() const;
+  bool has_dedicated_pool() const { return pool_ != nullptr; }
+
+ private:
+  std::shared_ptr<Pool> pool_;
+};
+
+// Calls body(begin, end) over disjoint chunks covering [0, n) on the current pool.
+void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+
+// A float sum and two exact counts, added pairwise as the parts finish.
+struct SumCounts {
+  double sum = 0.0;
+  std::size_t ok = 0;
+  std::size_t attempted = 0;
+};
+
+// chunk(begin, end) sums its indices in order; the parts are joined by addition.
+SumCounts parallel_sum_counts(std::size_t n,
+                              const std::function<SumCounts(std::size_t, std::size_t)>& chunk);
+
+}  // namespace orivex

@@ -1,0 +1,408 @@
+// Log-linear least-squares DTI fit per voxel and the white-matter proxy mask.
+#include "orivex/analysis/tensor.hpp"
+
+#include <Eigen/Dense>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "orivex/support/execution.hpp"
+
+namespace orivex {
+
+namespace {
+
+constexpr double pinv_cutoff = 1e-12;
+// Shorter gradient directions carry no orientation and enter the design as b0-like rows.
+constexpr double min_gradient_norm = 1e-6;
+constexpr double log_floor = 1e-6;
+constexpr std::size_t n_coef = 7;
+constexpr int histogram_bins = 256;
+
+struct VoxelFit {
+  Vec3 evec{0.0, 0.0, 0.0};
+  double fa = 0.0;
+  double s0 = 0.0;
+  bool valid = false;
+};
+
+// Unknowns (ln S0, Dxx, Dyy, Dzz, Dxy, Dxz, Dyz); b0 rows only carry ln S0 whatever their
+// nominal b-value, so a small residual weighting in the b0 volumes does not leak into D.
+Eigen::MatrixXd design_matrix(const GradientTable& table, const std::vector<std::size_t>& b0,
+                              const std::vector<std::size_t>& shell) {
+  Eigen::MatrixXd a = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(b0.size() + shell.size()),
+                                            static_cast<Eigen::Index>(n_coef));
+  Eigen::Index r = 0;
+  for (std::size_t i = 0; i < b0.size(); ++i) a(r++, 0) = 1.0;
+  for (std::size_t k : shell) {
+    const double b = table.bvals()[k];
+    Vec3 g = table.bvecs()[k];
+    const double t = norm(g);
+    if (t > min_gradient_norm) {
+      for (double& c : g) c /= t;
+    } else {
+      g = {0.0, 0.0, 0.0};
+    }
+    a(r, 0) = 1.0;
+    a(r, 1) = -b * g[0] * g[0];
+    a(r, 2) = -b * g[1] * g[1];
+    a(r, 3) = -b * g[2] * g[2];
+    a(r, 4) = -2.0 * b * g[0] * g[1];
+    a(r, 5) = -2.0 * b * g[0] * g[2];
+    a(r, 6) = -2.0 * b * g[1] * g[2];
+    ++r;
+  }
+  return a;
+}
+
+Result<Eigen::MatrixXd> pseudo_inverse(const Eigen::MatrixXd& a) {
+  if (!a.allFinite()) return Error::tensor_fit("singular design matrix: non-finite entries");
+  Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  if (svd.info() != Eigen::Success)
+    return Error::tensor_fit("singular design matrix: singular value decomposition did not converge");
+  const Eigen::VectorXd& s = svd.singularValues();
+  Eigen::VectorXd inv(s.size());
+  // An absolute cut-off: the design's scale is set by the b-values, and a relative one would
+  // silently keep near-degenerate directions of low-b schemes.
+  for (Eigen::Index i = 0; i < s.size(); ++i) inv(i) = s(i) > pinv_cutoff ? 1.0 / s(i) : 0.0;
+  return Eigen::MatrixXd(svd.matrixV() * inv.asDiagonal() * svd.matrixU().transpose());
+}
+
+// Logarithms of the floor and of the integers 1..log_table_size-1. Scanners store DWI as
+// integers, so most voxels need no logarithm at all. Each entry is computed by the same routine
+// the direct path would apply at that position (the library's packet version over the even
+// head of a voxel's signals, the scalar one on an odd last value), so both paths agree bit
+// for bit.
+constexpr std::size_t log_table_size = 65536;
+
+struct LogTables {
+  std::vector<double> packet;  // index 0: the floor; k: ln k
+  std::vector<double> scalar;
+};
+
+const LogTables& log_tables() {
+  static const LogTables tables = [] {
+    LogTables t;
+    t.packet.resize(log_table_size);
+    t.scalar.resize(log_table_size);
+    t.packet[0] = log_floor;
+    for (std::size_t k = 1; k < log_table_size; ++k) t.packet[k] = static_cast<double>(k);
+    for (std::size_t k = 0; k < log_table_size; ++k) t.scalar[k] = std::log(t.packet[k]);
+    Eigen::Map<Eigen::ArrayXd, Eigen::Aligned16> all(t.packet.data(),
+                                                     static_cast<Eigen::Index>(log_table_size));
+    all = all.log();
+    return t;
+  }();
+  return tables;
+}
+
+struct FitPlan {
+  const float* data;
+  std::size_t stride;
+  // Volume of each design row, ascending: the solve does not depend on the order of its rows,
+  // and a voxel's signals are then read front to back, in one contiguous run when the design
+  // uses a run of volumes (every volume, for a single-shell series).
+  std::vector<std::size_t> rows;
+  std::size_t first_row = 0;
+  bool contiguous = false;
+  std::vector<std::size_t> mean_rows;
+  // The pseudo-inverse by design rows, each row's seven coefficients padded to eight so that a
+  // row is whole vector registers: c += P[:, r] · y_r walks it once, front to back.
+  std::vector<double> pinv_by_row;
+  double min_signal;
+};
+
+constexpr std::size_t coef_stride = 8;
+
+// The table key of a stored value: the integer itself (0 stands for the floor), or a miss.
+// Written without branches so that a run of values converts a vector at a time.
+inline std::int32_t table_key(float x, std::int32_t& miss) {
+  // NaN fails both range tests.
+  const std::int32_t in_range = static_cast<std::int32_t>(x >= 0.0f) &
+                                static_cast<std::int32_t>(x < static_cast<float>(log_table_size));
+  const auto k = static_cast<std::int32_t>(in_range ? x : 0.0f);
+  miss |= (in_range ^ 1) | static_cast<std::int32_t>(static_cast<float>(k) != x);
+  return k;
+}
+
+// y_r = ln(max(S_r, floor)) for every design row. Integer signals (what scanners store) come
+// from the tables; any other value sends the whole voxel down the direct path.
+// False when a sample is NaN or infinite: such a voxel has no logarithm that means anything.
+bool log_signals(const FitPlan& p, const float* s, double* logs, std::int32_t* keys) {
+  const std::size_t n = p.rows.size();
+  const std::size_t head = n - n % 2;
+  std::int32_t miss = 0;
+  if (p.contiguous) {
+    const float* run = s + p.first_row;
+    std::size_t r = 0;
+#if defined(__SSE2__)
+    // The same tests four values at a time (SSE2 is part of every x86-64).
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 limit = _mm_set1_ps(static_cast<float>(log_table_size));
+    __m128 all_hit = _mm_castsi128_ps(_mm_set1_epi32(-1));
+    for (; r + 4 <= n; r += 4) {
+      const __m128 x = _mm_loadu_ps(run + r);
+      const __m128 in_range = _mm_and_ps(_mm_cmpge_ps(x, zero), _mm_cmplt_ps(x, limit));
+      const __m128i k = _mm_cvttps_epi32(_mm_and_ps(in_range, x));
+      all_hit = _mm_and_ps(all_hit, _mm_and_ps(in_range, _mm_cmpeq_ps(_mm_cvtepi32_ps(k), x)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + r), k);
+    }
+    miss |= static_cast<std::int32_t>(_mm_movemask_ps(all_hit) != 0xF);
+#endif
+    for (; r < n; ++r) keys[r] = table_key(run[r], miss);
+  } else {
+    for (std::size_t r = 0; r < n; ++r) keys[r] = table_key(s[p.rows[r]], miss);
+  }
+  if (miss == 0) {
+    const LogTables& t = log_tables();
+    for (std::size_t r = 0; r < head; ++r) logs[r] = t.packet[static_cast<std::size_t>(keys[r])];
+    if (head < n) logs[head] = t.scalar[static_cast<std::size_t>(keys[head])];
+    return true;
+  }
+  for (std::size_t r = 0; r < n; ++r) {
+    const double x = static_cast<double>(s[p.rows[r]]);
+    if (!std::isfinite(x)) return false;
+    logs[r] = x > log_floor ? x : log_floor;
+  }
+  Eigen::Map<Eigen::ArrayXd, Eigen::Aligned16> y(logs, static_cast<Eigen::Index>(head));
+  y = y.log();
+  if (head < n) logs[head] = std::log(logs[head]);
+  return true;
+}
+
+// The closed form costs a fraction of the iterative solver but loses accuracy as eigenvalues
+// approach each other, so its answer is kept only when it is provably as good: the principal
+// pair within a few ulps of the tensor's scale, the largest eigenvalue well separated from the
+// next and dominant enough that FA cannot move, and the other two eigenvalues pinned by the
+// trace and the Frobenius norm. Everything else, including every exact tie, goes to the
+// iterative solver, whose eigenvalue order then settles the principal direction as before.
+constexpr double direct_residual = 1e-13;  // of the spectral radius
+constexpr double direct_gap = 1e-4;        // largest minus middle eigenvalue, of the radius
+constexpr double direct_dominance = 1e-2;  // largest eigenvalue, of the radius
+
+bool direct_is_reliable(const Eigen::Matrix3d& d, const Eigen::Vector3d& lam,
+                        const Eigen::Matrix3d& v) {
+  const double radius = std::max(std::fabs(lam(0)), std::fabs(lam(2)));
+  // Negated comparisons so that NaN fails every test.
+  if (!(lam(2) >= direct_dominance * radius)) return false;
+  if (!(lam(2) - lam(1) >= direct_gap * radius)) return false;
+  const double tol = direct_residual * radius;
+  const Eigen::Vector3d e = v.col(2);
+  if (!((d * e - lam(2) * e).norm() <= tol) || !(std::fabs(e.squaredNorm() - 1.0) <= direct_residual))
+    return false;
+  if (lam(0) < 0.0) {
+    // Clamping then separates the lower two, so each needs its own check; the closed form's
+    // vectors for a nearly equal lower pair are not orthogonal, which sends those to the solver.
+    const Eigen::Matrix3d r = d * v - v * lam.asDiagonal();
+    for (int i = 0; i < 2; ++i)
+      if (!(r.col(i).norm() <= tol)) return false;
+    const Eigen::Matrix3d gram = v.transpose() * v - Eigen::Matrix3d::Identity();
+    return gram.cwiseAbs().maxCoeff() <= direct_residual;
+  }
+  // Unclamped, FA depends on the spectrum only through its sum and sum of squares.
+  return std::fabs(lam.sum() - d.trace()) <= tol &&
+         std::fabs(lam.squaredNorm() - d.squaredNorm()) <= tol * radius;
+}
+
+// Eigenvalues ascending with their eigenvectors as columns, as the iterative solver returns them.
+void decompose(const Eigen::Matrix3d& d, Eigen::Vector3d& lam, Eigen::Matrix3d& v) {
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig;
+  eig.computeDirect(d);
+  if (direct_is_reliable(d, eig.eigenvalues(), eig.eigenvectors())) {
+    lam = eig.eigenvalues();
+    v = eig.eigenvectors();
+    return;
+  }
+  eig.compute(d);
+  lam = eig.eigenvalues();
+  v = eig.eigenvectors();
+}
+
+// c = P·y, accumulated row by row: c += P[:, r] · y_r. Every coefficient is a separate multiply
+// then add in row order, so the wide and the narrow build give the same bits; the wide one only
+// does four at a time where the processor allows.
+using Lanes = double __attribute__((vector_size(32)));
+
+__attribute__((target_clones("avx2", "default")))
+void solve(const double* cols, const double* logs, std::size_t n, double* c) {
+  Lanes lo = {0.0, 0.0, 0.0, 0.0}, hi = lo;
+  for (std::size_t r = 0; r < n; ++r, cols += coef_stride) {
+    Lanes a, b;
+    std::memcpy(&a, cols, sizeof a);
+    std::memcpy(&b, cols + 4, sizeof b);
+    const double y = logs[r];
+    const Lanes yy = {y, y, y, y};
+    lo += a * yy;
+    hi += b * yy;
+  }
+  std::memcpy(c, &lo, sizeof lo);
+  std::memcpy(c + 4, &hi, sizeof hi);
+}
+
+VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::int32_t* keys) {
+  const float* s = p.data + v * p.stride;
+  VoxelFit out;
+  double sum = 0.0;
+  for (std::size_t t : p.mean_rows) sum += static_cast<double>(s[t]);
+  const double m = sum / static_cast<double>(p.mean_rows.size());
+  out.s0 = m;
+  // A NaN or infinite sample (a corrupt voxel, an overflowing scl_slope) has no logarithm that
+  // means anything: the voxel is not fitted rather than fitted to garbage.
+  if (!std::isfinite(m) || p.min_signal > m) return out;
+
+  const std::size_t n = p.rows.size();
+  if (!log_signals(p, s, logs, keys)) return out;
+  double c[coef_stride];
+  solve(p.pinv_by_row.data(), logs, n, c);
+  Eigen::Matrix3d d;
+  d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
+  Eigen::Vector3d raw;
+  Eigen::Matrix3d vecs;
+  decompose(d, raw, vecs);
+  double lam[3];
+  for (int i = 0; i < 3; ++i) lam[i] = raw(i) > 0.0 ? raw(i) : 0.0;
+  int principal = 0;
+  for (int i = 1; i < 3; ++i)
+    if (lam[i] >= lam[principal]) principal = i;
+  const double sq = lam[0] * lam[0] + lam[1] * lam[1] + lam[2] * lam[2];
+  double fa = 0.0;
+  if (sq > 0.0) {
+    const double md = (lam[0] + lam[1] + lam[2]) / 3.0;
+    const double dev = (lam[0] - md) * (lam[0] - md) + (lam[1] - md) * (lam[1] - md) +
+                       (lam[2] - md) * (lam[2] - md);
+    fa = std::sqrt(1.5 * dev / sq);
+  }
+  if (!std::isfinite(fa) || !(lam[principal] > 0.0)) return out;
+  const Eigen::Vector3d e = vecs.col(principal);
+  out.evec = {e(0), e(1), e(2)};
+  out.fa = fa;
+  out.valid = true;
+  return out;
+}
+
+}  // namespace
+
+Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
+                            const std::vector<std::size_t>& b0_indices,
+                            const std::vector<std::size_t>& shell_indices, double min_signal) {
+  if (dwi.ndim() != 4)
+    return Error::tensor_fit("expected 4-D DWI, got " + std::to_string(dwi.ndim()) + "-D");
+  if (shell_indices.empty()) return Error::tensor_fit("no DWI volumes in the working shell");
+  const std::size_t nt = dwi.extent(3);
+  for (const auto* list : {&b0_indices, &shell_indices})
+    for (std::size_t k : *list)
+      if (k >= nt || k >= table.size())
+        return Error::tensor_fit("volume index " + std::to_string(k) + " outside the series of " +
+                                 std::to_string(std::min(nt, table.size())) + " volumes");
+
+  const Eigen::MatrixXd a = design_matrix(table, b0_indices, shell_indices);
+  ORIVEX_ASSIGN(Eigen::MatrixXd pinv, pseudo_inverse(a));
+
+  FitPlan plan;
+  plan.data = dwi.data.data();
+  plan.stride = dwi.inner();
+  std::vector<std::size_t> design_rows = b0_indices;
+  design_rows.insert(design_rows.end(), shell_indices.begin(), shell_indices.end());
+  std::vector<std::size_t> order(design_rows.size());
+  for (std::size_t r = 0; r < order.size(); ++r) order[r] = r;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return design_rows[a] < design_rows[b]; });
+  for (std::size_t r : order) plan.rows.push_back(design_rows[r]);
+  plan.first_row = plan.rows.front();
+  plan.contiguous = true;
+  for (std::size_t r = 0; r < plan.rows.size(); ++r)
+    plan.contiguous = plan.contiguous && plan.rows[r] == plan.first_row + r;
+  plan.mean_rows = b0_indices.empty() ? shell_indices : b0_indices;
+  plan.min_signal = min_signal;
+  log_tables();  // built once, before the workers need it
+  const std::size_t n = plan.rows.size();
+  plan.pinv_by_row.assign(coef_stride * n, 0.0);
+  for (std::size_t r = 0; r < n; ++r)
+    for (std::size_t j = 0; j < n_coef; ++j)
+      plan.pinv_by_row[r * coef_stride + j] =
+          pinv(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(order[r]));
+
+  TensorField field;
+  field.dims = {dwi.extent(0), dwi.extent(1), dwi.extent(2)};
+  const std::size_t nvox = dwi.grid_voxels();
+  field.evecs.assign(nvox, Vec3{0.0, 0.0, 0.0});
+  field.fa.assign(nvox, 0.0);
+  field.s0.assign(nvox, 0.0);
+  field.valid.assign(nvox, 0);
+  parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
+    // Eigen's aligned packet loads need the 16 bytes operator new guarantees.
+    std::vector<double> logs(n);
+    std::vector<std::int32_t> keys(n);
+    for (std::size_t v = begin; v < end; ++v) {
+      const VoxelFit f = fit_voxel(plan, v, logs.data(), keys.data());
+      field.evecs[v] = f.evec;
+      field.fa[v] = f.fa;
+      field.s0[v] = f.s0;
+      field.valid[v] = f.valid ? 1 : 0;
+    }
+  });
+  return field;
+}
+
+Mask TensorField::wm_proxy(double fa_threshold) const {
+  // The range comes from the finite values only: one infinite s0 would stretch it to nothing.
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  for (double v : s0) {
+    if (!std::isfinite(v)) continue;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  double threshold = 0.0;
+  if (!s0.empty()) {
+    if (hi <= lo) {
+      threshold = lo;
+    } else {
+      // Otsu on the s0 histogram separates background and partial-volume voxels from tissue.
+      const double scale = histogram_bins / (hi - lo);
+      std::vector<double> h(histogram_bins, 0.0);
+      double total = 0.0;
+      for (double v : s0) {
+        // Non-finite values have no bin (their index would be NaN); they are left out of the
+        // histogram like they were left out of the range, and never pass the threshold.
+        if (!std::isfinite(v)) continue;
+        const double f = std::floor((v - lo) * scale);
+        // Negated so that a NaN from an overflowing range (inf times a zero scale) lands in 0.
+        const int bin = !(f > 0.0) ? 0 : f >= histogram_bins - 1 ? histogram_bins - 1 : static_cast<int>(f);
+        h[static_cast<std::size_t>(bin)] += 1.0;
+        total += 1.0;
+      }
+      double weighted = 0.0;
+      for (int k = 0; k < histogram_bins; ++k) weighted += k * h[k];
+      double w0 = 0.0, u0 = 0.0, best = -1.0;
+      int kept = 0;
+      for (int k = 0; k < histogram_bins; ++k) {
+        w0 += h[k];
+        u0 += k * h[k];
+        if (w0 == 0.0) continue;
+        const double w1 = total - w0;
+        if (w1 == 0.0) break;
+        const double diff = u0 / w0 - (weighted - u0) / w1;
+        const double sigma = w0 * w1 * diff * diff;
+        if (sigma > best) {
+          best = sigma;
+          kept = k;
+        }
+      }
+      threshold = lo + (kept + 0.5) / scale;
+    }
+  }
+  const std::size_t n = std::min({fa.size(), valid.size(), s0.size()});
+  Mask mask(n);
+  for (std::size_t i = 0; i < n; ++i)
+    mask[i] = valid[i] && fa[i] >= fa_threshold && std::isfinite(s0[i]) && s0[i] >= threshold ? 1 : 0;
+  return mask;
+}
+
+}  // namespace orivex
