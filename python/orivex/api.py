@@ -13,7 +13,8 @@ import _orivex
 
 from orivex import _native
 from orivex._tables import TableFiles, path_text
-from orivex.defaults import B0_THRESHOLD, MARGIN_THRESHOLD, NORM_TOLERANCE, TOLERANCE
+from orivex.defaults import (B0_THRESHOLD, MARGIN_THRESHOLD, NORM_TOLERANCE, SEEDS, TOLERANCE,
+                             VERDICT_MARGIN)
 from orivex.report import BidsSummary, RecomputeSummary, Report
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -149,8 +150,8 @@ def audit(
     norm_tolerance: float = NORM_TOLERANCE,
     threads: Optional[int] = None,
     evidence: str = "tracking",
-    seeds: Optional[int] = 2000,
-    verdict_margin: float = 0.05,
+    seeds: Optional[int] = SEEDS,
+    verdict_margin: float = VERDICT_MARGIN,
     memory_limit: Optional[int] = None,
     profile: bool = False,
     qc_data: bool = False,
@@ -242,8 +243,8 @@ def detect_flip(
     margin_threshold: float = MARGIN_THRESHOLD,
     threads: Optional[int] = None,
     evidence: str = "tracking",
-    seeds: Optional[int] = 2000,
-    verdict_margin: float = 0.05,
+    seeds: Optional[int] = SEEDS,
+    verdict_margin: float = VERDICT_MARGIN,
     memory_limit: Optional[int] = None,
     qc_data: bool = False,
 ) -> Report:
@@ -305,8 +306,8 @@ def repair(
     norm_tolerance: float = NORM_TOLERANCE,
     threads: Optional[int] = None,
     evidence: str = "tracking",
-    seeds: Optional[int] = 2000,
-    verdict_margin: float = 0.05,
+    seeds: Optional[int] = SEEDS,
+    verdict_margin: float = VERDICT_MARGIN,
     memory_limit: Optional[int] = None,
     qc_data: bool = False,
 ) -> Report:

@@ -12,6 +12,7 @@ import time
 import _orivex
 
 from orivex import api, outputs, summary
+from orivex.defaults import SEEDS, VERDICT_MARGIN
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -181,9 +182,9 @@ def _add_verdict(p):
     g.add_argument("--evidence", choices=["tracking", "coherence"], default="tracking",
                    help="tracking: the verdict of fibre tracking under each candidate (default); "
                    "coherence: the neighbourhood-coherence result alone")
-    g.add_argument("--seeds", type=positive_int, default=2000, help="tracking seeds (default 2000)")
-    g.add_argument("--verdict-margin", type=fraction, default=0.05,
-                   help="relative margin the longest tracks must win by (default 0.05)")
+    g.add_argument("--seeds", type=positive_int, default=SEEDS, help=f"tracking seeds (default {SEEDS})")
+    g.add_argument("--verdict-margin", type=fraction, default=VERDICT_MARGIN,
+                   help=f"relative margin the longest tracks must win by (default {VERDICT_MARGIN:g})")
     g.add_argument("--memory-limit", type=memory_size, metavar="SIZE",
                    help="memory the DWI's float array may take, e.g. 8G or 500M; a larger image is "
                    "refused before it is read (default: the memory available now)")
