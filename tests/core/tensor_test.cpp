@@ -108,11 +108,11 @@ TEST(Tensor, RecoversKnownProlateTensors) {
 }
 
 TEST(Tensor, Errors) {
-  FloatArray flat{{2, 2, 2}, std::vector<float>(8, 1.0f)};
+  FloatArray flat{{2, 2, 2}, FloatData(8, 1.0f)};
   EXPECT_EQ(fit_error(flat, {}, {}), "DTI fit failed: expected 4-D DWI, got 3-D");
-  FloatArray five{{1, 1, 1, 32, 1}, std::vector<float>(32, 1.0f)};
+  FloatArray five{{1, 1, 1, 32, 1}, FloatData(32, 1.0f)};
   EXPECT_EQ(fit_error(five, b0s(), shell()), "DTI fit failed: expected 4-D DWI, got 5-D");
-  FloatArray four{{1, 1, 1, 32}, std::vector<float>(32, 1.0f)};
+  FloatArray four{{1, 1, 1, 32}, FloatData(32, 1.0f)};
   EXPECT_EQ(fit_error(four, b0s(), {}), "DTI fit failed: no DWI volumes in the working shell");
   EXPECT_EQ(fit_error(four, b0s(), {1, 32}),
             "DTI fit failed: volume index 32 outside the series of 32 volumes");

@@ -205,7 +205,8 @@ TEST(Volume, AxesAfterTheFourthAreReversedToo) {
   auto r = read_volume_with_info(write_file(
       "five.nii", base_header({1, 1, 1, 2, 3}, DT_UINT8, 8), pack<std::uint8_t>({0, 1, 2, 3, 4, 5})));
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->array.data, (std::vector<float>{0, 2, 4, 1, 3, 5}));
+  EXPECT_EQ(std::vector<float>(r->array.data.begin(), r->array.data.end()),
+            (std::vector<float>{0, 2, 4, 1, 3, 5}));
   EXPECT_EQ(r->info.n_volumes, 2u);
 }
 

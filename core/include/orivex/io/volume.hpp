@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "orivex/support/error.hpp"
@@ -28,11 +31,32 @@ struct VolumeInfo {
   std::size_t n_volumes = 1;
 };
 
+// Leaves new elements of a trivial type uninitialised (copies still copy). The loader writes
+// every value of a series, and zero-filling gigabytes first would be a pass over memory it
+// cannot hide behind the decompression.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+  using value_type = T;
+  UninitAllocator() = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+using FloatData = std::vector<float, UninitAllocator<float>>;
+
 // A dense array of 32-bit floats in logical row-major order (last axis fastest): a 4-D DWI is
 // indexed (x, y, z, volume), so the signals of one voxel are contiguous.
 struct FloatArray {
   std::vector<std::size_t> shape;
-  std::vector<float> data;
+  FloatData data;
 
   std::size_t ndim() const { return shape.size(); }
   std::size_t extent(std::size_t axis) const { return axis < shape.size() ? shape[axis] : 1; }
