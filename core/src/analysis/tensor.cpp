@@ -131,10 +131,15 @@ inline std::int32_t table_key(float x, std::int32_t& miss) {
   return k;
 }
 
-// y_r = ln(max(S_r, floor)) for every design row. Integer signals (what scanners store) come
-// from the tables; any other value sends the whole voxel down the direct path.
-// False when a sample is NaN or infinite: such a voxel has no logarithm that means anything.
-bool log_signals(const FitPlan& p, const float* s, double* logs, std::int32_t* keys) {
+// How a voxel's logarithms were found: every signal an integer the tables hold (the keys are
+// filled), some other value (the logarithms are filled), or a NaN or infinite sample (such a
+// voxel has no logarithm that means anything).
+enum class Logs { Table, Direct, Bad };
+
+// y_r = ln(max(S_r, floor)) for every design row. Integer signals (what scanners store) are left
+// as table keys, looked up as the solve reads them; any other value sends the whole voxel down
+// the direct path.
+Logs log_signals(const FitPlan& p, const float* s, double* logs, std::int32_t* keys) {
   const std::size_t n = p.rows.size();
   const std::size_t head = n - n % 2;
   std::int32_t miss = 0;
@@ -159,21 +164,16 @@ bool log_signals(const FitPlan& p, const float* s, double* logs, std::int32_t* k
   } else {
     for (std::size_t r = 0; r < n; ++r) keys[r] = table_key(s[p.rows[r]], miss);
   }
-  if (miss == 0) {
-    const LogTables& t = log_tables();
-    for (std::size_t r = 0; r < head; ++r) logs[r] = t.packet[static_cast<std::size_t>(keys[r])];
-    if (head < n) logs[head] = t.scalar[static_cast<std::size_t>(keys[head])];
-    return true;
-  }
+  if (miss == 0) return Logs::Table;
   for (std::size_t r = 0; r < n; ++r) {
     const double x = static_cast<double>(s[p.rows[r]]);
-    if (!std::isfinite(x)) return false;
+    if (!std::isfinite(x)) return Logs::Bad;
     logs[r] = x > log_floor ? x : log_floor;
   }
   Eigen::Map<Eigen::ArrayXd, Eigen::Aligned16> y(logs, static_cast<Eigen::Index>(head));
   y = y.log();
   if (head < n) logs[head] = std::log(logs[head]);
-  return true;
+  return Logs::Direct;
 }
 
 // The closed form costs a fraction of the iterative solver but loses accuracy as eigenvalues
@@ -224,19 +224,23 @@ void decompose(const Eigen::Matrix3d& d, Eigen::Vector3d& lam, Eigen::Matrix3d& 
   v = eig.eigenvectors();
 }
 
-// c = P·y, accumulated row by row: c += P[:, r] · y_r. Every coefficient is a separate multiply
-// then add in row order, so the wide and the narrow build give the same bits; the wide one only
-// does four at a time where the processor allows.
+// c += P·y, row by row: c += P[:, r] · y_r. Every coefficient is a separate multiply then add
+// in row order, so the wide and the narrow build give the same bits, and so do the table and the
+// direct routes; the wide one only does four at a time where the processor allows. y_r is
+// logs[r], or with `keys` the table entry keys[r] read straight into the multiply.
 using Lanes = double __attribute__((vector_size(32)));
 
 __attribute__((target_clones("avx2", "default")))
-void solve(const double* cols, const double* logs, std::size_t n, double* c) {
-  Lanes lo = {0.0, 0.0, 0.0, 0.0}, hi = lo;
+void accumulate(const double* cols, const double* logs, const std::int32_t* keys, std::size_t n,
+                double* c) {
+  Lanes lo, hi;
+  std::memcpy(&lo, c, sizeof lo);
+  std::memcpy(&hi, c + 4, sizeof hi);
   for (std::size_t r = 0; r < n; ++r, cols += coef_stride) {
     Lanes a, b;
     std::memcpy(&a, cols, sizeof a);
     std::memcpy(&b, cols + 4, sizeof b);
-    const double y = logs[r];
+    const double y = keys != nullptr ? logs[keys[r]] : logs[r];
     const Lanes yy = {y, y, y, y};
     lo += a * yy;
     hi += b * yy;
@@ -257,9 +261,22 @@ VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::int32_t* 
   if (!std::isfinite(m) || p.min_signal > m) return out;
 
   const std::size_t n = p.rows.size();
-  if (!log_signals(p, s, logs, keys)) return out;
-  double c[coef_stride];
-  solve(p.pinv_by_row.data(), logs, n, c);
+  double c[coef_stride] = {};
+  switch (log_signals(p, s, logs, keys)) {
+    case Logs::Bad: return out;
+    case Logs::Direct: accumulate(p.pinv_by_row.data(), logs, nullptr, n, c); break;
+    case Logs::Table: {
+      // The packet entries for all rows but an odd last one, which takes the scalar entry.
+      const LogTables& t = log_tables();
+      const std::size_t head = n - n % 2;
+      accumulate(p.pinv_by_row.data(), t.packet.data(), keys, head, c);
+      if (head < n) {
+        const double y = t.scalar[static_cast<std::size_t>(keys[head])];
+        accumulate(p.pinv_by_row.data() + head * coef_stride, &y, nullptr, 1, c);
+      }
+      break;
+    }
+  }
   Eigen::Matrix3d d;
   d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
   Eigen::Vector3d raw;

@@ -653,8 +653,11 @@ Result<Clock::duration> stream(OpenFile& f, const StreamPlan& p, std::size_t vby
   array.data.resize(values);
   // Inflation fills each staging chunk before it is read, so neither is zeroed first.
   std::vector<unsigned char, UninitAllocator<unsigned char>> stage[2];
-  stage[0].resize(p.stage_bytes);
-  if (p.chunks.size() > 1) stage[1].resize(p.stage_bytes);
+  for (std::size_t b = 0; b < std::min<std::size_t>(2, p.chunks.size()); ++b) {
+    stage[b].reserve(p.stage_bytes);
+    advise_huge_pages(stage[b].data(), p.stage_bytes);
+    stage[b].resize(p.stage_bytes);
+  }
   const Scaling sc = scaling_of(f.header);
   Clock::duration read_time{};
   Result<void> read_status;
