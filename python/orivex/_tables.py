@@ -8,8 +8,6 @@ shortest round-trip text, so the module reads back exactly the doubles it was gi
 from __future__ import annotations
 
 import os
-import shutil
-import tempfile
 from typing import Any, Optional
 
 
@@ -116,6 +114,8 @@ class TableFiles:
         else:
             text = "".join(" ".join(r) + "\n" for r in _rows(value, "grad", 4))
         if self._folder is None:
+            import tempfile  # only arrays need it; a command line that passes paths never does
+
             self._folder = tempfile.mkdtemp(prefix="orivex-table-")
         path = os.path.join(self._folder, "array." + {"bvec": "bvec", "bval": "bval", "grad": "b"}[name])
         with open(path, "w", encoding="ascii") as f:
@@ -124,5 +124,7 @@ class TableFiles:
 
     def _cleanup(self) -> None:
         if self._folder is not None:
+            import shutil
+
             shutil.rmtree(self._folder, ignore_errors=True)
             self._folder = None

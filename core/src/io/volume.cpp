@@ -57,6 +57,8 @@ constexpr std::size_t min_chunk_volumes = 16;
 // multiple apart often enough that re-reading a line later would miss every cache level.
 constexpr std::size_t run_bytes = 128;
 constexpr std::size_t t_block = 64;
+// Pages of the array are faulted in slices of this many bytes (a multiple of the 2 MiB huge page).
+constexpr std::size_t prefault_slice = std::size_t{32} << 20;
 
 std::string os_error_text(int code) {
   return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
@@ -672,7 +674,14 @@ Result<Clock::duration> stream(OpenFile& f, const StreamPlan& p, std::size_t vby
           read_status = f.stream.read_exact(stage[k % 2].data(), n * vbytes, "voxel data");
           read_time += Clock::now() - r0;
         } else if (k == 0) {
-          prefault(array.data.data(), values * sizeof(float));
+          // In slices, so that the reading thread takes a share once its chunk is in: on some
+          // machines zeroing fresh pages costs more than inflating the data that fills them.
+          const std::size_t bytes = values * sizeof(float);
+          auto* base = reinterpret_cast<unsigned char*>(array.data.data());
+          parallel_for((bytes + prefault_slice - 1) / prefault_slice, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i)
+              prefault(base + i * prefault_slice, std::min(prefault_slice, bytes - i * prefault_slice));
+          });
         } else {
           const Chunk& c = p.chunks[k - 1];
           scatter_any(f.header.datatype, stage[(k - 1) % 2].data(), f.swapped, sc, l, c.z0, c.z1,
