@@ -2,9 +2,6 @@
 #include "orivex/analysis/tensor.hpp"
 
 #include <Eigen/Dense>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -131,6 +128,39 @@ inline std::int32_t table_key(float x, std::int32_t& miss) {
   return k;
 }
 
+// The table keys of a contiguous run of values, eight at a time where the processor allows
+// (four in the narrow build); nonzero when any value misses the table.
+using Floats = float __attribute__((vector_size(32)));
+using Ints = std::int32_t __attribute__((vector_size(32)));
+
+__attribute__((target_clones("avx2", "default")))
+std::int32_t run_keys(const float* run, std::size_t n, std::int32_t* keys) {
+  constexpr std::size_t lanes = sizeof(Floats) / sizeof(float);
+  const Floats zero = {}, limit = zero + static_cast<float>(log_table_size);
+  std::int32_t miss = 0;
+  if (n < lanes) {
+    for (std::size_t r = 0; r < n; ++r) keys[r] = table_key(run[r], miss);
+    return miss;
+  }
+  Ints hit = ~Ints{};
+  auto step = [&](std::size_t r) {
+    Floats x;
+    std::memcpy(&x, run + r, sizeof x);
+    // Comparisons give all-ones lanes; NaN fails both range tests.
+    const Ints in_range = (x >= zero) & (x < limit);
+    const Ints k =
+        __builtin_convertvector(reinterpret_cast<Floats>(in_range & reinterpret_cast<Ints>(x)), Ints);
+    hit &= in_range & (__builtin_convertvector(k, Floats) == x);
+    std::memcpy(keys + r, &k, sizeof k);
+  };
+  for (std::size_t r = 0; r + lanes <= n; r += lanes) step(r);
+  // A short tail is done as the last full vector, overlapping keys already written with the
+  // same values.
+  if (n % lanes != 0) step(n - lanes);
+  for (std::size_t l = 0; l < lanes; ++l) miss |= hit[l] != -1;
+  return miss;
+}
+
 // How a voxel's logarithms were found: every signal an integer the tables hold (the keys are
 // filled), some other value (the logarithms are filled), or a NaN or infinite sample (such a
 // voxel has no logarithm that means anything).
@@ -144,23 +174,7 @@ Logs log_signals(const FitPlan& p, const float* s, double* logs, std::int32_t* k
   const std::size_t head = n - n % 2;
   std::int32_t miss = 0;
   if (p.contiguous) {
-    const float* run = s + p.first_row;
-    std::size_t r = 0;
-#if defined(__SSE2__)
-    // The same tests four values at a time (SSE2 is part of every x86-64).
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 limit = _mm_set1_ps(static_cast<float>(log_table_size));
-    __m128 all_hit = _mm_castsi128_ps(_mm_set1_epi32(-1));
-    for (; r + 4 <= n; r += 4) {
-      const __m128 x = _mm_loadu_ps(run + r);
-      const __m128 in_range = _mm_and_ps(_mm_cmpge_ps(x, zero), _mm_cmplt_ps(x, limit));
-      const __m128i k = _mm_cvttps_epi32(_mm_and_ps(in_range, x));
-      all_hit = _mm_and_ps(all_hit, _mm_and_ps(in_range, _mm_cmpeq_ps(_mm_cvtepi32_ps(k), x)));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + r), k);
-    }
-    miss |= static_cast<std::int32_t>(_mm_movemask_ps(all_hit) != 0xF);
-#endif
-    for (; r < n; ++r) keys[r] = table_key(run[r], miss);
+    miss = run_keys(s + p.first_row, n, keys);
   } else {
     for (std::size_t r = 0; r < n; ++r) keys[r] = table_key(s[p.rows[r]], miss);
   }
@@ -249,9 +263,57 @@ void accumulate(const double* cols, const double* logs, const std::int32_t* keys
   std::memcpy(c + 4, &hi, sizeof hi);
 }
 
-VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::int32_t* keys) {
+// The same for two voxels on the table route at once: each row's coefficients are loaded once
+// for both, and each voxel still sees exactly its own operations in its own order.
+__attribute__((target_clones("avx2", "default")))
+void accumulate_pair(const double* cols, const double* table, const std::int32_t* keys0,
+                     const std::int32_t* keys1, std::size_t n, double* c0, double* c1) {
+  Lanes lo0, hi0, lo1, hi1;
+  std::memcpy(&lo0, c0, sizeof lo0);
+  std::memcpy(&hi0, c0 + 4, sizeof hi0);
+  std::memcpy(&lo1, c1, sizeof lo1);
+  std::memcpy(&hi1, c1 + 4, sizeof hi1);
+  auto row = [&](const double* col, std::size_t r) {
+    Lanes a, b;
+    std::memcpy(&a, col, sizeof a);
+    std::memcpy(&b, col + 4, sizeof b);
+    const double y0 = table[keys0[r]], y1 = table[keys1[r]];
+    const Lanes yy0 = {y0, y0, y0, y0}, yy1 = {y1, y1, y1, y1};
+    lo0 += a * yy0;
+    hi0 += b * yy0;
+    lo1 += a * yy1;
+    hi1 += b * yy1;
+  };
+  std::size_t r = 0;
+  for (; r + 2 <= n; r += 2, cols += 2 * coef_stride) {
+    row(cols, r);
+    row(cols + coef_stride, r + 1);
+  }
+  if (r < n) row(cols, r);
+  std::memcpy(c0, &lo0, sizeof lo0);
+  std::memcpy(c0 + 4, &hi0, sizeof hi0);
+  std::memcpy(c1, &lo1, sizeof lo1);
+  std::memcpy(c1 + 4, &hi1, sizeof hi1);
+}
+
+// Scratch for one voxel's logarithms. Eigen's aligned packet loads need the 16 bytes operator
+// new guarantees.
+struct RowScratch {
+  explicit RowScratch(std::size_t rows) : logs(rows), keys(rows) {}
+  std::vector<double> logs;
+  std::vector<std::int32_t> keys;
+};
+
+// A voxel's way into the fit: its mean unweighted signal, and whether and how it is fitted.
+struct Prepared {
+  double s0 = 0.0;
+  bool fitted = false;
+  Logs logs = Logs::Bad;
+};
+
+Prepared prepare(const FitPlan& p, std::size_t v, RowScratch& w) {
   const float* s = p.data + v * p.stride;
-  VoxelFit out;
+  Prepared out;
   double sum = 0.0;
   for (std::size_t t : p.mean_rows) sum += static_cast<double>(s[t]);
   const double m = sum / static_cast<double>(p.mean_rows.size());
@@ -259,24 +321,49 @@ VoxelFit fit_voxel(const FitPlan& p, std::size_t v, double* logs, std::int32_t* 
   // A NaN or infinite sample (a corrupt voxel, an overflowing scl_slope) has no logarithm that
   // means anything: the voxel is not fitted rather than fitted to garbage.
   if (!std::isfinite(m) || p.min_signal > m) return out;
+  out.logs = log_signals(p, s, w.logs.data(), w.keys.data());
+  out.fitted = out.logs != Logs::Bad;
+  return out;
+}
 
+// c = P·y for one prepared voxel.
+void solve(const FitPlan& p, Logs logs, const RowScratch& w, double* c) {
   const std::size_t n = p.rows.size();
-  double c[coef_stride] = {};
-  switch (log_signals(p, s, logs, keys)) {
-    case Logs::Bad: return out;
-    case Logs::Direct: accumulate(p.pinv_by_row.data(), logs, nullptr, n, c); break;
-    case Logs::Table: {
-      // The packet entries for all rows but an odd last one, which takes the scalar entry.
-      const LogTables& t = log_tables();
-      const std::size_t head = n - n % 2;
-      accumulate(p.pinv_by_row.data(), t.packet.data(), keys, head, c);
-      if (head < n) {
-        const double y = t.scalar[static_cast<std::size_t>(keys[head])];
-        accumulate(p.pinv_by_row.data() + head * coef_stride, &y, nullptr, 1, c);
-      }
-      break;
-    }
+  if (logs == Logs::Direct) {
+    accumulate(p.pinv_by_row.data(), w.logs.data(), nullptr, n, c);
+    return;
   }
+  // The packet entries for all rows but an odd last one, which takes the scalar entry.
+  const LogTables& t = log_tables();
+  const std::size_t head = n - n % 2;
+  accumulate(p.pinv_by_row.data(), t.packet.data(), w.keys.data(), head, c);
+  if (head < n) {
+    const double y = t.scalar[static_cast<std::size_t>(w.keys[head])];
+    accumulate(p.pinv_by_row.data() + head * coef_stride, &y, nullptr, 1, c);
+  }
+}
+
+// The same for two voxels that both take the tables.
+void solve_pair(const FitPlan& p, const RowScratch& w0, const RowScratch& w1, double* c0,
+                double* c1) {
+  const std::size_t n = p.rows.size();
+  const LogTables& t = log_tables();
+  const std::size_t head = n - n % 2;
+  accumulate_pair(p.pinv_by_row.data(), t.packet.data(), w0.keys.data(), w1.keys.data(), head,
+                  c0, c1);
+  if (head < n) {
+    const double* col = p.pinv_by_row.data() + head * coef_stride;
+    const double y0 = t.scalar[static_cast<std::size_t>(w0.keys[head])];
+    const double y1 = t.scalar[static_cast<std::size_t>(w1.keys[head])];
+    accumulate(col, &y0, nullptr, 1, c0);
+    accumulate(col, &y1, nullptr, 1, c1);
+  }
+}
+
+// Eigen-decomposition, FA and principal direction from the coefficients.
+VoxelFit finish(const double* c, double s0) {
+  VoxelFit out;
+  out.s0 = s0;
   Eigen::Matrix3d d;
   d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
   Eigen::Vector3d raw;
@@ -353,15 +440,28 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   field.s0.assign(nvox, 0.0);
   field.valid.assign(nvox, 0);
   parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
-    // Eigen's aligned packet loads need the 16 bytes operator new guarantees.
-    std::vector<double> logs(n);
-    std::vector<std::int32_t> keys(n);
-    for (std::size_t v = begin; v < end; ++v) {
-      const VoxelFit f = fit_voxel(plan, v, logs.data(), keys.data());
-      field.evecs[v] = f.evec;
-      field.fa[v] = f.fa;
-      field.s0[v] = f.s0;
-      field.valid[v] = f.valid ? 1 : 0;
+    RowScratch w[2] = {RowScratch(n), RowScratch(n)};
+    // Voxels go in pairs, which share the solve when both take the tables.
+    for (std::size_t v = begin; v < end; v += 2) {
+      const std::size_t m = std::min<std::size_t>(2, end - v);
+      Prepared pr[2];
+      double c[2][coef_stride] = {};
+      for (std::size_t k = 0; k < m; ++k) pr[k] = prepare(plan, v + k, w[k]);
+      if (m == 2 && pr[0].logs == Logs::Table && pr[1].logs == Logs::Table) {
+        solve_pair(plan, w[0], w[1], c[0], c[1]);
+      } else {
+        for (std::size_t k = 0; k < m; ++k)
+          if (pr[k].fitted) solve(plan, pr[k].logs, w[k], c[k]);
+      }
+      for (std::size_t k = 0; k < m; ++k) {
+        VoxelFit f;
+        f.s0 = pr[k].s0;
+        if (pr[k].fitted) f = finish(c[k], pr[k].s0);
+        field.evecs[v + k] = f.evec;
+        field.fa[v + k] = f.fa;
+        field.s0[v + k] = f.s0;
+        field.valid[v + k] = f.valid ? 1 : 0;
+      }
     }
   });
   return field;
