@@ -6,8 +6,6 @@
 
 namespace orivex {
 
-double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
-
 Result<GradientTable> GradientTable::create(std::vector<Vec3> bvecs, std::vector<double> bvals) {
   if (bvecs.size() != bvals.size()) return Error::table_mismatch(bvecs.size(), bvals.size());
   GradientTable t;

@@ -1,6 +1,7 @@
 // The gradient table of one acquisition: one direction and one b-value per volume.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -15,7 +16,8 @@ inline constexpr double zero_norm_limit = 2.220446049250313e-16;
 // count and would otherwise run for hours on a corrupt file.
 inline constexpr std::size_t max_table_volumes = 32767;
 
-double norm(const Vec3& v);
+// Inline: tracking takes one per step.
+inline double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
 
 struct NormStats {
   std::size_t non_b0_count = 0;
