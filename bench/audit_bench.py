@@ -44,9 +44,15 @@ HCP_B0, HCP_DIRS, HCP_SHELLS = 18, 90, (1000.0, 2000.0, 3000.0)
 STAGES = ["decompress", "convert", "fit", "coherence", "other", "total"]
 MB = 1e6
 
-# (label, argv with {dwi} {bvec} {bval}, target as a multiple of igzip -dc). The tracking-based
-# detect-flip is added here once it lands.
-CLI_COMMANDS: list[tuple[str, list[str], float]] = []
+# The command line as installed beside this interpreter (what a user types), else the module.
+_ORIVEX = Path(sys.executable).with_name("orivex")
+_CLI = [str(_ORIVEX)] if _ORIVEX.exists() else [sys.executable, "-m", "orivex"]
+
+# (label, argv with {dwi} {bvec} {bval}, target as a multiple of igzip -dc): the default
+# detect-flip decides by tracking.
+CLI_COMMANDS: list[tuple[str, list[str], float]] = [
+    ("detect-flip", _CLI + ["detect-flip", "--dwi", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}"], 2.5),
+]
 
 # Peak RSS of this process image: VmHWM (ru_maxrss would carry over the forking parent's peak).
 PEAK = """

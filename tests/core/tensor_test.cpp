@@ -367,3 +367,41 @@ TEST(Tensor, IntegerSignalsIndependentOfThreadCount) {
   EXPECT_EQ(three.fa, one.fa);
   EXPECT_EQ(three.s0, one.s0);
 }
+
+// The tissue scope fits exactly the voxels at or above the Otsu threshold of the means, the same
+// way the whole fit does, and leaves the rest unfitted with their means; every tissue mask
+// drawn from it is the whole fit's.
+TEST(Tensor, TissueScopeFitsTheVoxelsAboveTheThresholdAsTheWholeFitDoes) {
+  std::vector<Tensor> d;
+  std::vector<double> s0;
+  for (int i = 0; i < 60; ++i) {
+    const double a = 0.2 * i;
+    d.push_back(prolate({std::cos(a), std::sin(a), 0.0}, 1.6e-3, 0.3e-3 + 2e-5 * i));
+    s0.push_back(i % 3 == 0 ? 40.0 + i : 900.0 + 5 * i);  // a third background
+  }
+  FloatArray a = series(scheme(), d, s0);
+  for (float& x : a.data) x = std::round(x);
+  auto all = fit_dti(a, scheme(), b0s(), shell(), 1.0);
+  auto tissue = fit_dti(a, scheme(), b0s(), shell(), 1.0, FitScope::Tissue);
+  ASSERT_TRUE(all && tissue);
+  ASSERT_TRUE(tissue->tissue_threshold);
+  EXPECT_FALSE(all->tissue_threshold);
+  EXPECT_EQ(*tissue->tissue_threshold, all->s0_threshold());
+  EXPECT_EQ(tissue->s0, all->s0);
+  std::size_t fitted = 0;
+  for (std::size_t v = 0; v < d.size(); ++v) {
+    SCOPED_TRACE(v);
+    ASSERT_TRUE(all->valid[v]);
+    if (all->s0[v] >= *tissue->tissue_threshold) {
+      ++fitted;
+      EXPECT_TRUE(tissue->valid[v]);
+      EXPECT_EQ(tissue->fa[v], all->fa[v]);
+      EXPECT_EQ(tissue->evecs[v], all->evecs[v]);
+    } else {
+      EXPECT_FALSE(tissue->valid[v]);
+    }
+  }
+  EXPECT_GE(fitted, 40u);  // the tissue, and whatever background Otsu counts with it
+  EXPECT_LT(fitted, d.size());
+  for (double fa : {0.0, 0.2, 0.5}) EXPECT_EQ(tissue->wm_proxy(fa), all->wm_proxy(fa));
+}

@@ -105,7 +105,18 @@ Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& tabl
   if (!(std::isfinite(m) && m > 0.0 && m <= 1.0)) return Error::invalid_margin(m);
 
   const std::vector<std::size_t> b0 = table.b0_indices(params.b0_threshold);
-  ORIVEX_ASSIGN(TensorField field, fit_dti(dwi, table, b0, shell.indices, params.min_signal));
+  // Without a mask of the caller's, every mask made here lies within the tissue threshold of
+  // wm_proxy(), so only the tissue is fitted at first; the rare paths that look beyond it (no
+  // tissue voxel fitted at all, the anisotropy-only fallback) fit the rest.
+  const bool tissue_only = mask == nullptr && !params.whole_field;
+  ORIVEX_ASSIGN(TensorField field,
+                fit_dti(dwi, table, b0, shell.indices, params.min_signal,
+                        tissue_only ? FitScope::Tissue : FitScope::All));
+  auto fit_all = [&]() -> Result<void> {
+    if (!field.tissue_threshold) return {};
+    ORIVEX_ASSIGN(field, fit_dti(dwi, table, b0, shell.indices, params.min_signal));
+    return {};
+  };
 
   // Without one fitted voxel (an all-NaN image, a mask over background only) there is nothing
   // to score, and a ranking of zeros would read as agreement with the table.
@@ -116,7 +127,10 @@ Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& tabl
       if (field.valid[i] && (within == nullptr || (*within)[i])) return true;
     return false;
   };
-  if (!any_fitted(nullptr)) return Error::no_usable_voxels();
+  if (!any_fitted(nullptr)) {
+    ORIVEX_TRY(fit_all());
+    if (!any_fitted(nullptr)) return Error::no_usable_voxels();
+  }
 
   FittedMask fm;
   if (mask != nullptr) {
@@ -126,6 +140,7 @@ Result<FittedMask> fit_and_mask(const FloatArray& dwi, const GradientTable& tabl
     if (std::none_of(fm.wm_mask.begin(), fm.wm_mask.end(), [](std::uint8_t v) { return v != 0; })) {
       // The intensity threshold of the proxy can reject everything (flat or synthetic s0); fall
       // back to anisotropy alone.
+      ORIVEX_TRY(fit_all());
       const std::size_t n = std::min(field.valid.size(), field.fa.size());
       fm.wm_mask.assign(n, 0);
       for (std::size_t i = 0; i < n; ++i)

@@ -311,7 +311,7 @@ struct Prepared {
   Logs logs = Logs::Bad;
 };
 
-Prepared prepare(const FitPlan& p, std::size_t v, RowScratch& w) {
+Prepared prepare(const FitPlan& p, std::size_t v, RowScratch& w, double tissue) {
   const float* s = p.data + v * p.stride;
   Prepared out;
   double sum = 0.0;
@@ -320,7 +320,7 @@ Prepared prepare(const FitPlan& p, std::size_t v, RowScratch& w) {
   out.s0 = m;
   // A NaN or infinite sample (a corrupt voxel, an overflowing scl_slope) has no logarithm that
   // means anything: the voxel is not fitted rather than fitted to garbage.
-  if (!std::isfinite(m) || p.min_signal > m) return out;
+  if (!std::isfinite(m) || p.min_signal > m || !(m >= tissue)) return out;
   out.logs = log_signals(p, s, w.logs.data(), w.keys.data());
   out.fitted = out.logs != Logs::Bad;
   return out;
@@ -394,7 +394,8 @@ VoxelFit finish(const double* c, double s0) {
 
 Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
                             const std::vector<std::size_t>& b0_indices,
-                            const std::vector<std::size_t>& shell_indices, double min_signal) {
+                            const std::vector<std::size_t>& shell_indices, double min_signal,
+                            FitScope scope) {
   if (dwi.ndim() != 4)
     return Error::tensor_fit("expected 4-D DWI, got " + std::to_string(dwi.ndim()) + "-D");
   if (shell_indices.empty()) return Error::tensor_fit("no DWI volumes in the working shell");
@@ -439,6 +440,20 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   field.fa.assign(nvox, 0.0);
   field.s0.assign(nvox, 0.0);
   field.valid.assign(nvox, 0);
+  double tissue = -std::numeric_limits<double>::infinity();
+  if (scope == FitScope::Tissue) {
+    // The means first, then the threshold they give; prepare() recomputes each mean the same way.
+    parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t v = begin; v < end; ++v) {
+        const float* s = plan.data + v * plan.stride;
+        double sum = 0.0;
+        for (std::size_t t : plan.mean_rows) sum += static_cast<double>(s[t]);
+        field.s0[v] = sum / static_cast<double>(plan.mean_rows.size());
+      }
+    });
+    tissue = field.s0_threshold();
+    field.tissue_threshold = tissue;
+  }
   parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
     RowScratch w[2] = {RowScratch(n), RowScratch(n)};
     // Voxels go in pairs, which share the solve when both take the tables.
@@ -446,7 +461,7 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
       const std::size_t m = std::min<std::size_t>(2, end - v);
       Prepared pr[2];
       double c[2][coef_stride] = {};
-      for (std::size_t k = 0; k < m; ++k) pr[k] = prepare(plan, v + k, w[k]);
+      for (std::size_t k = 0; k < m; ++k) pr[k] = prepare(plan, v + k, w[k], tissue);
       if (m == 2 && pr[0].logs == Logs::Table && pr[1].logs == Logs::Table) {
         solve_pair(plan, w[0], w[1], c[0], c[1]);
       } else {
@@ -467,7 +482,8 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   return field;
 }
 
-Mask TensorField::wm_proxy(double fa_threshold) const {
+double TensorField::s0_threshold() const {
+  if (tissue_threshold) return *tissue_threshold;
   // The range comes from the finite values only: one infinite s0 would stretch it to nothing.
   double lo = std::numeric_limits<double>::infinity();
   double hi = -std::numeric_limits<double>::infinity();
@@ -515,6 +531,11 @@ Mask TensorField::wm_proxy(double fa_threshold) const {
       threshold = lo + (kept + 0.5) / scale;
     }
   }
+  return threshold;
+}
+
+Mask TensorField::wm_proxy(double fa_threshold) const {
+  const double threshold = s0_threshold();
   const std::size_t n = std::min({fa.size(), valid.size(), s0.size()});
   Mask mask(n);
   for (std::size_t i = 0; i < n; ++i)

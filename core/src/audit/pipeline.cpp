@@ -59,14 +59,17 @@ Result<PipelineOutcome> run_pipeline(const GradientTable& table, const FloatArra
 
   PipelineOutcome out{};
   if (dwi != nullptr) {
+    // The glyphs show the whole fitted field.
+    AuditParams flip_params = params;
+    flip_params.flip.whole_field = flip_params.flip.whole_field || request.glyphs;
     if (request.scheme) report.b0_drift = compute_drift(*dwi, table, mask, params.b0_threshold);
     FlipOutcome flip;
     if (request.flip_stage) {
-      ORIVEX_ASSIGN(StagedFlip staged, request.flip_stage(*dwi, table, mask, params));
+      ORIVEX_ASSIGN(StagedFlip staged, request.flip_stage(*dwi, table, mask, flip_params));
       flip = std::move(staged.flip);
       report.status = status_of(staged.status);
     } else {
-      ORIVEX_ASSIGN(flip, run_flip(*dwi, table, mask, params));
+      ORIVEX_ASSIGN(flip, run_flip(*dwi, table, mask, flip_params));
       report.status = status_of(flip.result.decision);
     }
     report.flip = std::move(flip.result);

@@ -84,7 +84,10 @@ Result<StagedFlip> verdict_stage(const FloatArray& dwi, const GradientTable& tab
   if (!(std::isfinite(t) && t > 0.0 && t <= 1.0)) return Error::invalid_margin(t);
 
   const auto fit_start = Clock::now();
-  ORIVEX_ASSIGN(FittedMask fm, fit_and_mask(dwi, table, mask, shell, params.flip));
+  // The QC picture shows FA everywhere.
+  FlipParams flip = params.flip;
+  flip.whole_field = flip.whole_field || vp.qc_tracks > 0;
+  ORIVEX_ASSIGN(FittedMask fm, fit_and_mask(dwi, table, mask, shell, flip));
   if (mask != nullptr) {
     restrict_to_fibres(fm, params.flip.fa_threshold);
     if (fm.n_wm_voxels == 0) return Error::tensor_fit("no WM voxels above the FA threshold");

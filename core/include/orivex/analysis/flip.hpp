@@ -26,6 +26,9 @@ struct FlipParams {
   double step = 1.0;
   double margin_threshold = default_margin_threshold;
   Mat3 frame_map = identity3;
+  // Fit every voxel, not only the tissue a derived mask can hold: for callers that hand the
+  // whole field on (the glyph and QC pictures).
+  bool whole_field = false;
 };
 
 enum class Decision { PASS, WARN, FLAG };

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "orivex/support/error.hpp"
@@ -17,12 +18,22 @@ struct TensorField {
   std::vector<double> s0;
   std::vector<std::uint8_t> valid;
   std::array<std::size_t, 3> dims{};
+  // Set by a fit of the tissue only (FitScope::Tissue): the Otsu threshold of s0 it fitted above.
+  // Voxels below it are left unfitted there, whatever a whole fit would make of them.
+  std::optional<double> tissue_threshold;
 
+  // Otsu's threshold of the finite s0 values (0 without any): `tissue_threshold` when set.
+  double s0_threshold() const;
   // Valid voxels with FA at or above the threshold and a finite s0 that clears Otsu's threshold
   // of the s0 histogram (Otsu 1979, IEEE Trans. Syst. Man Cybern. 9:62), which parts tissue from
   // background. The range and histogram hold the finite s0 values only.
   Mask wm_proxy(double fa_threshold) const;
 };
+
+// Which voxels a fit solves. Every voxel's mean unweighted signal is computed either way; the
+// tissue scope solves only those at or above the Otsu threshold of those means, the voxels any
+// wm_proxy() can hold, and so skips the background a brain scan mostly is.
+enum class FitScope { All, Tissue };
 
 // Log-linear least-squares tensor fit (Basser, Mattiello & LeBihan 1994, J. Magn. Reson. B
 // 103:247) of the b0 volumes and one shell. A voxel whose mean unweighted signal is below
@@ -30,6 +41,7 @@ struct TensorField {
 // unfitted (not valid).
 Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
                             const std::vector<std::size_t>& b0_indices,
-                            const std::vector<std::size_t>& shell_indices, double min_signal);
+                            const std::vector<std::size_t>& shell_indices, double min_signal,
+                            FitScope scope = FitScope::All);
 
 }  // namespace orivex
