@@ -37,6 +37,18 @@ PyObject* guarded(F&& body) noexcept {
   return nullptr;
 }
 
+// Runs core work with the GIL released, so that other Python threads (a notebook's, a Dask
+// worker's) go on meanwhile. The work must not touch Python objects; the GIL is taken back
+// however it ends, before anything is raised.
+template <class F>
+auto without_gil(F&& work) -> decltype(work()) {
+  struct Reacquire {
+    PyThreadState* state;
+    ~Reacquire() { PyEval_RestoreThread(state); }
+  } held{PyEval_SaveThread()};
+  return work();
+}
+
 }  // namespace orivex::py
 
 // Binds the value of a core Result or returns from the wrapper with the ValueError set.

@@ -124,7 +124,7 @@ std::optional<LoadedTable> table_for(const Bound& a) {
 }
 
 std::optional<LoadedVolume> dwi_for(const std::string& path, const LoadOptions& options) {
-  return value_or_raise(read_volume_with_info(path, options));
+  return value_or_raise(without_gil([&] { return read_volume_with_info(path, options); }));
 }
 
 std::optional<Mask> mask_for(const Bound& a) {
@@ -163,7 +163,8 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
   if (a.has("memory_limit")) options.memory_budget = a.count("memory_limit");
   if (timed) {
     call.start = Clock::now();
-    auto read = value_or_raise(read_volume_with_info_timed(dwi, options));
+    auto read =
+        value_or_raise(without_gil([&] { return read_volume_with_info_timed(dwi, options); }));
     if (!read) return std::nullopt;
     call.volume = std::move(read->volume);
     call.decompress = read->decompress;

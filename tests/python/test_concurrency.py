@@ -248,3 +248,34 @@ def test_call_after_fork_works_or_fails_cleanly(small, threads):
     # The parent's pools are unaffected by the child.
     after = _orivex.audit(bvec=p["bvec"], bval=p["bval"], dwi=p["dwi"])
     same(without_timestamp(after), expected)
+
+
+@pytest.mark.parametrize("function", ["_orivex.detect_flip", "orivex._native.detect_flip"])
+def test_image_calls_let_other_python_threads_run(function):
+    """The load and the analyses run without the GIL: another thread keeps running meanwhile
+    (while a call holding it would see none of its samples inside the call)."""
+    from orivex import _native  # noqa: F401  (the second module, for the parametrised name)
+    from test_detector_sweep import REAL
+
+    module, name = function.rsplit(".", 1)
+    call = getattr(sys.modules[module], name)
+    data = REAL / "siemens_prisma_xa30_ax"
+    kwargs = dict(bvec=str(data / "dwi.bvec"), bval=str(data / "dwi.bval"))
+    samples, stop = [], threading.Event()
+
+    def sample():
+        while not stop.is_set():
+            samples.append(time.perf_counter())
+            time.sleep(0.0005)
+
+    thread = threading.Thread(target=sample)
+    thread.start()
+    try:
+        start = time.perf_counter()
+        call(str(data / "dwi.nii.gz"), **kwargs)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+    inside = [t for t in samples if start + 0.1 * (end - start) < t < end - 0.1 * (end - start)]
+    assert len(inside) >= 3, (len(inside), end - start)
