@@ -9,12 +9,27 @@
 from _orivex import version as _version
 
 from orivex.api import audit, bids, detect_flip, inspect, recompute_bval, repair
-from orivex.report import (
-    AngularSummary, B0Drift, B0Summary, BidsRun, BidsSummary, CandidateScore, DuplicatePair,
-    FlipResult, InputFile, NormStats, RecomputeSummary, RepairInfo, Report, SchemeTable, Shell,
-    ShellAngular, ShellCount, ShellSummary, Status, Tracking, TrackingCandidate, Verdict,
-    CoherenceOpinion, VerdictEvidence,
-)
+# The report types load on first use: a command line can then import them while its first
+# native call runs.
+_REPORT_TYPES = frozenset({
+    "AngularSummary", "B0Drift", "B0Summary", "BidsRun", "BidsSummary", "CandidateScore",
+    "DuplicatePair", "FlipResult", "InputFile", "NormStats", "RecomputeSummary", "RepairInfo",
+    "Report", "SchemeTable", "Shell", "ShellAngular", "ShellCount", "ShellSummary", "Status",
+    "Tracking", "TrackingCandidate", "Verdict", "CoherenceOpinion", "VerdictEvidence",
+})
+
+
+def __getattr__(name):
+    if name in _REPORT_TYPES:
+        from orivex import report
+
+        return getattr(report, name)
+    raise AttributeError(f"module 'orivex' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | _REPORT_TYPES)
+
 
 __version__ = _version()
 

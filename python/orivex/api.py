@@ -7,7 +7,7 @@ Failures of the check itself raise the native module's ``ValueError`` with its m
 from __future__ import annotations
 
 import os
-from typing import Any, Callable, Iterable, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, Union
 
 import _orivex
 
@@ -15,7 +15,9 @@ from orivex import _native
 from orivex._tables import TableFiles, path_text
 from orivex.defaults import (B0_THRESHOLD, MARGIN_THRESHOLD, NORM_TOLERANCE, SEEDS, TOLERANCE,
                              VERDICT_MARGIN)
-from orivex.report import BidsSummary, RecomputeSummary, Report
+
+if TYPE_CHECKING:
+    from orivex.report import BidsSummary, RecomputeSummary, Report
 
 PathLike = Union[str, "os.PathLike[str]"]
 TableLike = Union[str, "os.PathLike[str]", Iterable[Any]]
@@ -61,6 +63,9 @@ def _report(name: str, kwargs: dict[str, Any], *, evidence: Optional[str] = None
     entry = _native_entry(name, evidence=evidence, profile=profile, qc_data=qc_data)
     with TableFiles(kwargs.pop("bvec"), kwargs.pop("bval"), kwargs.pop("grad")) as table:
         result = entry(**table, **kwargs)
+    # Imported here: the command line has it imported in the background while the call runs.
+    from orivex.report import Report
+
     if not (profile or qc_data):
         return Report.from_json(result)
     text, *extra = result
@@ -427,6 +432,8 @@ def recompute_bval(
             **_paths(out_bvec=out_bvec, out_bval=out_bval), **table,
             **_paths(out_grad=out_grad, provenance=provenance), b0_threshold=b0_threshold,
             dry_run=dry_run, in_place=in_place, threads=threads)
+    from orivex.report import RecomputeSummary
+
     return RecomputeSummary.from_json(text)
 
 
@@ -479,4 +486,6 @@ def bids(
         path_text(root, "root"), tolerance=tolerance, b0_threshold=b0_threshold, shell=shell,
         step=step, margin_threshold=margin_threshold, strict=strict, norm_tolerance=norm_tolerance,
         threads=threads)
+    from orivex.report import BidsSummary
+
     return BidsSummary.from_json(text)

@@ -7,6 +7,7 @@ import re
 import shlex
 import stat
 import sys
+import threading
 import time
 
 import _orivex
@@ -533,7 +534,17 @@ COMMANDS = {
 }
 
 
+def _import_report_types():
+    try:
+        import orivex.report  # noqa: F401
+    except Exception:  # the command itself imports it again and reports any failure
+        pass
+
+
 def main(argv=None):
+    # Every command ends in a Report. Its types take a while to import; a thread does that now,
+    # and it gets the interpreter while the native call runs without it.
+    threading.Thread(target=_import_report_types, name="orivex-import").start()
     parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
     args = parser.parse_args(argv)

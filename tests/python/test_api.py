@@ -229,3 +229,21 @@ def test_stubs_match_the_module(module, count):
 def test_docstring_examples_run():
     for module in (orivex.api, orivex.report):
         assert doctest.testmod(module).failed == 0, module.__name__
+
+
+def test_defaults_read_from_text_signatures_match_inspect():
+    """defaults.py reads the text signatures itself (inspect is slow to import); every default of
+    every function of both modules comes out as inspect reads it, type included."""
+    import inspect as pyinspect
+
+    from orivex import _native, defaults
+
+    for module in (_orivex, _native):
+        for name in dir(module):
+            function = getattr(module, name)
+            if not getattr(function, "__text_signature__", None):
+                continue
+            want = {k: p.default for k, p in pyinspect.signature(function).parameters.items()
+                    if p.default is not pyinspect.Parameter.empty}
+            got = defaults._defaults(function)
+            assert got == want and [type(v) for v in got.values()] == [type(v) for v in want.values()], name
