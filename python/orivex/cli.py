@@ -542,13 +542,15 @@ def _import_report_types():
 
 
 def main(argv=None):
-    # Every command ends in a Report. Its types take a while to import; a thread does that now,
-    # and it gets the interpreter while the native call runs without it.
-    threading.Thread(target=_import_report_types, name="orivex-import").start()
     parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
     args = parser.parse_args(argv)
     args.argv = argv
+    if args.command != "bids":
+        # The command ends in a Report, whose types take a while to import: a thread does that
+        # while the native call runs without the interpreter. Not for `bids`, which starts a
+        # process pool and wants no other thread alive when it does.
+        threading.Thread(target=_import_report_types, name="orivex-import").start()
     threads = getattr(args, "threads", None)
     if threads is not None and threads < 1:
         parser.error("--threads must be a positive integer")
