@@ -8,11 +8,20 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 from pathlib import Path
 
 import nibabel as nib
 import numpy as np
 import pytest
+
+# matplotlib's compiled font module throws C++ exceptions while it is imported, and the ASan
+# runtime preloaded by scripts/test-asan aborts on them (an internal CHECK in its __cxa_throw
+# interceptor): figures are tested in the plain run only.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+needs_matplotlib = pytest.mark.skipif(UNDER_ASAN, reason="matplotlib aborts under preloaded ASan")
+# Options that keep a command line away from figures under ASan.
+NO_FIGURES_UNDER_ASAN = ("--no-qc",) if UNDER_ASAN else ()
 
 # Eigenvalues of a white-matter-like tensor, mm^2/s.
 LAMBDA_PARALLEL = 1.7e-3

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import _orivex
-from conftest import make_phantom
+from conftest import NO_FIGURES_UNDER_ASAN, make_phantom, needs_matplotlib
 from orivex import cli
 
 # The mechanics run on the coherence evidence: phantoms of a few voxels are too small to track.
@@ -123,6 +123,7 @@ def test_participant_and_group_levels(tmp_path, capsys):
     assert "http" not in page.replace('lang="en"', "") and "<script" not in page
 
 
+@needs_matplotlib
 def test_bids_dir_alone_runs_both_levels_with_figures(tmp_path, capsys):
     root = dataset(tmp_path / "study", subjects=("01", "02"))
     assert cli.main(["bids", *EVIDENCE, str(root)]) == 0
@@ -161,8 +162,8 @@ def test_slurm_array_script_audits_the_participant_of_its_index(tmp_path):
     env = dict(os.environ, SLURM_ARRAY_TASK_ID="1", SLURM_CPUS_PER_TASK="1",
                PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
     script = os.path.join(REPO, "examples", "slurm", "orivex_participant.sbatch")
-    r = subprocess.run(["bash", script, str(root), str(tmp_path / "out"), "--evidence", "coherence"], env=env,
-                       capture_output=True, text=True)
+    r = subprocess.run(["bash", script, str(root), str(tmp_path / "out"), "--evidence", "coherence",
+                        *NO_FIGURES_UNDER_ASAN], env=env, capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines()[0].startswith("FLAG   -x+y+z")
     assert os.listdir(tmp_path / "out") == ["dataset_description.json", "sub-02"] or sorted(
