@@ -8,7 +8,10 @@ shortest round-trip text, so the module reads back exactly the doubles it was gi
 from __future__ import annotations
 
 import os
-from typing import Any, Optional
+
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
+if TYPE_CHECKING:
+    from typing import Any, Optional
 
 
 def path_text(value: Any, name: str) -> Optional[str]:

@@ -7,7 +7,6 @@ Failures of the check itself raise the native module's ``ValueError`` with its m
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, Union
 
 import _orivex
 
@@ -16,12 +15,17 @@ from orivex._tables import TableFiles, path_text
 from orivex.defaults import (B0_THRESHOLD, MARGIN_THRESHOLD, NORM_TOLERANCE, SEEDS, TOLERANCE,
                              VERDICT_MARGIN)
 
+# typing.TYPE_CHECKING without importing typing, which would be a fifth of the command line's
+# start-up; every annotation here is a string (postponed evaluation).
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Callable, Iterable, Optional, Union
+
     from orivex.report import BidsSummary, RecomputeSummary, Report
 
-PathLike = Union[str, "os.PathLike[str]"]
-TableLike = Union[str, "os.PathLike[str]", Iterable[Any]]
-"""A table file's path, or its numbers as an array (anything sequence-like, numpy included)."""
+    PathLike = Union[str, "os.PathLike[str]"]
+    # A table file's path, or its numbers as an array (anything sequence-like, numpy included).
+    TableLike = Union[str, "os.PathLike[str]", Iterable[Any]]
 
 __all__ = ["inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids"]
 
