@@ -21,6 +21,7 @@ constexpr double min_gradient_norm = 1e-6;
 constexpr double log_floor = 1e-6;
 constexpr std::size_t n_coef = 7;
 constexpr int histogram_bins = 256;
+constexpr std::size_t histogram_block = std::size_t{1} << 16;  // voxels
 
 struct VoxelFit {
   Vec3 evec{0.0, 0.0, 0.0};
@@ -484,13 +485,31 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
 
 double TensorField::s0_threshold() const {
   if (tissue_threshold) return *tissue_threshold;
+  // In blocks on the pool: minima, maxima and bin counts come out the same however the blocks
+  // are shared out.
+  const std::size_t blocks = (s0.size() + histogram_block - 1) / histogram_block;
+  auto each_block = [&](auto&& body) {
+    parallel_for(blocks, [&](std::size_t b, std::size_t e) {
+      for (std::size_t k = b; k < e; ++k)
+        body(k, k * histogram_block, std::min(s0.size(), (k + 1) * histogram_block));
+    });
+  };
   // The range comes from the finite values only: one infinite s0 would stretch it to nothing.
+  std::vector<double> block_lo(blocks, std::numeric_limits<double>::infinity());
+  std::vector<double> block_hi(blocks, -std::numeric_limits<double>::infinity());
+  each_block([&](std::size_t k, std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) {
+      const double v = s0[i];
+      if (!std::isfinite(v)) continue;
+      block_lo[k] = std::min(block_lo[k], v);
+      block_hi[k] = std::max(block_hi[k], v);
+    }
+  });
   double lo = std::numeric_limits<double>::infinity();
   double hi = -std::numeric_limits<double>::infinity();
-  for (double v : s0) {
-    if (!std::isfinite(v)) continue;
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
+  for (std::size_t k = 0; k < blocks; ++k) {
+    lo = std::min(lo, block_lo[k]);
+    hi = std::max(hi, block_hi[k]);
   }
   double threshold = 0.0;
   if (!s0.empty()) {
@@ -499,17 +518,27 @@ double TensorField::s0_threshold() const {
     } else {
       // Otsu on the s0 histogram separates background and partial-volume voxels from tissue.
       const double scale = histogram_bins / (hi - lo);
+      std::vector<std::uint64_t> counts(blocks * histogram_bins, 0);
+      each_block([&](std::size_t k, std::size_t b, std::size_t e) {
+        std::uint64_t* block = counts.data() + k * histogram_bins;
+        for (std::size_t i = b; i < e; ++i) {
+          const double v = s0[i];
+          // Non-finite values have no bin (their index would be NaN); they are left out of the
+          // histogram like they were left out of the range, and never pass the threshold.
+          if (!std::isfinite(v)) continue;
+          const double f = std::floor((v - lo) * scale);
+          // Negated so that a NaN from an overflowing range (inf times a zero scale) lands in 0.
+          const int bin = !(f > 0.0) ? 0 : f >= histogram_bins - 1 ? histogram_bins - 1 : static_cast<int>(f);
+          ++block[bin];
+        }
+      });
       std::vector<double> h(histogram_bins, 0.0);
       double total = 0.0;
-      for (double v : s0) {
-        // Non-finite values have no bin (their index would be NaN); they are left out of the
-        // histogram like they were left out of the range, and never pass the threshold.
-        if (!std::isfinite(v)) continue;
-        const double f = std::floor((v - lo) * scale);
-        // Negated so that a NaN from an overflowing range (inf times a zero scale) lands in 0.
-        const int bin = !(f > 0.0) ? 0 : f >= histogram_bins - 1 ? histogram_bins - 1 : static_cast<int>(f);
-        h[static_cast<std::size_t>(bin)] += 1.0;
-        total += 1.0;
+      for (int bin = 0; bin < histogram_bins; ++bin) {
+        std::uint64_t n = 0;
+        for (std::size_t k = 0; k < blocks; ++k) n += counts[k * histogram_bins + static_cast<std::size_t>(bin)];
+        h[static_cast<std::size_t>(bin)] = static_cast<double>(n);
+        total += static_cast<double>(n);
       }
       double weighted = 0.0;
       for (int k = 0; k < histogram_bins; ++k) weighted += k * h[k];

@@ -28,8 +28,11 @@ class Walker {
       : evecs_(field.evecs.data()), dims_(field.dims), step_(geometry.step_mm) {
     const std::size_t n = std::min({field.evecs.size(), field.fa.size(), region.size()});
     trackable_.assign(field.evecs.size(), 0);
-    for (std::size_t i = 0; i < n; ++i)
-      trackable_[i] = region[i] && field.fa[i] >= params.stop_fa && norm(field.evecs[i]) >= min_direction_norm;
+    parallel_for(n, [&](std::size_t b, std::size_t e) {
+      for (std::size_t i = b; i < e; ++i)
+        trackable_[i] = region[i] && field.fa[i] >= params.stop_fa &&
+                        norm(field.evecs[i]) >= min_direction_norm;
+    });
     for (int a = 0; a < 3; ++a) per_mm_[a] = 1.0 / geometry.voxel_mm[a];
     cos_turn_ = std::cos(params.max_turn_deg * std::numbers::pi / 180.0);
     const double steps = std::floor(params.max_half_length_mm / geometry.step_mm);
@@ -137,11 +140,16 @@ std::vector<Seed> draw_seeds(const TensorField& field, const Mask& region,
                              const TrackingParams& params, std::size_t* eligible) {
   const std::size_t n = std::min({region.size(), field.fa.size(), field.valid.size(),
                                   field.evecs.size()});
+  // The tests on the pool, the list in ascending order after them.
+  std::vector<std::uint8_t> eligible_voxel(n, 0);
+  parallel_for(n, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i)
+      eligible_voxel[i] = region[i] && field.valid[i] && field.fa[i] >= params.seed_fa &&
+                          norm(field.evecs[i]) >= min_direction_norm;
+  });
   std::vector<std::size_t> pool;
   for (std::size_t i = 0; i < n; ++i)
-    if (region[i] && field.valid[i] && field.fa[i] >= params.seed_fa &&
-        norm(field.evecs[i]) >= min_direction_norm)
-      pool.push_back(i);
+    if (eligible_voxel[i]) pool.push_back(i);
   if (eligible != nullptr) *eligible = pool.size();
 
   SplitMix64 rng(params.rng_seed);
