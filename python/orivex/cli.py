@@ -210,7 +210,9 @@ def _add_verbosity(g):
                    help="also print the full candidate tables and the timings")
 
 
-def build_parser():
+def build_parser(only=None):
+    """The parser of every command, or with `only` (a command's name) of that command alone: a
+    run of one command need not build the other commands' options."""
     p = Parser(
         prog="orivex",
         description="Check and repair diffusion-MRI gradient tables: shells, b0, angular coverage, "
@@ -226,65 +228,73 @@ def build_parser():
         return dict(epilog=_epilog(command, *([TERMS_HELP] if terms else []), EXIT_CODES_HELP),
                     formatter_class=argparse.RawDescriptionHelpFormatter)
 
-    s = sub.add_parser("inspect", help="analyse a gradient table on its own", **kw("inspect"))
-    _add_table(s)
-    _add_analysis(s, flip=False)
-    _add_output(s)
+    if only in (None, "inspect"):
+        s = sub.add_parser("inspect", help="analyse a gradient table on its own", **kw("inspect"))
+        _add_table(s)
+        _add_analysis(s, flip=False)
+        _add_output(s)
 
-    s = sub.add_parser("audit", help="audit a table against its DWI (flip detection, b0 drift)", **kw("audit"))
-    _add_table(s, dwi="optional")
-    _add_analysis(s)
-    _add_verdict(s)
-    _add_output(s)
-    s.add_argument("--profile", action="store_true", help="print per-stage timings")
-    s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
+    if only in (None, "audit"):
+        s = sub.add_parser("audit", help="audit a table against its DWI (flip detection, b0 drift)", **kw("audit"))
+        _add_table(s, dwi="optional")
+        _add_analysis(s)
+        _add_verdict(s)
+        _add_output(s)
+        s.add_argument("--profile", action="store_true", help="print per-stage timings")
+        s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
 
-    s = sub.add_parser("detect-flip", help="flip detection only", **kw("detect-flip"))
-    _add_table(s, dwi="required")
-    _add_analysis(s, strict=False)
-    _add_verdict(s)
-    _add_output(s)
-    s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
+    if only in (None, "detect-flip"):
+        s = sub.add_parser("detect-flip", help="flip detection only", **kw("detect-flip"))
+        _add_table(s, dwi="required")
+        _add_analysis(s, strict=False)
+        _add_verdict(s)
+        _add_output(s)
+        s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
 
-    s = sub.add_parser("repair", help="audit, then write a corrected table", **kw("repair"))
-    _add_table(s, dwi="required")
-    _add_analysis(s)
-    _add_verdict(s)
-    _add_output(s, force=False)
-    g = s.add_argument_group("repair outputs")
-    g.add_argument("--out-bvec", required=True, help="corrected FSL bvec to write")
-    g.add_argument("--out-bval", required=True, help="corrected FSL bval to write")
-    g.add_argument("--out-grad", help="corrected MRtrix table to write as well")
-    g.add_argument("--provenance", help="provenance record (JSON) to write")
-    g.add_argument("--dry-run", action="store_true", help="decide and report, write nothing")
-    g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
-    g.add_argument("--force-repair", action="store_true", help="also apply the best candidate on a WARN decision")
-    s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
+    if only in (None, "repair"):
+        s = sub.add_parser("repair", help="audit, then write a corrected table", **kw("repair"))
+        _add_table(s, dwi="required")
+        _add_analysis(s)
+        _add_verdict(s)
+        _add_output(s, force=False)
+        g = s.add_argument_group("repair outputs")
+        g.add_argument("--out-bvec", required=True, help="corrected FSL bvec to write")
+        g.add_argument("--out-bval", required=True, help="corrected FSL bval to write")
+        g.add_argument("--out-grad", help="corrected MRtrix table to write as well")
+        g.add_argument("--provenance", help="provenance record (JSON) to write")
+        g.add_argument("--dry-run", action="store_true", help="decide and report, write nothing")
+        g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
+        g.add_argument("--force-repair", action="store_true", help="also apply the best candidate on a WARN decision")
+        s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
 
-    s = sub.add_parser("recompute-bval", help="recover b-values from amplitude-encoded bvecs",
-                       **kw("recompute-bval", terms=False))
-    _add_table(s)
-    g = s.add_argument_group("outputs")
-    g.add_argument("--out-bvec", required=True, help="FSL bvec to write")
-    g.add_argument("--out-bval", required=True, help="FSL bval to write")
-    g.add_argument("--out-grad", help="MRtrix table to write as well")
-    g.add_argument("--provenance", help="provenance record (JSON) to write")
-    g.add_argument("--b0-threshold", type=at_least_zero, default=50.0, help="b-values at or below are b0 (default 50)")
-    g.add_argument("--dry-run", action="store_true", help="compute and report, write nothing")
-    g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
-    g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
-    g.add_argument("--threads", type=int, help="worker threads")
-    _add_verbosity(g)
+    if only in (None, "recompute-bval"):
+        s = sub.add_parser("recompute-bval", help="recover b-values from amplitude-encoded bvecs",
+                           **kw("recompute-bval", terms=False))
+        _add_table(s)
+        g = s.add_argument_group("outputs")
+        g.add_argument("--out-bvec", required=True, help="FSL bvec to write")
+        g.add_argument("--out-bval", required=True, help="FSL bval to write")
+        g.add_argument("--out-grad", help="MRtrix table to write as well")
+        g.add_argument("--provenance", help="provenance record (JSON) to write")
+        g.add_argument("--b0-threshold", type=at_least_zero, default=50.0, help="b-values at or below are b0 (default 50)")
+        g.add_argument("--dry-run", action="store_true", help="compute and report, write nothing")
+        g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
+        g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
+        g.add_argument("--threads", type=int, help="worker threads")
+        _add_verbosity(g)
 
-    from orivex.bidsapp import command as bids_command
+    if only in (None, "bids"):
+        from orivex.bidsapp import command as bids_command
 
-    s = sub.add_parser("bids", help="BIDS App: audit a BIDS dataset (participant and group levels)",
-                       epilog=_epilog("bids", bids_command.BIDS_EPILOG, EXIT_CODES_HELP),
-                       formatter_class=argparse.RawDescriptionHelpFormatter)
-    _add_analysis(s)
-    bids_command.add_arguments(s)
+        s = sub.add_parser("bids", help="BIDS App: audit a BIDS dataset (participant and group levels)",
+                           epilog=_epilog("bids", bids_command.BIDS_EPILOG, EXIT_CODES_HELP),
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        _add_analysis(s)
+        bids_command.add_arguments(s)
 
-    sub.add_parser("demo", help="run orivex on the real scan shipped with it, x-flipped", **kw("demo", terms=False))
+    if only in (None, "demo"):
+        sub.add_parser("demo", help="run orivex on the real scan shipped with it, x-flipped", **kw("demo", terms=False))
+
     return p
 
 
@@ -542,8 +552,8 @@ def _import_report_types():
 
 
 def main(argv=None):
-    parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
+    parser = build_parser(only=argv[0] if argv and argv[0] in COMMANDS else None)
     args = parser.parse_args(argv)
     args.argv = argv
     if args.command != "bids":

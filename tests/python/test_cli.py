@@ -276,3 +276,9 @@ def test_option_defaults_and_their_help_are_the_module_defaults():
                 assert action.default == expected[action.dest], (name, action.dest)
                 assert "(default {:g})".format(action.default) in action.help, (name, action.dest)
     assert seen == set(expected)
+    # A run of one command builds that command's parser alone, which reads it the same.
+    for name in commands:
+        full = {a.dest: (a.default, a.required, a.option_strings) for a in commands[name]._actions}
+        alone = cli.build_parser(only=name)._subparsers._group_actions[0].choices
+        assert list(alone) == [name]
+        assert {a.dest: (a.default, a.required, a.option_strings) for a in alone[name]._actions} == full
