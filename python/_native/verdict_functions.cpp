@@ -111,23 +111,18 @@ PyObject* run(const Bound& a, Want want) {
   VerdictOutcome outcome;
   if (want.pipeline == Pipeline::Repair) {
     const RepairSpec request = repair_spec(a, *call);
-    ORIVEX_PY_ASSIGN(VerdictRepair repaired, without_gil([&] {
-      return call->exec.run([&] {
-        return repair_with_verdict(call->table.table, call->volume.array, call->mask_ptr(),
-                                   std::move(call->table.inputs), call->params, vp, request);
-      });
+    ORIVEX_PY_ASSIGN(VerdictRepair repaired, run_released(call->exec, [&] {
+      return repair_with_verdict(call->table.table, call->volume.array, call->mask_ptr(),
+                                 std::move(call->table.inputs), call->params, vp, request);
     }));
     outcome = std::move(repaired.outcome);
   } else {
     const bool audit = want.pipeline == Pipeline::Audit;
-    ORIVEX_PY_ASSIGN(outcome, without_gil([&] {
-      return call->exec.run([&] {
-        return audit ? audit_with_verdict(call->table.table, call->volume.array, call->mask_ptr(),
-                                          std::move(call->table.inputs), call->params, vp)
-                     : detect_with_verdict(call->table.table, call->volume.array,
-                                           call->mask_ptr(), std::move(call->table.inputs),
-                                           call->params, vp);
-      });
+    ORIVEX_PY_ASSIGN(outcome, run_released(call->exec, [&] {
+      return audit ? audit_with_verdict(call->table.table, call->volume.array, call->mask_ptr(),
+                                        std::move(call->table.inputs), call->params, vp)
+                   : detect_with_verdict(call->table.table, call->volume.array, call->mask_ptr(),
+                                         std::move(call->table.inputs), call->params, vp);
     }));
   }
   const Duration total = Duration::between(call->start, Clock::now());

@@ -17,8 +17,8 @@ ORIVEX_PY_FASTCALL(audit_bids) {
     // The batch keeps the identity frame map: it does not derive one from each image.
     const AuditParams params = table_audit_params(options);
     const std::string root = a->path("root").value_or(std::string());
-    auto outcome = without_gil(
-        [&] { return exec->run([&] { return bids_batch::run(root, params, options.step); }); });
+    auto outcome =
+        run_released(*exec, [&] { return bids_batch::run(root, params, options.step); });
     if (!outcome) return raise_value_error(outcome.error());
     return to_str(bids_batch::audit_bids_json(*outcome));
   });

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "args.hpp"
+#include "boundary.hpp"
 #include "orivex/audit/call_params.hpp"
 #include "orivex/support/execution.hpp"
 #include "orivex/analysis/flip.hpp"
@@ -45,6 +46,12 @@ CallOptions options_of(const Bound& a);
 PyObject* to_str(const std::string& text);
 
 using Clock = std::chrono::steady_clock;
+
+// Runs core work on the call's pool with the GIL released (see without_gil).
+template <class F>
+auto run_released(const Execution& exec, F&& work) -> decltype(work()) {
+  return without_gil([&] { return exec.run(work); });
+}
 
 // Everything a function with a DWI loads before its pipeline runs.
 struct ImageCall {

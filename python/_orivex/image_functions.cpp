@@ -48,11 +48,9 @@ PyObject* audit_without_dwi(const Bound& a) {
 PyObject* run_image(const Bound& a, PipelineRequest request) {
   auto call = load_image_call(a, request.timings);
   if (!call) return nullptr;
-  ORIVEX_PY_ASSIGN(PipelineOutcome outcome, without_gil([&] {
-    return call->exec.run([&] {
-      return run_pipeline(call->table.table, &call->volume.array, call->mask_ptr(),
-                          std::move(call->table.inputs), call->params, request);
-    });
+  ORIVEX_PY_ASSIGN(PipelineOutcome outcome, run_released(call->exec, [&] {
+    return run_pipeline(call->table.table, &call->volume.array, call->mask_ptr(),
+                        std::move(call->table.inputs), call->params, request);
   }));
   PyObject* timings = nullptr;
   if (request.timings && (timings = timings_dict(*call, outcome.timings)) == nullptr) return nullptr;

@@ -14,11 +14,9 @@ PyObject* run_repair(const Bound& a, bool glyphs) {
   auto call = load_image_call(a, false);
   if (!call) return nullptr;
   const RepairSpec request = repair_spec(a, *call);
-  ORIVEX_PY_ASSIGN(RepairOutput out, without_gil([&] {
-    return call->exec.run([&] {
-      return orivex::repair(call->table.table, call->volume.array, call->mask_ptr(),
-                            std::move(call->table.inputs), call->params, request, glyphs);
-    });
+  ORIVEX_PY_ASSIGN(RepairOutput out, run_released(call->exec, [&] {
+    return orivex::repair(call->table.table, call->volume.array, call->mask_ptr(),
+                          std::move(call->table.inputs), call->params, request, glyphs);
   }));
   return report_result(out.report, nullptr, glyphs ? &out.glyphs : nullptr, call->volume.info);
 }

@@ -42,10 +42,10 @@ inline bool has_direction(double x, double y, double z) {
   return std::sqrt(sq) >= min_direction_norm;
 }
 
-// Eigenvectors carry no sign, so each corner is turned towards the reference before averaging;
-// otherwise two antiparallel neighbours along one fibre would cancel out.
-inline bool sample_at(const FieldView& f, double px, double py, double pz, const Vec3& r,
-                      Vec3& out) {
+// Calls corner(index, weight) for each trilinear corner of the point that lies in the grid, x
+// slowest and z fastest, the weight being (wx·wy)·wz.
+template <class Corner>
+inline void grid_corners(const FieldView& f, double px, double py, double pz, Corner&& corner) {
   const std::int64_t x0 = floor_index(px);
   const std::int64_t y0 = floor_index(py);
   const std::int64_t z0 = floor_index(pz);
@@ -55,8 +55,6 @@ inline bool sample_at(const FieldView& f, double px, double py, double pz, const
   const double wxs[2] = {1.0 - fx, fx};
   const double wys[2] = {1.0 - fy, fy};
   const double wzs[2] = {1.0 - fz, fz};
-
-  double ax = 0.0, ay = 0.0, az = 0.0, total = 0.0;
   for (int dx = 0; dx < 2; ++dx) {
     const std::int64_t x = x0 + dx;
     if (x < 0 || x >= f.nx) continue;
@@ -68,20 +66,28 @@ inline bool sample_at(const FieldView& f, double px, double py, double pz, const
       for (int dz = 0; dz < 2; ++dz) {
         const std::int64_t z = z0 + dz;
         if (z < 0 || z >= f.nz) continue;
-        const double w = wxy * wzs[dz];
-        if (!(w > 0.0)) continue;
         const auto idx = static_cast<std::size_t>(row + z);
-        if (idx >= f.n || !f.mask[idx]) continue;
-        const Vec3& v = f.dirs[idx];
-        if (!has_direction(v[0], v[1], v[2])) continue;
-        const double s = (v[0] * r[0] + v[1] * r[1] + v[2] * r[2] < 0.0) ? -w : w;
-        ax += s * v[0];
-        ay += s * v[1];
-        az += s * v[2];
-        total += w;
+        if (idx < f.n) corner(idx, wxy * wzs[dz]);
       }
     }
   }
+}
+
+// Eigenvectors carry no sign, so each corner is turned towards the reference before averaging;
+// otherwise two antiparallel neighbours along one fibre would cancel out.
+inline bool sample_at(const FieldView& f, double px, double py, double pz, const Vec3& r,
+                      Vec3& out) {
+  double ax = 0.0, ay = 0.0, az = 0.0, total = 0.0;
+  grid_corners(f, px, py, pz, [&](std::size_t idx, double w) {
+    if (!(w > 0.0) || !f.mask[idx]) return;
+    const Vec3& v = f.dirs[idx];
+    if (!has_direction(v[0], v[1], v[2])) return;
+    const double s = (v[0] * r[0] + v[1] * r[1] + v[2] * r[2] < 0.0) ? -w : w;
+    ax += s * v[0];
+    ay += s * v[1];
+    az += s * v[2];
+    total += w;
+  });
   if (!(total > 0.0)) return false;
   const double mx = ax / total, my = ay / total, mz = az / total;
   const double len = norm3(mx, my, mz);
@@ -196,31 +202,7 @@ inline bool agreement_at(const FieldView& f, const std::uint32_t* bits, std::uin
     }
   }
 
-  const std::int64_t x0 = floor_index(px);
-  const std::int64_t y0 = floor_index(py);
-  const std::int64_t z0 = floor_index(pz);
-  const double fx = px - static_cast<double>(x0);
-  const double fy = py - static_cast<double>(y0);
-  const double fz = pz - static_cast<double>(z0);
-  const double wxs[2] = {1.0 - fx, fx};
-  const double wys[2] = {1.0 - fy, fy};
-  const double wzs[2] = {1.0 - fz, fz};
-  for (int dx = 0; dx < 2; ++dx) {
-    const std::int64_t x = x0 + dx;
-    if (x < 0 || x >= f.nx) continue;
-    for (int dy = 0; dy < 2; ++dy) {
-      const std::int64_t y = y0 + dy;
-      if (y < 0 || y >= f.ny) continue;
-      const double wxy = wxs[dx] * wys[dy];
-      const std::int64_t row = (x * f.ny + y) * f.nz;
-      for (int dz = 0; dz < 2; ++dz) {
-        const std::int64_t z = z0 + dz;
-        if (z < 0 || z >= f.nz) continue;
-        const auto idx = static_cast<std::size_t>(row + z);
-        if (idx < f.n) corner(idx, wxy * wzs[dz]);
-      }
-    }
-  }
+  grid_corners(f, px, py, pz, corner);
   return agreement_of(ax, ay, az, total, k, ec, agreement);
 }
 

@@ -312,12 +312,20 @@ struct Prepared {
   Logs logs = Logs::Bad;
 };
 
-Prepared prepare(const FitPlan& p, std::size_t v, RowScratch& w, double tissue) {
+// The mean unweighted signal of voxel v.
+double mean_signal(const FitPlan& p, std::size_t v) {
   const float* s = p.data + v * p.stride;
-  Prepared out;
   double sum = 0.0;
   for (std::size_t t : p.mean_rows) sum += static_cast<double>(s[t]);
-  const double m = sum / static_cast<double>(p.mean_rows.size());
+  return sum / static_cast<double>(p.mean_rows.size());
+}
+
+// `means`, when given, holds every voxel's mean_signal() already.
+Prepared prepare(const FitPlan& p, std::size_t v, RowScratch& w, double tissue,
+                 const double* means) {
+  const float* s = p.data + v * p.stride;
+  Prepared out;
+  const double m = means != nullptr ? means[v] : mean_signal(p, v);
   out.s0 = m;
   // A NaN or infinite sample (a corrupt voxel, an overflowing scl_slope) has no logarithm that
   // means anything: the voxel is not fitted rather than fitted to garbage.
@@ -442,18 +450,15 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   field.s0.assign(nvox, 0.0);
   field.valid.assign(nvox, 0);
   double tissue = -std::numeric_limits<double>::infinity();
+  const double* means = nullptr;
   if (scope == FitScope::Tissue) {
-    // The means first, then the threshold they give; prepare() recomputes each mean the same way.
+    // The means first, then the threshold they give.
     parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t v = begin; v < end; ++v) {
-        const float* s = plan.data + v * plan.stride;
-        double sum = 0.0;
-        for (std::size_t t : plan.mean_rows) sum += static_cast<double>(s[t]);
-        field.s0[v] = sum / static_cast<double>(plan.mean_rows.size());
-      }
+      for (std::size_t v = begin; v < end; ++v) field.s0[v] = mean_signal(plan, v);
     });
     tissue = field.s0_threshold();
     field.tissue_threshold = tissue;
+    means = field.s0.data();
   }
   parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
     RowScratch w[2] = {RowScratch(n), RowScratch(n)};
@@ -462,7 +467,7 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
       const std::size_t m = std::min<std::size_t>(2, end - v);
       Prepared pr[2];
       double c[2][coef_stride] = {};
-      for (std::size_t k = 0; k < m; ++k) pr[k] = prepare(plan, v + k, w[k], tissue);
+      for (std::size_t k = 0; k < m; ++k) pr[k] = prepare(plan, v + k, w[k], tissue, means);
       if (m == 2 && pr[0].logs == Logs::Table && pr[1].logs == Logs::Table) {
         solve_pair(plan, w[0], w[1], c[0], c[1]);
       } else {
