@@ -81,14 +81,14 @@ VerdictParams verdict_params(const Bound& a, const ImageCall& call, bool qc) {
 PyObject* timings_dict(const ImageCall& call, const VerdictTimings& t, Duration total_time) {
   const double total = total_time.seconds();
   const double parts[] = {call.decompress.seconds(), call.convert.seconds(), t.fit.seconds(),
-                          t.coherence.seconds(), t.tracking.seconds()};
+                          t.coherence.seconds(), t.tracking.seconds(), t.volumes.seconds()};
   double other = total;
   for (double p : parts) other -= p;
   if (!(other >= 0.0)) other = 0.0;
-  return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:d}", "threads",
+  return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:d}", "threads",
                        static_cast<double>(call.exec.concurrency()), "decompress", parts[0],
                        "convert", parts[1], "fit", parts[2], "coherence", parts[3], "tracking",
-                       parts[4], "other", other, "total", total);
+                       parts[4], "volumes", parts[5], "other", other, "total", total);
 }
 
 // Steals every item; nullptr (releasing the others) when any is missing.

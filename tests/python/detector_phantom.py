@@ -79,9 +79,11 @@ def brain_phantom(
     bval: float = 1000.0,
     snr: float = 20.0,
     seed: int = 11,
+    table: tuple[np.ndarray, np.ndarray] | None = None,
 ) -> Phantom:
     """The phantom on `shape`; bundle geometry scales with the grid so a coarse grid samples
-    the same anatomy. snr is the white-matter b0 signal over the noise standard deviation."""
+    the same anatomy. snr is the white-matter b0 signal over the noise standard deviation.
+    `table` (unit directions, b-values) replaces the single-shell scheme of n_dirs and n_b0."""
     rng = np.random.default_rng(seed)
     nx, ny, nz = shape
     # Work in a unit frame of 40 x 40 x 20 "reference voxels" so every grid sees one anatomy.
@@ -127,9 +129,12 @@ def brain_phantom(
     primary = _unit(primary / scale)
     secondary = _unit(secondary / scale)
 
-    dirs = sphere_directions(n_dirs, seed)
-    bvecs = np.vstack([np.zeros((n_b0, 3)), dirs])
-    bvals = np.concatenate([np.zeros(n_b0), np.full(n_dirs, bval)])
+    if table is None:
+        dirs = sphere_directions(n_dirs, seed)
+        bvecs = np.vstack([np.zeros((n_b0, 3)), dirs])
+        bvals = np.concatenate([np.zeros(n_b0), np.full(n_dirs, bval)])
+    else:
+        bvecs, bvals = np.asarray(table[0], float), np.asarray(table[1], float)
 
     def tensor_signal(field):
         cos = np.einsum("xyzc,nc->xyzn", field, bvecs)

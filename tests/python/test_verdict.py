@@ -101,7 +101,7 @@ def test_options_and_failures(small, tmp_path):
     args = dict(bvec=p["bvec"], bval=p["bval"])
     text, timings = _native.audit_profiled(p["dwi"], **args, seeds=50, threads=2)
     assert json.loads(text)["tracking"]["seeds"] == 50
-    assert set(timings) == {"threads", "decompress", "convert", "fit", "coherence", "tracking",
+    assert set(timings) == {"threads", "decompress", "convert", "fit", "coherence", "tracking", "volumes",
                             "other", "total"} and timings["threads"] == 2.0
     # A margin nobody can reach leaves every table undecided.
     v = json.loads(_native.detect_flip(p["dwi"], **args, verdict_margin=1.0))["verdict"]

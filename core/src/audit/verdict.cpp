@@ -26,6 +26,7 @@ struct StageData {
   Verdict verdict;
   VerdictTimings timings;
   std::optional<QcData> qc;
+  VolumeCheck volumes;
 };
 
 // Coherence in the caller's mask counts only the voxels that carry a fibre direction: a
@@ -67,6 +68,20 @@ QcData qc_data(const TensorField& field, const Mask& region, const std::vector<S
                                  trace_tracks(field, region, shown, k, geometry, vp.tracking)});
   }
   return qc;
+}
+
+// Every volume against its row, in the coherence mask of the fit, turned about tracking's best.
+VolumeCheck check_stage_volumes(const FloatArray& dwi, const GradientTable& table,
+                                const FittedMask& fm, const TrackingResult& tracking,
+                                const AuditParams& params) {
+  VolumeCheckParams vp;
+  vp.b0_threshold = params.flip.b0_threshold;
+  vp.tolerance = params.flip.tolerance;
+  vp.min_signal = params.flip.min_signal;
+  vp.frame_map = params.flip.frame_map;
+  vp.step = params.flip.step;
+  const Mat3 axes = tracking.ranking.empty() ? identity3 : tracking.ranking.front().candidate.matrix;
+  return check_volumes(dwi, table, fm.field, fm.wm_mask, axes, vp);
 }
 
 Result<StagedFlip> verdict_stage(const FloatArray& dwi, const GradientTable& table,
@@ -111,9 +126,12 @@ Result<StagedFlip> verdict_stage(const FloatArray& dwi, const GradientTable& tab
 
   const double largest = std::max({geometry.voxel_mm[0], geometry.voxel_mm[1], geometry.voxel_mm[2]});
   out.verdict = decide(out.tracking, coherence, t, vp.min_track_voxels * largest);
+  out.volumes = check_stage_volumes(dwi, table, fm, out.tracking, params);
+  apply_volume_finding(out.verdict, out.volumes);
   out.timings = VerdictTimings{Duration::between(fit_start, fit_end),
                                Duration::between(fit_end, rank_end),
-                               Duration::between(rank_end, track_end)};
+                               Duration::between(rank_end, track_end),
+                               Duration::between(track_end, Clock::now())};
   if (vp.qc_tracks > 0)
     out.qc = qc_data(fm.field, region, seeds, params.flip.frame_map, geometry, vp, out.verdict);
 
@@ -135,7 +153,7 @@ Result<VerdictOutcome> run_with_verdict(const GradientTable& table, const FloatA
                 run_pipeline(table, &dwi, mask, std::move(inputs), params,
                              {.scheme = scheme, .timings = true, .flip_stage = stage}));
   return VerdictOutcome{std::move(o.report), std::move(data.tracking), std::move(data.verdict),
-                        data.timings, std::move(data.qc)};
+                        data.timings, std::move(data.qc), std::move(data.volumes)};
 }
 
 void write_candidate(JsonWriter& w, const TrackingScore& s) {
@@ -193,7 +211,80 @@ std::string verdict_json(const Verdict& v) {
   return std::move(w).str();
 }
 
+std::string volumes_json(const VolumeCheck& v) {
+  JsonWriter w;
+  w.begin_object();
+  w.member("checked", v.checked);
+  w.key("reason");
+  if (v.checked) w.null();
+  else w.value(v.reason);
+  w.member("pattern", pattern_name(v.pattern));
+  w.key("suspect").begin_array();
+  for (std::size_t s : v.suspect) w.value(s);
+  w.end_array();
+  w.key("explanation").begin_object();
+  w.key("label");
+  if (v.label) w.value(*v.label);
+  else w.null();
+  w.key("rows").begin_array();
+  for (std::size_t r : v.rows) w.value(r);
+  w.end_array();
+  w.key("shift");
+  if (v.shift) w.value(static_cast<std::int64_t>(*v.shift));
+  else w.null();
+  w.key("b_scales").begin_array();
+  for (double b : v.b_scales) w.value(b);
+  w.end_array();
+  w.member("summary", v.summary);
+  w.end_object();
+  w.key("evidence").begin_object();
+  w.member("voxels", v.voxels);
+  w.member("explained", v.explained);
+  w.member("best_shift", static_cast<std::int64_t>(v.best_shift));
+  w.member("shift_ratio", v.shift_ratio);
+  w.member("rotation_ratio", v.rotation_ratio);
+  w.end_object();
+  w.key("entries").begin_array();
+  for (const VolumeEntry& e : v.entries) {
+    w.begin_object();
+    w.member("volume", e.volume);
+    w.member("b", e.b);
+    w.member("misfit", e.misfit);
+    w.member("fits", fit_name(e.fits));
+    w.key("axes").begin_object();
+    w.member("label", e.axes_label);
+    w.member("z", e.axes_z);
+    w.member("residual", e.axes_residual);
+    w.end_object();
+    w.key("row");
+    if (e.row) {
+      w.begin_object();
+      w.member("volume", *e.row);
+      w.member("z", e.row_z);
+      w.member("residual", e.row_residual);
+      w.end_object();
+    } else {
+      w.null();
+    }
+    w.key("b_scale").begin_object();
+    w.member("scale", e.b_scale);
+    w.member("z", e.b_scale_z);
+    w.member("residual", e.b_scale_residual);
+    w.end_object();
+    w.end_object();
+  }
+  w.end_array();
+  w.end_object();
+  return std::move(w).str();
+}
+
 }  // namespace
+
+void apply_volume_finding(Verdict& verdict, const VolumeCheck& volumes) {
+  if (volumes.pattern == VolumePattern::None) return;
+  if (verdict.decision == Decision::PASS) verdict.decision = Decision::WARN;
+  verdict.reasons.push_back(volumes.summary);
+}
 
 Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
                double margin_threshold, double min_length_mm) {
@@ -318,7 +409,8 @@ std::string to_json(const VerdictOutcome& outcome) {
   // The report is one object; its last character closes it, and the two sections follow its keys.
   text.pop_back();
   text += ",\"tracking\":" + tracking_json(outcome.tracking) +
-          ",\"verdict\":" + verdict_json(outcome.verdict) + "}";
+          ",\"verdict\":" + verdict_json(outcome.verdict) +
+          ",\"volumes\":" + volumes_json(outcome.volumes) + "}";
   return text;
 }
 

@@ -17,6 +17,7 @@
 #include "orivex/audit/repair.hpp"
 #include "orivex/audit/report.hpp"
 #include "orivex/analysis/tracking.hpp"
+#include "orivex/analysis/volumes.hpp"
 #include "orivex/io/volume.hpp"
 
 namespace orivex {
@@ -61,6 +62,7 @@ struct VerdictTimings {
   Duration fit;
   Duration coherence;
   Duration tracking;
+  Duration volumes;
 };
 
 struct QcTracks {
@@ -84,6 +86,7 @@ struct VerdictOutcome {
   Verdict verdict;
   VerdictTimings timings;
   std::optional<QcData> qc;  // with qc_tracks > 0
+  VolumeCheck volumes;
 };
 
 // The audit and detect pipelines with the verdict. Coherence is measured in the caller's mask
@@ -112,7 +115,11 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
                                           const VerdictParams& verdict_params,
                                           const RepairSpec& request);
 
-// Compact JSON: every key of the report, then `tracking` and `verdict`.
+// A finding of the volume check other than "none" lifts a PASS to WARN, with its account among
+// the reasons.
+void apply_volume_finding(Verdict& verdict, const VolumeCheck& volumes);
+
+// Compact JSON: every key of the report, then `tracking`, `verdict` and `volumes`.
 std::string to_json(const VerdictOutcome& outcome);
 
 }  // namespace orivex
