@@ -214,8 +214,11 @@ def verdict_figure_png(report, payload):
     right = 1.0 / (1.0 / a_co + 1.0 / a_sa)
     block_w = a_ax + right
     height = 4.6
-    fig = plt.figure(figsize=(2 * block_w * height + 1.2, height + 3.6))
-    outer = fig.add_gridspec(2, 2, height_ratios=[height, 2.4], hspace=0.22, wspace=0.08)
+    volumes = report.get("volumes")
+    strip = bool(volumes and volumes["checked"] and volumes["entries"])
+    fig = plt.figure(figsize=(2 * block_w * height + 1.2, height + 3.6 + (2.0 if strip else 0.0)))
+    outer = fig.add_gridspec(3 if strip else 2, 2, height_ratios=[height, 2.4] + ([1.6] if strip else []),
+                             hspace=0.45 if strip else 0.22, wspace=0.08)
     for b, (label, name) in enumerate(((given, "as given"), (other, role))):
         block = outer[0, b].subgridspec(2, 2, width_ratios=[a_ax, right],
                                         height_ratios=[1.0 / a_co, 1.0 / a_sa], wspace=0.03, hspace=0.12)
@@ -240,6 +243,9 @@ def verdict_figure_png(report, payload):
                  ha="center", fontsize=9, color="tab:orange")
     bar.set_title("mean track length of all 24 axis assignments, longest first", fontsize=10)
 
+    if strip:
+        _volume_strip(fig.add_subplot(outer[2, :]), volumes)
+
     rec = verdict["recommended_label"]
     fig.suptitle("orivex {}{}: tracking margin {:.1f}% (threshold {:g}%); the table as given ranks {} of {}".format(
         verdict["decision"], " " + rec if rec else "", 100 * (verdict["relative_margin"] or 0.0),
@@ -248,6 +254,25 @@ def verdict_figure_png(report, payload):
     fig.savefig(buffer, format="png", dpi=100, bbox_inches="tight")
     plt.close(fig)
     return buffer.getvalue()
+
+
+def _volume_strip(ax, volumes):
+    """Each diffusion-weighted volume's misfit to its row, the suspect volumes marked in red."""
+    entries = volumes["entries"]
+    suspect = set(volumes["suspect"])
+    xs = [e["volume"] for e in entries]
+    ax.bar(xs, [e["misfit"] or 0.0 for e in entries], width=0.8,
+           color=["tab:red" if e["volume"] in suspect else "0.65" for e in entries])
+    for e in entries:
+        if e["volume"] in suspect:
+            ax.annotate(str(e["volume"]), (e["volume"], e["misfit"] or 0.0), xytext=(0, 2),
+                        textcoords="offset points", ha="center", fontsize=8, color="tab:red")
+    ax.axhline(1.0, color="0.4", lw=0.8, ls=":")
+    ax.set_xlabel("volume")
+    ax.set_ylabel("misfit to its row")
+    text = volumes["explanation"]["summary"] if volumes["pattern"] != "none" else "every volume fits its row"
+    ax.set_title(f"volumes: {volumes['pattern']} — {text}", fontsize=10,
+                 color="tab:red" if volumes["pattern"] != "none" else "black")
 
 
 def f32(values):

@@ -426,6 +426,82 @@ class Verdict:
                    VerdictEvidence.from_dict(d["evidence"]), tuple(d["reasons"]))
 
 
+@dataclass(frozen=True)
+class VolumeHypothesis:
+    """One hypothesis tried on a volume: `z` is how many standard errors closer the volume lies
+    to it than to its row as given, `residual` its misfit under it (1 = typical of its shell)."""
+
+    z: float
+    residual: float
+
+
+@dataclass(frozen=True)
+class VolumeEntry:
+    """One diffusion-weighted volume against its row.
+
+    `misfit` is its residual from its row as given over the typical one of its shell; `fits` is
+    what explains it: "given", "axes", "row", "b_scale" or "none". The best other axes
+    (`axes_label`), other row (`row`, tried only for volumes that misfit) and b-value scale
+    (`b_scale`) each carry their evidence.
+    """
+
+    volume: int
+    b: float
+    misfit: float
+    fits: str
+    axes_label: str
+    axes: VolumeHypothesis
+    row: Optional[int]
+    row_evidence: Optional[VolumeHypothesis]
+    b_scale: float
+    b_scale_evidence: VolumeHypothesis
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "VolumeEntry":
+        ev = lambda h: VolumeHypothesis(_real(h["z"]), _real(h["residual"]))  # noqa: E731
+        row = d["row"]
+        return cls(int(d["volume"]), _real(d["b"]), _real(d["misfit"]), d["fits"], d["axes"]["label"],
+                   ev(d["axes"]), None if row is None else int(row["volume"]),
+                   None if row is None else ev(row), _real(d["b_scale"]["scale"]), ev(d["b_scale"]))
+
+
+@dataclass(frozen=True)
+class Volumes:
+    """Every diffusion-weighted volume checked against its own row of the table.
+
+    `pattern` is "none", "partial_flip", "swapped_rows", "shifted_rows", "b_value" or
+    "foreign_table"; `suspect` the 0-based volume indices it concerns. What explains them:
+    `label` (the axes a partial flip's volumes fit under), `rows` (the row each swapped volume
+    fits, in the order of `suspect`), `shift` (every row's offset along the series) and `b_scales`
+    (each suspect's b-value factor); `summary` says it in words. When `checked` is false,
+    `reason` says why and nothing was decided.
+    """
+
+    checked: bool
+    reason: Optional[str]
+    pattern: str
+    suspect: tuple[int, ...]
+    label: Optional[str]
+    rows: tuple[int, ...]
+    shift: Optional[int]
+    b_scales: tuple[float, ...]
+    summary: str
+    voxels: int
+    explained: float
+    shift_ratio: float
+    rotation_ratio: float
+    entries: tuple[VolumeEntry, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "Volumes":
+        x, ev = d["explanation"], d["evidence"]
+        return cls(bool(d["checked"]), d["reason"], d["pattern"], _ints(d["suspect"]), x["label"],
+                   _ints(x["rows"]), None if x["shift"] is None else int(x["shift"]),
+                   _reals(x["b_scales"]), x["summary"], int(ev["voxels"]), _real(ev["explained"]),
+                   _real(ev["shift_ratio"]), _real(ev["rotation_ratio"]),
+                   tuple(VolumeEntry.from_dict(e) for e in d["entries"]))
+
+
 # ---------------------------------------------------------------------------------------------
 # The documents
 
@@ -456,6 +532,8 @@ class Report(_Document):
         The transform a repair applied.
     tracking, verdict : optional
         The tracking evidence and the verdict drawn from it, when the call produced them.
+    volumes : Volumes, optional
+        Every diffusion-weighted volume against its row, beside the verdict.
     timings : dict, optional
         Seconds per stage, when asked for with ``profile=True``; not part of the JSON.
     qc_data : dict, optional
@@ -484,6 +562,7 @@ class Report(_Document):
     notes: tuple[str, ...]
     tracking: Optional[Tracking] = None
     verdict: Optional[Verdict] = None
+    volumes: Optional[Volumes] = None
     timings: Optional[dict[str, float]] = field(default=None, repr=False, compare=False)
     qc_data: Optional[dict[str, Any]] = field(default=None, repr=False, compare=False)
 
@@ -506,7 +585,7 @@ class Report(_Document):
             flip=_optional(d, "flip", FlipResult), repair=_optional(d, "repair", RepairInfo),
             norm_stats=_optional(d, "norm_stats", NormStats), notes=tuple(d["notes"]),
             tracking=_optional(d, "tracking", Tracking), verdict=_optional(d, "verdict", Verdict),
-            timings=timings, qc_data=qc_data, _text=text,
+            volumes=_optional(d, "volumes", Volumes), timings=timings, qc_data=qc_data, _text=text,
         )
 
     @property
@@ -553,6 +632,8 @@ class Report(_Document):
             rows.append(("tracking", f"mean track length: {top}"))
             rows.append(("verdict", f"{self.verdict.decision.value}, table as given ranks "
                          f"{self.verdict.given_rank} of {len(self.tracking.candidates)}"))
+        if self.volumes is not None:
+            rows.append(("volumes", volumes_line(self.volumes)))
         if self.flip is not None:
             f = self.flip
             rows.append(("coherence", f"{f.decision.value}: best {f.best.label} vs runner-up "
@@ -643,6 +724,15 @@ class BidsSummary(_Document):
         rows = [(r.name, f"{r.status.value} — {r.dwi}") for r in self.results]
         rows.append(("summary", self.summary_path))
         return _html_table(f"orivex BIDS batch, {len(self.results)} runs", self.status, rows)
+
+
+def volumes_line(v: Volumes) -> str:
+    """The volume check in one line."""
+    if not v.checked:
+        return f"not checked: {v.reason}"
+    if v.pattern == "none":
+        return f"every one of {len(v.entries)} diffusion-weighted volumes fits its row"
+    return f"{v.pattern}: {v.summary}"
 
 
 def _b(shell: Shell) -> str:

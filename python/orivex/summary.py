@@ -115,6 +115,17 @@ def _verdict(report, verbose=False):
     return lines
 
 
+def _volumes(report):
+    v = report.get("volumes")
+    if not v:
+        return []
+    if not v["checked"]:
+        return ["volumes: not checked: " + v["reason"]]
+    if v["pattern"] == "none":
+        return ["volumes: every one of {} diffusion-weighted volumes fits its row".format(len(v["entries"]))]
+    return ["volumes: {}: {}".format(v["pattern"], v["explanation"]["summary"])]
+
+
 def render_warn_hint(report, command):
     """On a WARN verdict: the best candidate and the command that would apply it."""
     verdict = report.get("verdict")
@@ -147,6 +158,7 @@ def render_report(report, title, threshold=MARGIN_THRESHOLD, verbose=False):
             _f(None if drift["relative_drift"] is None else 100 * drift["relative_drift"], "{:.2f}%"),
             len(drift["indices"]), _f(drift["slope"])))
     lines += _verdict(report, verbose)
+    lines += _volumes(report)
     lines += _flip(report, threshold, verbose)
     if report.get("flip") or report.get("tracking"):
         lines += LABEL_LEGEND
@@ -195,7 +207,8 @@ def render_bids(result):
 
 
 def render_timings(t):
-    order = [k for k in ("decompress", "convert", "fit", "coherence", "tracking", "other", "total") if k in t]
+    order = [k for k in ("decompress", "convert", "fit", "coherence", "tracking", "volumes", "other", "total")
+             if k in t]
     lines = ["timings ({:g} threads):".format(t["threads"])]
     lines += ["  {:<10} {:8.3f} s".format(k, t[k]) for k in order]
     return "\n".join(lines)
