@@ -48,14 +48,15 @@ PyMethodDef functions[] = {
      "out_grad=None, provenance=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
      "step=None, margin_threshold=0.02, dry_run=False, in_place=False, strict=False, "
      "force_repair=False, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05, "
-     "memory_limit=None)"
-     "\n--\n\nApplies a FLAG verdict's correction (or, with force_repair, a WARN verdict's best)."},
+     "memory_limit=None, fix_volumes=False)"
+     "\n--\n\nApplies a FLAG verdict's correction (or, with force_repair, a WARN verdict's best);\n"
+     "with fix_volumes, also mends the rows of a partial_flip or shifted_rows finding."},
     {"repair_with_qc", ORIVEX_NATIVE_FAST(repair_with_qc), fastcall,
      "repair_with_qc(dwi, out_bvec, out_bval, bvec=None, bval=None, grad=None, mask=None, "
      "out_grad=None, provenance=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
      "step=None, margin_threshold=0.02, dry_run=False, in_place=False, strict=False, "
      "force_repair=False, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05, "
-     "memory_limit=None, qc_tracks=1000)\n--\n\n"},
+     "memory_limit=None, fix_volumes=False, qc_tracks=1000)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -43,7 +43,7 @@ constexpr std::size_t default_qc_tracks = 1000;
       Param{"out_grad", Kind::OptPath}, Param{"provenance", Kind::OptPath}, tolerance, b0_threshold, \
       shell, step, margin_threshold, Param{"dry_run", Kind::Flag}, Param{"in_place", Kind::Flag},   \
       strict, Param{"force_repair", Kind::Flag}, norm_tolerance, threads, seeds, verdict_margin, \
-      memory_limit
+      memory_limit, Param{"fix_volumes", Kind::Flag}
 
 constexpr std::array audit_params{ORIVEX_AUDIT_PARAMS};
 constexpr std::array audit_qc_params{ORIVEX_AUDIT_PARAMS, qc_tracks};
@@ -78,6 +78,12 @@ VerdictParams verdict_params(const Bound& a, const ImageCall& call, bool qc) {
   return vp;
 }
 
+VerdictParams repair_params_of(const Bound& a, const ImageCall& call, bool qc) {
+  VerdictParams vp = verdict_params(a, call, qc);
+  vp.fix_volumes = a.flag("fix_volumes");
+  return vp;
+}
+
 PyObject* timings_dict(const ImageCall& call, const VerdictTimings& t, Duration total_time) {
   const double total = total_time.seconds();
   const double parts[] = {call.decompress.seconds(), call.convert.seconds(), t.fit.seconds(),
@@ -107,7 +113,8 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
 PyObject* run(const Bound& a, Want want) {
   auto call = load_image_call(a, want.timed);
   if (!call) return nullptr;
-  const VerdictParams vp = verdict_params(a, *call, want.qc);
+  const VerdictParams vp = want.pipeline == Pipeline::Repair ? repair_params_of(a, *call, want.qc)
+                                                             : verdict_params(a, *call, want.qc);
   VerdictOutcome outcome;
   if (want.pipeline == Pipeline::Repair) {
     const RepairSpec request = repair_spec(a, *call);

@@ -142,6 +142,7 @@ def repair(
     seeds: _Count = 2000,
     verdict_margin: _Real = 0.05,
     memory_limit: _Count = None,
+    fix_volumes: bool = False,
 ) -> str: ...
 def repair_with_qc(
     dwi: str,
@@ -167,5 +168,6 @@ def repair_with_qc(
     seeds: _Count = 2000,
     verdict_margin: _Real = 0.05,
     memory_limit: _Count = None,
+    fix_volumes: bool = False,
     qc_tracks: _Count = 1000,
 ) -> tuple[str, _Qc]: ...

@@ -319,6 +319,7 @@ def repair(
     verdict_margin: float = VERDICT_MARGIN,
     memory_limit: Optional[int] = None,
     qc_data: bool = False,
+    fix_volumes: bool = False,
 ) -> Report:
     """Audit, then write the corrected table when a correction is recommended.
 
@@ -341,6 +342,10 @@ def repair(
         an existing output is refused.
     force_repair : bool, optional
         Also apply the best candidate when the decision is WARN.
+    fix_volumes : bool, optional
+        Also mend the rows that a "partial_flip" or "shifted_rows" finding of the volume check
+        names (recorded in the notes and the provenance). Without it no single row is changed;
+        other findings are only described. Needs evidence="tracking".
     tolerance, b0_threshold, shell, step, margin_threshold, strict, norm_tolerance, threads, qc_data
         As for :func:`audit`.
     evidence, seeds, verdict_margin, memory_limit
@@ -366,6 +371,10 @@ def repair(
     ('-x+y+z', ('fixed.bvec', 'fixed.bval'))
     """
     used, verdict = _verdict_options(evidence, True, seeds, verdict_margin, memory_limit)
+    if fix_volumes:
+        if used != "tracking":
+            raise ValueError("fix_volumes needs evidence='tracking'")
+        verdict["fix_volumes"] = True
     return _report("repair", dict(
         bvec=bvec, bval=bval, grad=grad,
         **_paths(dwi=dwi, out_bvec=out_bvec, out_bval=out_bval, mask=mask, out_grad=out_grad,

@@ -265,6 +265,8 @@ def build_parser(only=None):
         g.add_argument("--dry-run", action="store_true", help="decide and report, write nothing")
         g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
         g.add_argument("--force-repair", action="store_true", help="also apply the best candidate on a WARN decision")
+        g.add_argument("--fix-volumes", action="store_true",
+                       help="also mend the rows a partial_flip or shifted_rows volume finding names")
         s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
 
     if only in (None, "recompute-bval"):
@@ -483,7 +485,8 @@ def cmd_repair(args):
     report, seconds = _timed(
         api.repair, **table, dwi=args.dwi, out_bvec=args.out_bvec, out_bval=args.out_bval,
         mask=args.mask, out_grad=args.out_grad, provenance=args.provenance, dry_run=args.dry_run,
-        in_place=args.force, force_repair=args.force_repair, **analysis_kwargs(args),
+        in_place=args.force, force_repair=args.force_repair, fix_volumes=args.fix_volumes,
+        **analysis_kwargs(args),
         **verdict_kwargs(args), qc_data=bool(args.qc))
     emit_report(args, report, "repair", seconds)
     if not (args.json or args.quiet):

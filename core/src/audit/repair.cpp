@@ -253,6 +253,7 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
                     record.angular = rep.angular;
                   }
                   record = std::move(record).with_flip(*rep.flip).with_outputs(outputs);
+                  record.notes = request.provenance_notes;
                   if (request.frames)
                     record.frame = frame_record(*request.frames, request.out_grad.has_value());
                   return record;

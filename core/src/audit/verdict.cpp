@@ -286,6 +286,35 @@ void apply_volume_finding(Verdict& verdict, const VolumeCheck& volumes) {
   verdict.reasons.push_back(volumes.summary);
 }
 
+std::optional<GradientTable> mend_rows(const GradientTable& table, const VolumeCheck& volumes) {
+  std::vector<Vec3> bvecs = table.bvecs();
+  std::vector<double> bvals = table.bvals();
+  if (volumes.pattern == VolumePattern::PartialFlip && volumes.label) {
+    const std::vector<Candidate> all = all_candidates();
+    const auto c = std::find_if(all.begin(), all.end(),
+                                [&](const Candidate& k) { return k.label == *volumes.label; });
+    if (c == all.end()) return std::nullopt;
+    for (std::size_t t : volumes.suspect)
+      if (t < bvecs.size()) bvecs[t] = multiply(c->matrix, bvecs[t]);
+  } else if (volumes.pattern == VolumePattern::ShiftedRows && volumes.shift) {
+    // Each suspect (the diffusion-weighted volumes in order) takes the row of the one `shift`
+    // further on; a volume whose row lies beyond the end keeps its own.
+    const std::vector<std::size_t>& s = volumes.suspect;
+    const long long k = *volumes.shift;
+    for (std::size_t n = 0; n < s.size(); ++n) {
+      const long long from = static_cast<long long>(n) + k;
+      if (from < 0 || from >= static_cast<long long>(s.size())) continue;
+      bvecs[s[n]] = table.bvecs()[s[static_cast<std::size_t>(from)]];
+      bvals[s[n]] = table.bvals()[s[static_cast<std::size_t>(from)]];
+    }
+  } else {
+    return std::nullopt;
+  }
+  auto mended = GradientTable::create(std::move(bvecs), std::move(bvals));
+  if (!mended) return std::nullopt;
+  return std::move(*mended);
+}
+
 Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
                double margin_threshold, double min_length_mm) {
   Verdict v;
@@ -374,6 +403,34 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
   const Verdict& v = o.verdict;
   if (!o.report.flip) return VerdictRepair{std::move(o), std::nullopt, {}};
 
+  // Rows are mended only on request, and only for the findings with one clear correction.
+  const VolumeCheck& vc = o.volumes;
+  std::optional<GradientTable> mended;
+  RepairSpec applied = request;
+  if (vc.pattern != VolumePattern::None) {
+    if (verdict_params.fix_volumes) mended = mend_rows(table, vc);
+    const std::string what = vc.pattern == VolumePattern::PartialFlip
+                                 ? "apply " + vc.label.value_or("") + " to the rows of the suspect volumes"
+                             : vc.pattern == VolumePattern::ShiftedRows
+                                 ? "give each volume the row it fits (shift " + std::to_string(vc.shift.value_or(0)) + ")"
+                                 : "";
+    if (mended) {
+      const std::string note = "rows mended for the " + std::string(pattern_name(vc.pattern)) +
+                               " finding (--fix-volumes): " + what + "; " + vc.summary;
+      o.report.notes.push_back(note);
+      applied.provenance_notes.push_back(note);
+    } else if (!what.empty()) {
+      o.report.notes.push_back("the volume check found " + std::string(pattern_name(vc.pattern)) +
+                               ": repair would " + what + " with --fix-volumes; no row was changed");
+    } else {
+      o.report.notes.push_back("the volume check found " + std::string(pattern_name(vc.pattern)) +
+                               ": repair changes no row for it (only partial_flip and shifted_rows "
+                               "findings are mended, on request); check the table against the "
+                               "acquisition");
+    }
+  }
+  const GradientTable& base = mended ? *mended : table;
+
   // repair_from_report applies the recommendation of the flip section it is handed, so it gets
   // the coherence result with the verdict's decision and correction; the report keeps the
   // coherence result as measured.
@@ -388,10 +445,14 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
     decided.recommended_label = v.best.candidate.label;
     decided.recommended_transform = v.best.candidate.matrix;
   }
+  if (mended && !decided.recommended_transform) {
+    // The mended rows are the repair, with the axes as given.
+    decided.recommended_label = all_candidates().front().label;
+    decided.recommended_transform = identity3;
+  }
   o.report.flip = std::move(decided);
-  RepairSpec applied = request;
   applied.force_repair = false;  // a forced choice is already the recommendation above
-  ORIVEX_ASSIGN(RepairOutput out, repair_from_report(table, std::move(o.report), inputs, applied,
+  ORIVEX_ASSIGN(RepairOutput out, repair_from_report(base, std::move(o.report), inputs, applied,
                                                      verdict_params.margin_threshold));
   out.report.flip = coherence;
   if (forced && out.report.repair)

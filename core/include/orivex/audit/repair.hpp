@@ -110,6 +110,7 @@ Result<WrittenOutputs> write_outputs(
 struct RepairSpec : OutputSet {
   std::optional<FrameMaps> frames;
   bool force_repair = false;
+  std::vector<std::string> provenance_notes;  // added to the provenance record's notes
 };
 
 struct RepairOutput {

@@ -56,6 +56,9 @@ struct VerdictParams {
   Vec3 voxel_sizes{1.0, 1.0, 1.0};  // of the DWI, for the step in millimetres
   double min_track_voxels = default_min_track_voxels;  // times the largest voxel size
   std::size_t qc_tracks = 0;         // tracks traced per shown candidate for the QC figure
+  // Repair: also mend the rows a "partial_flip" or "shifted_rows" finding of the volume check
+  // names. Never without asking: the finding rests on the image alone.
+  bool fix_volumes = false;
 };
 
 struct VerdictTimings {
@@ -108,7 +111,9 @@ struct VerdictRepair {
 };
 
 // The audit with the verdict, then the repair of repair_from_report with the verdict's correction
-// (or, with force_repair on a WARN, tracking's best unless it is the table as given).
+// (or, with force_repair on a WARN, tracking's best unless it is the table as given). A finding
+// of the volume check is applied first with fix_volumes when it is a partial flip or a shift,
+// and otherwise only described in the notes.
 Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const FloatArray& dwi,
                                           const Mask* mask, std::vector<InputFile> inputs,
                                           const AuditParams& params,
@@ -118,6 +123,9 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
 // A finding of the volume check other than "none" lifts a PASS to WARN, with its account among
 // the reasons.
 void apply_volume_finding(Verdict& verdict, const VolumeCheck& volumes);
+
+// The table with the rows a partial flip or a shift names mended (absent for other findings).
+std::optional<GradientTable> mend_rows(const GradientTable& table, const VolumeCheck& volumes);
 
 // Compact JSON: every key of the report, then `tracking`, `verdict` and `volumes`.
 std::string to_json(const VerdictOutcome& outcome);
