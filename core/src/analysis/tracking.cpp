@@ -181,14 +181,12 @@ std::vector<Candidate> distinct_candidates() {
   return out;
 }
 
-TrackingResult score_candidates(const TensorField& field, const Mask& region,
-                                const std::vector<Seed>& seeds, const Mat3& frame_map,
-                                const TrackingGeometry& geometry, const TrackingParams& params) {
-  const std::vector<Candidate> candidates = distinct_candidates();
-  const std::size_t nc = candidates.size();
-  std::vector<Mat3> maps(nc);
-  for (std::size_t c = 0; c < nc; ++c) maps[c] = multiply(frame_map, candidates[c].matrix);
-
+std::vector<double> mean_track_lengths(const TensorField& field, const Mask& region,
+                                       const std::vector<Seed>& seeds,
+                                       const std::vector<Mat3>& maps,
+                                       const TrackingGeometry& geometry,
+                                       const TrackingParams& params) {
+  const std::size_t nc = maps.size();
   const Walker walker(field, region, geometry, params);
   // Whole step counts: integer sums come out the same however the seeds are split.
   std::vector<std::atomic<std::uint64_t>> steps(nc);
@@ -206,6 +204,21 @@ TrackingResult score_candidates(const TensorField& field, const Mask& region,
     }
     for (std::size_t c = 0; c < nc; ++c) steps[c].fetch_add(local[c], std::memory_order_relaxed);
   });
+  std::vector<double> out(nc, 0.0);
+  for (std::size_t c = 0; c < nc; ++c)
+    if (!seeds.empty())
+      out[c] = static_cast<double>(steps[c].load()) * geometry.step_mm / static_cast<double>(seeds.size());
+  return out;
+}
+
+TrackingResult score_candidates(const TensorField& field, const Mask& region,
+                                const std::vector<Seed>& seeds, const Mat3& frame_map,
+                                const TrackingGeometry& geometry, const TrackingParams& params) {
+  const std::vector<Candidate> candidates = distinct_candidates();
+  const std::size_t nc = candidates.size();
+  std::vector<Mat3> maps(nc);
+  for (std::size_t c = 0; c < nc; ++c) maps[c] = multiply(frame_map, candidates[c].matrix);
+  const std::vector<double> lengths = mean_track_lengths(field, region, seeds, maps, geometry, params);
 
   TrackingResult r;
   r.seeds = seeds.size();
@@ -213,12 +226,7 @@ TrackingResult score_candidates(const TensorField& field, const Mask& region,
       std::count_if(region.begin(), region.end(), [](std::uint8_t m) { return m != 0; }));
   r.step_mm = geometry.step_mm;
   r.ranking.reserve(nc);
-  for (std::size_t c = 0; c < nc; ++c) {
-    const double mean = seeds.empty() ? 0.0
-                                      : static_cast<double>(steps[c].load()) * geometry.step_mm /
-                                            static_cast<double>(seeds.size());
-    r.ranking.push_back(TrackingScore{candidates[c], mean});
-  }
+  for (std::size_t c = 0; c < nc; ++c) r.ranking.push_back(TrackingScore{candidates[c], lengths[c]});
   std::stable_sort(r.ranking.begin(), r.ranking.end(),
                    [](const TrackingScore& a, const TrackingScore& b) {
                      return a.mean_length_mm > b.mean_length_mm;

@@ -9,7 +9,6 @@
 #include <numbers>
 #include <numeric>
 
-#include "orivex/analysis/coherence.hpp"
 #include "orivex/analysis/shell.hpp"
 #include "orivex/analysis/tracking.hpp"
 #include "orivex/support/execution.hpp"
@@ -29,7 +28,6 @@ constexpr double pinv_cutoff = 1e-12;
 constexpr double max_leverage = 1.0 - 1e-6;
 constexpr std::size_t min_voxels = 20;
 constexpr std::size_t block_voxels = 64;
-constexpr std::size_t max_rotation_voxels = 20000;
 
 // The decision thresholds, measured on phantoms at SNR 10 to 40 and 16 to 60 directions (the
 // sweep in bench/volumes_sweep.py). z is the evidence for a hypothesis over the row as given in
@@ -43,7 +41,7 @@ constexpr double member_gain = 0.3;  // of its residual removed by the hypothesi
 constexpr double finding_z = 6.0;
 constexpr double finding_gain = 0.5;
 // A hypothesis explains a volume only when it brings it back among the typical ones.
-constexpr double explained_residual = 2.0;
+constexpr double explained_residual = 3.0;
 // A shift of every row counts when it removes this much of the whole fit's residual.
 constexpr double shift_ratio_limit = 0.6;
 // A table whose fit explains less of the direction-dependent signal than this does not describe
@@ -51,8 +49,8 @@ constexpr double shift_ratio_limit = 0.6;
 constexpr double min_explained = 0.2;
 // The rotation test turns the fitted axes by this angle about 13 axes, both ways...
 constexpr double rotation_deg = 25.0;
-// ... and finds the table rotated when one of the turns is this much more coherent.
-constexpr double rotation_margin = 0.01;
+// ... and finds the table rotated when one of the turns tracks this much longer.
+constexpr double rotation_margin = 0.1;
 
 Row design_row(const Vec3& direction, double b) {
   Vec3 g = direction;
@@ -289,38 +287,6 @@ constexpr Vec3 rotation_axes[] = {{1, 0, 0},  {0, 1, 0},  {0, 0, 1},  {1, 1, 0},
                                   {1, 0, 1},  {1, 0, -1}, {0, 1, 1},  {0, 1, -1}, {1, 1, 1},
                                   {1, 1, -1}, {1, -1, 1}, {-1, 1, 1}};
 
-// The best coherence of the field turned by rotation_deg about any of the axes, over the
-// coherence of the field as the best axes leave it; and that rotation's axis.
-double rotation_ratio(const TensorField& field, const Mask& mask, const Mat3& frame_map,
-                      const Mat3& best_axes, double step, Vec3& axis_out, double& degrees_out) {
-  std::vector<std::size_t> list;
-  const std::size_t n = std::min({mask.size(), field.valid.size(), field.evecs.size()});
-  for (std::size_t i = 0; i < n; ++i)
-    if (mask[i] && field.valid[i]) list.push_back(i);
-  if (list.size() > max_rotation_voxels) {
-    std::vector<std::size_t> thin;
-    const double stride = static_cast<double>(list.size()) / static_cast<double>(max_rotation_voxels);
-    for (std::size_t k = 0; k < max_rotation_voxels; ++k)
-      thin.push_back(list[static_cast<std::size_t>(static_cast<double>(k) * stride)]);
-    list = std::move(thin);
-  }
-  const Mat3 base = multiply(frame_map, best_axes);
-  std::vector<Mat3> maps{base};
-  for (const Vec3& a : rotation_axes)
-    for (double sign : {1.0, -1.0}) maps.push_back(multiply(base, rotation(a, sign * rotation_deg)));
-  const std::vector<SumCounts> sums = coherence_sums(field.evecs, list, mask, field.dims, step, maps);
-  auto coh = [&](std::size_t m) {
-    return sums[m].attempted > 0 ? sums[m].sum / static_cast<double>(sums[m].attempted) : 0.0;
-  };
-  const double given = coh(0);
-  std::size_t best = 1;
-  for (std::size_t m = 2; m < maps.size(); ++m)
-    if (coh(m) > coh(best)) best = m;
-  axis_out = rotation_axes[(best - 1) / 2];
-  degrees_out = (best - 1) % 2 == 0 ? rotation_deg : -rotation_deg;
-  return given > 0.0 ? coh(best) / given : 0.0;
-}
-
 double median(std::vector<double> v) {
   if (v.empty()) return 0.0;
   std::sort(v.begin(), v.end());
@@ -358,6 +324,27 @@ std::vector<float> read_logs(const FloatArray& dwi, const std::vector<std::size_
 
 }  // namespace
 
+RotationEvidence rotation_evidence(const TensorField& field, const Mask& region,
+                                   const std::vector<Seed>& seeds, const Mat3& frame_map,
+                                   const Mat3& best_axes, const TrackingGeometry& geometry,
+                                   const TrackingParams& params) {
+  const std::vector<Seed> some(seeds.begin(),
+                               seeds.begin() + static_cast<std::ptrdiff_t>(std::min(seeds.size(), rotation_seeds)));
+  const Mat3 base = multiply(frame_map, best_axes);
+  std::vector<Mat3> maps{base};
+  for (const Vec3& a : rotation_axes)
+    for (double sign : {1.0, -1.0}) maps.push_back(multiply(base, rotation(a, sign * rotation_deg)));
+  const std::vector<double> len = mean_track_lengths(field, region, some, maps, geometry, params);
+  RotationEvidence r;
+  std::size_t best = 1;
+  for (std::size_t m = 2; m < maps.size(); ++m)
+    if (len[m] > len[best]) best = m;
+  r.axis = rotation_axes[(best - 1) / 2];
+  r.degrees = (best - 1) % 2 == 0 ? rotation_deg : -rotation_deg;
+  r.ratio = len[0] > 0.0 ? len[best] / len[0] : 0.0;
+  return r;
+}
+
 const char* pattern_name(VolumePattern p) {
   switch (p) {
     case VolumePattern::None: return "none";
@@ -382,8 +369,8 @@ const char* fit_name(VolumeFit f) {
 }
 
 VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
-                          const TensorField& field, const Mask& mask, const Mat3& best_axes,
-                          const VolumeCheckParams& params) {
+                          const TensorField& field, const Mask& mask,
+                          const RotationEvidence& rotation, const VolumeCheckParams& params) {
   VolumeCheck out;
   const std::vector<double>& bvals = table.bvals();
   const std::vector<Vec3>& bvecs = table.bvecs();
@@ -623,7 +610,7 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
 
   // Per-volume entries and the pooled axis test.
   const std::size_t n_axes = axes.size();
-  std::vector<double> pooled_d(n_axes, 0.0), pooled_var(n_axes, 0.0);
+  std::vector<double> pooled_d(n_axes, 0.0), pooled_var(n_axes, 0.0), pooled_own(n_axes, 0.0);
   std::vector<std::vector<std::size_t>> members(n_axes);
   std::vector<std::uint8_t> row_found(checks.size(), 0), scale_found(checks.size(), 0);
   std::vector<std::size_t> best_row(checks.size(), 0);
@@ -644,6 +631,7 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
         if (member(ev)) {
           pooled_d[hy.index] += ev.d;
           pooled_var[hy.index] += ev.var;
+          pooled_own[hy.index] += scores.sse[scores.offset[k]];
           members[hy.index].push_back(k);
         }
         if (!has_axes || ev.residual < best_axes_ev.residual) {
@@ -686,8 +674,9 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
   std::optional<std::size_t> flip_axes;
   for (std::size_t a = 1; a < n_axes; ++a) {
     if (members[a].empty() || !(pooled_var[a] > 0.0)) continue;
+    // The subset as a whole must carry a finding's evidence: strong members carry weak ones.
     const double z = pooled_d[a] / std::sqrt(pooled_var[a]);
-    if (z < finding_z) continue;
+    if (z < finding_z || pooled_d[a] < finding_gain * pooled_own[a]) continue;
     if (!flip_axes || pooled_d[a] > pooled_d[*flip_axes]) flip_axes = a;
   }
   std::vector<std::uint8_t> in_flip(checks.size(), 0);
@@ -711,10 +700,9 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
   const std::size_t n_checked = checks.size();
 
   // Whole-table findings first: they make the per-volume evidence meaningless.
-  Vec3 rot_axis{};
-  double rot_deg = 0.0;
-  out.rotation_ratio = rotation_ratio(field, mask, params.frame_map, best_axes, params.step,
-                                      rot_axis, rot_deg);
+  const Vec3& rot_axis = rotation.axis;
+  const double rot_deg = rotation.degrees;
+  out.rotation_ratio = rotation.ratio;
   if (out.shift_ratio <= shift_ratio_limit) {
     out.pattern = VolumePattern::ShiftedRows;
     out.shift = out.best_shift;
@@ -739,7 +727,8 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
   if (out.rotation_ratio > 1.0 + rotation_margin) {
     out.pattern = VolumePattern::ForeignTable;
     out.suspect = dwis;
-    out.summary = "the fibres run more coherently with the table turned by " +
+    out.summary = "tracks run " + numfmt::fixed(100.0 * (rotation.ratio - 1.0), 0) +
+                  "% longer with the table turned by " +
                   numfmt::fixed(std::fabs(rot_deg), 0) + "° about (" +
                   numfmt::fixed(rot_axis[0], 0) + ", " + numfmt::fixed(rot_axis[1], 0) + ", " +
                   numfmt::fixed(rot_axis[2], 0) +

@@ -70,18 +70,21 @@ QcData qc_data(const TensorField& field, const Mask& region, const std::vector<S
   return qc;
 }
 
-// Every volume against its row, in the coherence mask of the fit, turned about tracking's best.
+// Every volume against its row, in the coherence mask of the fit; the rotation test tracks from
+// the stage's seeds about tracking's best axes.
 VolumeCheck check_stage_volumes(const FloatArray& dwi, const GradientTable& table,
-                                const FittedMask& fm, const TrackingResult& tracking,
-                                const AuditParams& params) {
-  VolumeCheckParams vp;
-  vp.b0_threshold = params.flip.b0_threshold;
-  vp.tolerance = params.flip.tolerance;
-  vp.min_signal = params.flip.min_signal;
-  vp.frame_map = params.flip.frame_map;
-  vp.step = params.flip.step;
+                                const FittedMask& fm, const Mask& region,
+                                const std::vector<Seed>& seeds, const TrackingGeometry& geometry,
+                                const TrackingResult& tracking, const AuditParams& params,
+                                const VerdictParams& vp) {
+  VolumeCheckParams cp;
+  cp.b0_threshold = params.flip.b0_threshold;
+  cp.tolerance = params.flip.tolerance;
+  cp.min_signal = params.flip.min_signal;
   const Mat3 axes = tracking.ranking.empty() ? identity3 : tracking.ranking.front().candidate.matrix;
-  return check_volumes(dwi, table, fm.field, fm.wm_mask, axes, vp);
+  const RotationEvidence rotation = rotation_evidence(fm.field, region, seeds, params.flip.frame_map,
+                                                      axes, geometry, vp.tracking);
+  return check_volumes(dwi, table, fm.field, fm.wm_mask, rotation, cp);
 }
 
 Result<StagedFlip> verdict_stage(const FloatArray& dwi, const GradientTable& table,
@@ -126,7 +129,7 @@ Result<StagedFlip> verdict_stage(const FloatArray& dwi, const GradientTable& tab
 
   const double largest = std::max({geometry.voxel_mm[0], geometry.voxel_mm[1], geometry.voxel_mm[2]});
   out.verdict = decide(out.tracking, coherence, t, vp.min_track_voxels * largest);
-  out.volumes = check_stage_volumes(dwi, table, fm, out.tracking, params);
+  out.volumes = check_stage_volumes(dwi, table, fm, region, seeds, geometry, out.tracking, params, vp);
   apply_volume_finding(out.verdict, out.volumes);
   out.timings = VerdictTimings{Duration::between(fit_start, fit_end),
                                Duration::between(fit_end, rank_end),

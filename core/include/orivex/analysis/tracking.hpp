@@ -80,6 +80,15 @@ struct TrackingResult {
 // The first of each candidate and its negation, in generation order: 24 matrices.
 std::vector<Candidate> distinct_candidates();
 
+// Mean length in mm of the tracks both ways from every seed with each map applied to the
+// principal eigenvectors as they are read; on the current call's pool, the same whatever the
+// number of workers.
+std::vector<double> mean_track_lengths(const TensorField& field, const Mask& region,
+                                       const std::vector<Seed>& seeds,
+                                       const std::vector<Mat3>& maps,
+                                       const TrackingGeometry& geometry,
+                                       const TrackingParams& params);
+
 // Tracks both ways from every seed under every distinct candidate (`frame_map`·C applied to each
 // principal eigenvector as it is read) and ranks the candidates by mean track length. Runs over
 // the seeds on the current call's pool; the lengths are whole step counts, so the result does not

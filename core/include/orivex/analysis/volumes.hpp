@@ -4,7 +4,8 @@
 // against that prediction: its row under another signed axis permutation, another row of the
 // table, another b-value scale. Whole-table errors are tested as one pattern each: every row
 // shifted along the series, a table whose directions do not explain the signal at all, and a
-// table rotated off the image axes (by fibre coherence under small rotations).
+// table rotated off the image axes (by tracking the field under small rotations: a rotated table
+// is consistent with the signal, only the anatomy shows it).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "orivex/analysis/tensor.hpp"
+#include "orivex/analysis/tracking.hpp"
 #include "orivex/io/gradient.hpp"
 #include "orivex/io/volume.hpp"
 #include "orivex/support/defaults.hpp"
@@ -37,9 +39,24 @@ struct VolumeCheckParams {
   double min_signal = default_min_signal;
   std::size_t min_directions = default_min_volume_directions;
   std::size_t max_voxels = 2000;  // voxels of the mask the volumes are compared in
-  Mat3 frame_map = identity3;     // table frame to voxel frame, for the rotation test
-  double step = 1.0;              // coherence step in voxels
 };
+
+// Seeds of the rotation test: the first of the tracking stage's.
+inline constexpr std::size_t rotation_seeds = 600;
+
+struct RotationEvidence {
+  // The longest mean track of the field turned by a fixed angle about any of 13 axes (either
+  // way), over the mean track of the field as the best axes leave it; 0 without tracks.
+  double ratio = 0.0;
+  Vec3 axis{};
+  double degrees = 0.0;
+};
+
+// Tracks from up to rotation_seeds of `seeds` under the best axes and under each turn of them.
+RotationEvidence rotation_evidence(const TensorField& field, const Mask& region,
+                                   const std::vector<Seed>& seeds, const Mat3& frame_map,
+                                   const Mat3& best_axes, const TrackingGeometry& geometry,
+                                   const TrackingParams& params);
 
 struct VolumeEntry {
   std::size_t volume = 0;  // index in the series
@@ -79,8 +96,7 @@ struct VolumeCheck {
   // as given (below 1: the shift fits better).
   double shift_ratio = 0.0;
   long long best_shift = 0;
-  // Fibre coherence of the best small rotation of the fitted axes over that of the axes
-  // themselves (above 1: the table sits rotated off the image).
+  // RotationEvidence::ratio (above 1: the table sits rotated off the image).
   double rotation_ratio = 0.0;
   std::vector<VolumeEntry> entries;
   // A plain-words account of a finding ("" for none).
@@ -88,11 +104,10 @@ struct VolumeCheck {
 };
 
 // Compares every diffusion-weighted volume of `dwi` with its row, in up to `max_voxels` voxels
-// of `voxels` with a valid fit in `field` (the flip stage's field and coherence mask).
-// `best_axes` is the axis correction the flip evidence prefers: the rotation test turns the
-// field about it.
+// of `voxels` with a valid fit in `field` (the flip stage's field and coherence mask), and
+// decides with the rotation evidence.
 VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
-                          const TensorField& field, const Mask& voxels, const Mat3& best_axes,
-                          const VolumeCheckParams& params);
+                          const TensorField& field, const Mask& voxels,
+                          const RotationEvidence& rotation, const VolumeCheckParams& params);
 
 }  // namespace orivex
