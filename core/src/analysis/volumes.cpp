@@ -43,7 +43,7 @@ constexpr double finding_gain = 0.5;
 // A hypothesis explains a volume only when it brings it back among the typical ones.
 constexpr double explained_residual = 3.0;
 // A shift of every row counts when it removes this much of the whole fit's residual.
-constexpr double shift_ratio_limit = 0.6;
+constexpr double shift_ratio_limit = 0.8;
 // A table whose fit explains less of the direction-dependent signal than this does not describe
 // the series (a fit to unrelated directions explains about 6/n by chance).
 constexpr double min_explained = 0.2;
