@@ -244,6 +244,11 @@ def table_corruptions(dirs: np.ndarray, bvals: np.ndarray, multishell: bool):
     out.append(("shift_one", d, b, "shifted_rows", None))
     out.append(("rotate_30_oblique", dirs @ rotation([1.0, 2.0, 3.0], 30.0).T, bvals,
                 "foreign_table", None))
+    # A table of another scheme with the same count: directions that have nothing to do with
+    # the signal.
+    d = dirs.copy()
+    d[dw] = sphere_directions(n, seed=97) @ rotation([0.3, -1.0, 0.5], 41.0).T
+    out.append(("other_scheme", d, bvals, "foreign_table", None))
     if multishell:
         b = bvals.copy()
         low = [t for t in dw if bvals[t] < 1500]

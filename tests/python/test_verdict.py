@@ -68,7 +68,7 @@ def test_report_has_every_module_key_plus_tracking_and_verdict(small, tmp_path):
     args = dict(bvec=p["bvec"], bval=p["bval"], mask=p["mask"])
     plain = json.loads(_orivex.audit(dwi=p["dwi"], **args))
     report = json.loads(_native.audit(p["dwi"], **args, threads=1))
-    assert list(report) == list(plain) + ["tracking", "verdict"]
+    assert list(report) == list(plain) + ["tracking", "verdict", "volumes"]
     assert list(report["verdict"]) == VERDICT_KEYS
     assert list(report["tracking"]) == ["candidates", "seeds", "seed_voxels", "step_mm",
                                         "region_voxels", "region"]
@@ -93,7 +93,7 @@ def test_report_has_every_module_key_plus_tracking_and_verdict(small, tmp_path):
     report = json.loads(_native.detect_flip(p["dwi"], bvec=p["bvec"], bval=p["bval"]))
     assert report["tracking"]["region"] == "otsu" and report["verdict"]["recommended_label"] == "-x+y+z"
     plain = json.loads(_orivex.detect_flip(p["dwi"], bvec=p["bvec"], bval=p["bval"]))
-    assert list(report) == list(plain) + ["tracking", "verdict"] and report["flip"] == plain["flip"]
+    assert list(report) == list(plain) + ["tracking", "verdict", "volumes"] and report["flip"] == plain["flip"]
 
 
 def test_options_and_failures(small, tmp_path):

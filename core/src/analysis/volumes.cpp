@@ -446,11 +446,10 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     }
     const WholeFits wf = evaluate_whole(whole, dwis, shell_of, shells.size(), logs, stride, nvox);
     out.explained = wf.angular > 0.0 ? 1.0 - wf.sse[0] / wf.angular : 0.0;
-    out.shift_ratio = 2.0;
     for (std::size_t i = 0; i < 2; ++i) {
       const double given = wf.sse[1 + 2 * i], shifted = wf.sse[2 + 2 * i];
       const double ratio = given > 0.0 ? shifted / given : 1.0;
-      if (ratio < out.shift_ratio) {
+      if (i == 0 || ratio < out.shift_ratio) {
         out.shift_ratio = ratio;
         out.best_shift = shifts[i];
       }
