@@ -10,8 +10,6 @@ import sys
 import threading
 import time
 
-import _orivex
-
 from orivex import api, outputs, summary
 from orivex.defaults import SEEDS, VERDICT_MARGIN
 
@@ -178,7 +176,7 @@ def _add_analysis(p, flip=True, strict=True):
         g.add_argument("--norm-tolerance", type=at_least_zero, default=0.05, help="direction-norm tolerance (default 0.05)")
 
 
-def _add_verdict(p):
+def _add_verdict(p, memory=True):
     g = p.add_argument_group("verdict (tracking decides, coherence is shown beside it)")
     g.add_argument("--evidence", choices=["tracking", "coherence"], default="tracking",
                    help="tracking: the verdict of fibre tracking under each candidate (default); "
@@ -186,9 +184,10 @@ def _add_verdict(p):
     g.add_argument("--seeds", type=positive_int, default=SEEDS, help=f"tracking seeds (default {SEEDS})")
     g.add_argument("--verdict-margin", type=fraction, default=VERDICT_MARGIN,
                    help=f"relative margin the longest tracks must win by (default {VERDICT_MARGIN:g})")
-    g.add_argument("--memory-limit", type=memory_size, metavar="SIZE",
-                   help="memory the DWI's float array may take, e.g. 8G or 500M; a larger image is "
-                   "refused before it is read (default: the memory available now)")
+    if memory:
+        g.add_argument("--memory-limit", type=memory_size, metavar="SIZE",
+                       help="memory the DWI's float array may take, e.g. 8G or 500M; a larger image "
+                       "is refused before it is read (default: the memory available now)")
 
 
 def _add_output(p, fail_on=True, force=True):
@@ -220,7 +219,7 @@ def build_parser(only=None):
         epilog=EXIT_CODES_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.add_argument("--version", action="version", version=f"orivex {_orivex.version()}")
+    p.add_argument("--version", action="version", version=f"orivex {api.version()}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     sub.required = True
 
@@ -290,6 +289,7 @@ def build_parser(only=None):
                            epilog=_epilog("bids", bids_command.BIDS_EPILOG, EXIT_CODES_HELP),
                            formatter_class=argparse.RawDescriptionHelpFormatter)
         _add_analysis(s)
+        _add_verdict(s, memory=False)
         bids_command.add_arguments(s)
 
     if only in (None, "demo"):
@@ -414,11 +414,10 @@ def emit_report(args, report, title, seconds=None):
     if args.json:
         print(report.to_json())
         return
-    d = report.to_dict()
     if args.quiet:
-        print(summary.status_line(d, title))
+        print(summary.status_line(report, title))
         return
-    print(summary.render_report(d, title, threshold=getattr(args, "margin_threshold", 0.02),
+    print(summary.render_report(report, title, threshold=getattr(args, "margin_threshold", 0.02),
                                 verbose=args.verbose))
     if report.timings is not None:
         print(summary.render_timings(report.timings))
@@ -433,7 +432,7 @@ def _qc(args, report):
         return
     from orivex import qc
 
-    outputs.write("--qc", args.qc, qc.figure_png(report.to_dict(), report.qc_data),
+    outputs.write("--qc", args.qc, qc.figure_png(report),
                   force=getattr(args, "force", False))
     if not (args.json or args.quiet):
         print(f"QC figure written to {args.qc}")
@@ -487,10 +486,9 @@ def cmd_repair(args):
         **verdict_kwargs(args), qc_data=bool(args.qc))
     emit_report(args, report, "repair", seconds)
     if not (args.json or args.quiet):
-        d = report.to_dict()
-        print(summary.render_repair(d, dry_run=args.dry_run, provenance=args.provenance))
+        print(summary.render_repair(report, dry_run=args.dry_run, provenance=args.provenance))
         if report.repair is None and report.verdict is not None:
-            hint = summary.render_warn_hint(d, force_command(args))
+            hint = summary.render_warn_hint(report, force_command(args))
             if hint:
                 print(hint)
     _qc(args, report)
@@ -515,9 +513,9 @@ def cmd_recompute(args):
     if args.json:
         print(result.to_json())
     elif args.quiet:
-        print(summary.render_recompute(result.to_dict(), dry_run=args.dry_run).splitlines()[0])
+        print(summary.render_recompute(result, dry_run=args.dry_run).splitlines()[0])
     else:
-        print(summary.render_recompute(result.to_dict(), dry_run=args.dry_run))
+        print(summary.render_recompute(result, dry_run=args.dry_run))
     return EXIT_OK
 
 

@@ -50,7 +50,7 @@ def run():
     fixed = os.path.join(work, "fixed")
     print("The same check as a repair that writes nothing (--dry-run):")
     report = api.repair(dwi, bad_bvec, bval, out_bvec=fixed + ".bvec", out_bval=fixed + ".bval", dry_run=True)
-    print(summary.render_repair(report.to_dict(), dry_run=True, provenance=None))
+    print(summary.render_repair(report, dry_run=True, provenance=None))
     print()
     print("Next, write the corrected table, audit it again, and draw the QC figure:")
     print(f"  orivex repair --dwi {shlex.quote(dwi)} --bvec {shlex.quote(bad_bvec)} --bval {shlex.quote(bval)} "

@@ -1,6 +1,5 @@
 """`orivex bids`: the BIDS Apps command line (arguments, levels, messages, exit codes)."""
 
-import importlib.util
 import json
 import os
 import sys
@@ -36,129 +35,66 @@ def add_arguments(p):
                    help="send the runs to a dask.distributed scheduler (needs orivex[dask])")
     g.add_argument("--force", action="store_true", help="audit runs whose report is current too")
     g.add_argument("--no-qc", action="store_true", help="write no QC figures")
-    if "--evidence" not in p._option_string_actions:
-        g.add_argument("--evidence", choices=("tracking", "coherence"),
-                       help="per-run evidence (default: tracking where built, else coherence)")
     g.add_argument("--json", action="store_true",
                    help="JSON lines per run, then the dataset summary as JSON")
     g.add_argument("--threads", type=int, help="threads per audit (default: cores / jobs)")
     g.add_argument("--fail-on", choices=["flag"], help="exit 4 when a run or protocol FLAGs")
 
 
-def _options(args):
-    from orivex.bidsapp import task
-
-    return {
-        "tolerance": args.tolerance, "b0_threshold": args.b0_threshold, "shell": args.shell,
-        "step": args.step, "margin_threshold": args.margin_threshold, "strict": args.strict,
-        "norm_tolerance": args.norm_tolerance,
-        "evidence": task.resolve_evidence(getattr(args, "evidence", None) or "auto"),
-        "qc": not args.no_qc and importlib.util.find_spec("matplotlib") is not None,
-    }
-
-
-def exit_code(counts, fail_on, flagged_protocols=0):
-    if counts.get("ERROR"):
-        return 1
-    if counts.get("WARN"):
-        return 3
-    if fail_on == "flag" and (counts.get("FLAG") or flagged_protocols):
-        return 4
-    return 0
-
-
 def _n(count, noun):
     return f"{count} {noun}" + ("" if count == 1 else "s")
 
 
+STATUSES = ("PASS", "WARN", "FLAG", "ERROR")
+
+
 def _counts_text(counts):
-    return ", ".join(f"{counts.get(s, 0)} {s}" for s in ("PASS", "WARN", "FLAG", "ERROR"))
+    return ", ".join(f"{counts.get(s, 0)} {s}" for s in STATUSES)
 
 
 def run(args, usage_error):
-    """Runs the levels asked for; returns the exit code."""
-    from orivex.bidsapp import discovery, group, outputs, runner
+    """Runs the levels asked for through the API; prints; returns the exit code."""
+    from orivex import api
+    from orivex.bidsapp import app
 
-    if args.jobs < 1:
-        raise usage_error("--jobs must be a positive integer")
-    if args.dask_scheduler and args.jobs > 1:
-        raise usage_error("--jobs and --dask-scheduler exclude each other")
-    out_dir = args.output_dir or os.path.join(args.bids_dir, "derivatives", "orivex")
-    if os.path.exists(out_dir) and os.path.exists(args.bids_dir) and os.path.samefile(
-            out_dir, args.bids_dir):
-        raise usage_error("OUTPUT_DIR must not be the dataset itself")
-    levels = [args.analysis_level] if args.analysis_level else ["participant", "group"]
-    quiet = args.json
-    code = 0
-    if "participant" in levels:
-        options = _options(args)
-        try:
-            dataset = discovery.Dataset(args.bids_dir)
-            runs = dataset.runs(args.participant_label, args.session_label)
-        except discovery.DiscoveryError as e:
-            raise ValueError(str(e)) from None
-        if not runs:
-            raise ValueError("no DWI runs (sub-*/[ses-*/]dwi/*_dwi.nii[.gz]) found under "
-                             f"{args.bids_dir}" + (" for the selected participants or sessions"
-                                                   if args.participant_label or args.session_label
-                                                   else ""))
-        try:
-            with outputs.OutputDir(out_dir) as out:
-                counts = runner.participant(args.bids_dir, out, runs, options, jobs=args.jobs,
-                                            threads=args.threads, dask_address=args.dask_scheduler,
-                                            force=args.force, json_lines=args.json)
-        except outputs.OutputError as e:
-            raise ValueError(str(e)) from None
-        if not quiet:
-            print(f"participant level: {_n(len(runs), 'run')}: {_counts_text(counts)}"
-                  f" ({counts['skipped']} up to date); outputs in {out_dir}")
-        code = exit_code(counts, args.fail_on)
-    if "group" in levels:
-        if not os.path.isdir(out_dir):
-            raise ValueError(f"no reports: {out_dir} does not exist (run the participant level "
-                             "first)")
-        try:
-            with outputs.OutputDir(out_dir) as out:
-                out.write(outputs.DESCRIPTION, outputs.dataset_description(
-                    args.bids_dir, _version()))
-                summary = group.group(out, args.bids_dir)
-        except outputs.OutputError as e:
-            raise ValueError(str(e)) from None
-        if not summary["n_runs"]:
-            raise ValueError(f"no reports under {out_dir} (run the participant level first)")
-        if quiet:
-            print(json.dumps(summary, ensure_ascii=False))
+    try:
+        result = api.bids(
+            args.bids_dir, args.output_dir, args.analysis_level,
+            participant_label=args.participant_label, session_label=args.session_label,
+            tolerance=args.tolerance, b0_threshold=args.b0_threshold, shell=args.shell,
+            step=args.step, margin_threshold=args.margin_threshold, strict=args.strict,
+            norm_tolerance=args.norm_tolerance, evidence=args.evidence, seeds=args.seeds,
+            verdict_margin=args.verdict_margin, qc=not args.no_qc, jobs=args.jobs,
+            threads=args.threads, dask_scheduler=args.dask_scheduler, force=args.force,
+            fail_on=args.fail_on, log=sys.stdout, json_lines=args.json)
+    except app.OptionError as e:
+        raise usage_error(str(e)) from None
+    counts, summary = result.participant, result.summary
+    if counts is not None and not args.json:
+        print(f"participant level: {_n(sum(counts[s] for s in STATUSES), 'run')}: "
+              f"{_counts_text(counts)} ({counts['skipped']} up to date); outputs in "
+              f"{result.output_dir}")
+    if summary is not None:
+        if args.json:
+            print(json.dumps(summary.to_dict(), ensure_ascii=False))
         else:
-            _print_group(summary, out_dir)
-        flagged = sum(p["decision"] == "FLAG" for p in summary["protocols"])
-        code = max(code, exit_code(summary["counts"], args.fail_on, flagged), key=_severity)
-    return code
-
-
-def _severity(code):
-    return {0: 0, 4: 1, 3: 2, 1: 3}[code]
-
-
-def _version():
-    import _orivex
-
-    return _orivex.version()
+            _print_group(summary, result.output_dir)
+    return result.exit_code
 
 
 def _print_group(summary, out_dir):
     from orivex.bidsapp import outputs
 
-    protocols = _n(len(summary["protocols"]), "protocol")
-    print(f"group level: {_n(summary['n_runs'], 'run')} in {protocols}: "
-          f"{_counts_text(summary['counts'])}")
-    for p in summary["protocols"]:
-        margin = "-" if p["combined_margin"] is None else f"{100 * p['combined_margin']:.2f}%"
-        print(f"  {p['id']:<4} {p['decision'] or 'n/a':<5} {p['best_label'] or '-':<8} "
-              f"pooled {margin:>7}  {_n(p['n_total'], 'run')}  {p['key']}")
-        for o in p["outliers"]:
-            print(f"       disagrees: {o['run']} ({o['best_label']}, "
-                  f"{100 * o['relative_margin']:.2f}%)")
-    for u in summary["unreadable_reports"]:
+    protocols = _n(len(summary.protocols), "protocol")
+    print(f"group level: {_n(summary.n_runs, 'run')} in {protocols}: "
+          f"{_counts_text(summary.counts)}")
+    for p in summary.protocols:
+        margin = "-" if p.combined_margin is None else f"{100 * p.combined_margin:.2f}%"
+        print(f"  {p.id:<4} {p.decision or 'n/a':<5} {p.best_label or '-':<8} "
+              f"pooled {margin:>7}  {_n(p.n_total, 'run')}  {p.key}")
+        for o in p.outliers:
+            print(f"       disagrees: {o.run} ({o.best_label}, {100 * o.relative_margin:.2f}%)")
+    for u in summary.unreadable_reports:
         print(f"  unreadable report {u['report']}: {u['error']}", file=sys.stderr)
-    print(f"dataset: {summary['status']}; summary at {os.path.join(out_dir, outputs.SUMMARY)}, "
+    print(f"dataset: {summary.status}; summary at {os.path.join(out_dir, outputs.SUMMARY)}, "
           f"page at {os.path.join(out_dir, outputs.HTML)}")

@@ -22,6 +22,7 @@ BVAL = "_desc-corrected_dwi.bval"
 DESCRIPTION = "dataset_description.json"
 SUMMARY = "dataset_summary.json"
 TSV = "group_orientation.tsv"
+TSV_SIDECAR = "group_orientation.json"
 HTML = "orivex_report.html"
 
 BIDS_VERSION = "1.9.0"
