@@ -1,8 +1,10 @@
-"""`orivex bids`: the BIDS Apps command line (arguments, levels, messages, exit codes)."""
+"""`orivex bids`: the BIDS App's command line (arguments, messages); `orivex.api.bids` runs it."""
 
 import json
 import os
 import sys
+
+from orivex.cli.common import UsageError, add_analysis, add_verdict, command_help
 
 BIDS_EPILOG = """\
 levels:
@@ -17,8 +19,11 @@ Re-running skips runs whose report is current (same input digests, options and t
 """
 
 
-def add_arguments(p):
-    """The bids subcommand's own arguments (the analysis options come from the caller)."""
+def add_parser(sub):
+    p = sub.add_parser("bids", help="BIDS App: audit a BIDS dataset (participant and group levels)",
+                       **command_help("bids", False, BIDS_EPILOG))
+    add_analysis(p)
+    add_verdict(p, memory=False)
     p.add_argument("bids_dir", metavar="BIDS_DIR", help="BIDS dataset root (only read)")
     p.add_argument("output_dir", metavar="OUTPUT_DIR", nargs="?",
                    help="derivatives folder to write (default BIDS_DIR/derivatives/orivex)")
@@ -52,7 +57,7 @@ def _counts_text(counts):
     return ", ".join(f"{counts.get(s, 0)} {s}" for s in STATUSES)
 
 
-def run(args, usage_error):
+def run(args):
     """Runs the levels asked for through the API; prints; returns the exit code."""
     from orivex import api
     from orivex.bidsapp import app
@@ -68,7 +73,7 @@ def run(args, usage_error):
             threads=args.threads, dask_scheduler=args.dask_scheduler, force=args.force,
             fail_on=args.fail_on, log=sys.stdout, json_lines=args.json)
     except app.OptionError as e:
-        raise usage_error(str(e)) from None
+        raise UsageError(str(e)) from None
     counts, summary = result.participant, result.summary
     if counts is not None and not args.json:
         print(f"participant level: {_n(sum(counts[s] for s in STATUSES), 'run')}: "
