@@ -221,7 +221,7 @@ OutputSet output_set(const Bound& a) {
 RepairSpec repair_spec(const Bound& a, const ImageCall& call) {
   const TableFrame frame = call.table.from_grad ? TableFrame::World : TableFrame::Fsl;
   return RepairSpec{output_set(a), FrameMaps::resolve(frame, call.volume.info),
-                    a.flag("force_repair"), {}};
+                    a.flag("force_repair")};
 }
 
 }  // namespace orivex::py

@@ -247,7 +247,8 @@ def table_corruptions(dirs: np.ndarray, bvals: np.ndarray, multishell: bool):
     # A table of another scheme with the same count: directions that have nothing to do with
     # the signal.
     d = dirs.copy()
-    d[dw] = sphere_directions(n, seed=97) @ rotation([0.3, -1.0, 0.5], 41.0).T
+    other = np.random.default_rng(97).normal(size=(n, 3))
+    d[dw] = other / np.linalg.norm(other, axis=1, keepdims=True)
     out.append(("other_scheme", d, bvals, "foreign_table", None))
     if multishell:
         b = bvals.copy()

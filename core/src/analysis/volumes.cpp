@@ -44,9 +44,9 @@ constexpr double finding_gain = 0.5;
 constexpr double explained_residual = 3.0;
 // A shift of every row counts when it removes this much of the whole fit's residual.
 constexpr double shift_ratio_limit = 0.8;
-// A table whose fit explains less of the direction-dependent signal than this does not describe
-// the series (a fit to unrelated directions explains about 6/n by chance).
-constexpr double min_explained = 0.2;
+// A table whose fit explains less of the direction-dependent signal than this (adjusted for
+// chance) does not describe the series.
+constexpr double min_explained = 0.4;
 // The rotation test turns the fitted axes by this angle about 13 axes, both ways...
 constexpr double rotation_deg = 25.0;
 // ... and finds the table rotated when one of the turns tracks this much longer.
@@ -445,7 +445,11 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
       whole.push_back(fit_of(dwis, front, back, k));
     }
     const WholeFits wf = evaluate_whole(whole, dwis, shell_of, shells.size(), logs, stride, nvox);
-    out.explained = wf.angular > 0.0 ? 1.0 - wf.sse[0] / wf.angular : 0.0;
+    // Adjusted for the six tensor terms, which explain about 6/(n − 1) of unrelated directions
+    // by chance: 0 for a fit to directions that have nothing to do with the signal.
+    const double n = static_cast<double>(dwis.size());
+    const double raw = wf.angular > 0.0 ? 1.0 - wf.sse[0] / wf.angular : 0.0;
+    out.explained = n > 7.0 ? 1.0 - (1.0 - raw) * (n - 1.0) / (n - 7.0) : raw;
     for (std::size_t i = 0; i < 2; ++i) {
       const double given = wf.sse[1 + 2 * i], shifted = wf.sse[2 + 2 * i];
       const double ratio = given > 0.0 ? shifted / given : 1.0;

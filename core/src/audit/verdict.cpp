@@ -168,8 +168,7 @@ void write_candidate(JsonWriter& w, const TrackingScore& s) {
   w.end_object();
 }
 
-std::string tracking_json(const TrackingResult& t) {
-  JsonWriter w;
+void write_tracking(JsonWriter& w, const TrackingResult& t) {
   w.begin_object();
   w.key("candidates").begin_array();
   for (const TrackingScore& s : t.ranking) write_candidate(w, s);
@@ -180,11 +179,9 @@ std::string tracking_json(const TrackingResult& t) {
   w.member("region_voxels", t.region_voxels);
   w.member("region", t.region_from_mask ? "mask" : "otsu");
   w.end_object();
-  return std::move(w).str();
 }
 
-std::string verdict_json(const Verdict& v) {
-  JsonWriter w;
+void write_verdict(JsonWriter& w, const Verdict& v) {
   w.begin_object();
   w.member("decision", decision_name(v.decision));
   w.key("recommended_label");
@@ -211,11 +208,16 @@ std::string verdict_json(const Verdict& v) {
   w.end_object();
   w.key("reasons").array(v.reasons);
   w.end_object();
+}
+
+template <class T>
+std::string compact(void (*write)(JsonWriter&, const T&), const T& value) {
+  JsonWriter w;
+  write(w, value);
   return std::move(w).str();
 }
 
-std::string volumes_json(const VolumeCheck& v) {
-  JsonWriter w;
+void write_volumes(JsonWriter& w, const VolumeCheck& v) {
   w.begin_object();
   w.member("checked", v.checked);
   w.key("reason");
@@ -278,7 +280,6 @@ std::string volumes_json(const VolumeCheck& v) {
   }
   w.end_array();
   w.end_object();
-  return std::move(w).str();
 }
 
 }  // namespace
@@ -410,6 +411,7 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
   const VolumeCheck& vc = o.volumes;
   std::optional<GradientTable> mended;
   RepairSpec applied = request;
+  std::vector<std::string> mended_notes;
   if (vc.pattern != VolumePattern::None) {
     if (verdict_params.fix_volumes) mended = mend_rows(table, vc);
     const std::string what = vc.pattern == VolumePattern::PartialFlip
@@ -421,7 +423,7 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
       const std::string note = "rows mended for the " + std::string(pattern_name(vc.pattern)) +
                                " finding (--fix-volumes): " + what + "; " + vc.summary;
       o.report.notes.push_back(note);
-      applied.provenance_notes.push_back(note);
+      mended_notes.push_back(note);
     } else if (!what.empty()) {
       o.report.notes.push_back("the volume check found " + std::string(pattern_name(vc.pattern)) +
                                ": repair would " + what + " with --fix-volumes; no row was changed");
@@ -455,8 +457,17 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
   }
   o.report.flip = std::move(decided);
   applied.force_repair = false;  // a forced choice is already the recommendation above
+  // The record keeps the evidence as measured: the coherence result, then the tracking and the
+  // verdict that chose the correction, and the volume check with any rows it mended.
+  const auto amend = [&](Provenance& record) {
+    record.flip = coherence;
+    record.sections = {{"tracking", [&](JsonWriter& w) { write_tracking(w, o.tracking); }},
+                       {"verdict", [&](JsonWriter& w) { write_verdict(w, v); }},
+                       {"volumes", [&](JsonWriter& w) { write_volumes(w, vc); }}};
+    record.notes.insert(record.notes.end(), mended_notes.begin(), mended_notes.end());
+  };
   ORIVEX_ASSIGN(RepairOutput out, repair_from_report(base, std::move(o.report), inputs, applied,
-                                                     verdict_params.margin_threshold));
+                                                     verdict_params.margin_threshold, amend));
   out.report.flip = coherence;
   if (forced && out.report.repair)
     out.report.notes.push_back(
@@ -470,11 +481,11 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
 
 std::string to_json(const VerdictOutcome& outcome) {
   std::string text = orivex::to_json(outcome.report);
-  // The report is one object; its last character closes it, and the two sections follow its keys.
+  // The report is one object; its last character closes it, and the three sections follow its keys.
   text.pop_back();
-  text += ",\"tracking\":" + tracking_json(outcome.tracking) +
-          ",\"verdict\":" + verdict_json(outcome.verdict) +
-          ",\"volumes\":" + volumes_json(outcome.volumes) + "}";
+  text += ",\"tracking\":" + compact(write_tracking, outcome.tracking) +
+          ",\"verdict\":" + compact(write_verdict, outcome.verdict) +
+          ",\"volumes\":" + compact(write_volumes, outcome.volumes) + "}";
   return text;
 }
 

@@ -90,7 +90,8 @@ struct VolumeCheck {
   std::optional<long long> shift;
   std::vector<double> b_scales;
   std::size_t voxels = 0;
-  // Share of the direction-dependent signal variance the table as given explains.
+  // Share of the direction-dependent signal variance the table as given explains, adjusted for
+  // the share a fit to unrelated directions explains by chance (about 0 for those).
   double explained = 0.0;
   // Residual of the whole fit with every row shifted by the best shift, over that of the table
   // as given (below 1: the shift fits better).
