@@ -781,8 +781,9 @@ class BidsRun:
     """One run of a BIDS dataset as the group level sees it.
 
     `status` is PASS, WARN, FLAG or ERROR; `best_label` is a FLAG's correction, else the best
-    candidate; `protocol` is the id of the run's protocol (None for a run that failed);
-    `report` and `qc` are paths relative to the output folder.
+    candidate; `volumes` the volume check's pattern (None when not checked); `protocol` is the
+    id of the run's protocol (None for a run that failed); `report` and `qc` are paths relative
+    to the output folder.
     """
 
     path: str
@@ -795,12 +796,13 @@ class BidsRun:
     report: str
     qc: Optional[str]
     error: Optional[str]
+    volumes: Optional[str] = None
 
     @classmethod
     def from_dict(cls, d: dict) -> "BidsRun":
         return cls(d["path"], dict(d["entities"]), d["status"], d["best_label"],
                    d["relative_margin"], d["given_rank"], d["protocol"], d["report"], d["qc"],
-                   d.get("error"))
+                   d.get("error"), d.get("volumes"))
 
 
 @dataclass(frozen=True)
@@ -817,7 +819,8 @@ class ProtocolVerdict:
     """The runs of one protocol pooled into one orientation verdict.
 
     `relative_margin` is the median of the runs' margins, `combined_margin` the pooled one;
-    `decision` is None when the runs give too little evidence to pool.
+    `decision` is None when the runs give too little evidence to pool. `volume_patterns` counts
+    the runs by the pattern of their volume check ("none" when every volume fits its row).
     """
 
     id: str
@@ -835,13 +838,15 @@ class ProtocolVerdict:
     threshold: float
     evidence: Optional[str]
     outliers: tuple[Outlier, ...]
+    volume_patterns: dict[str, int] = field(default_factory=dict)
 
     @classmethod
     def from_dict(cls, d: dict) -> "ProtocolVerdict":
         return cls(d["id"], d["key"], dict(d["fields"]), dict(d["counts"]), d["decision"],
                    d["best_label"], d["runner_up"], d["relative_margin"], d["combined_margin"],
                    d["agreement"], int(d["n_runs"]), int(d["n_total"]), d["threshold"],
-                   d["evidence"], tuple(Outlier(**o) for o in d["outliers"]))
+                   d["evidence"], tuple(Outlier(**o) for o in d["outliers"]),
+                   dict(d.get("volume_patterns") or {}))
 
 
 @dataclass(frozen=True)

@@ -118,9 +118,9 @@ def test_participant_and_group_levels(tmp_path, capsys):
     assert [(r["path"], r["protocol"]) for r in summary["results"]][::3] == [
         ("sub-01/dwi/sub-01_dwi.nii.gz", "P1"), ("sub-04/dwi/sub-04_dwi.nii.gz", None)]
     tsv = (out / "group_orientation.tsv").read_text().splitlines()
-    assert tsv[0] == "participant_id\tstatus\tbest_label\trelative_margin\tgiven_rank\tprotocol"
-    assert tsv[1].startswith("sub-01\tPASS\t+x+y+z\t0.1002") and tsv[1].endswith("\t1\tP1")
-    assert tsv[4] == "sub-04\tERROR\tn/a\tn/a\tn/a\tn/a"
+    assert tsv[0] == "participant_id\tstatus\tbest_label\trelative_margin\tgiven_rank\tvolumes\tprotocol"
+    assert tsv[1].startswith("sub-01\tPASS\t+x+y+z\t0.1002") and tsv[1].endswith("\t1\tnone\tP1")
+    assert tsv[4] == "sub-04\tERROR\tn/a\tn/a\tn/a\tn/a\tn/a"
     page = (out / "orivex_report.html").read_text()
     assert "http" not in page.replace('lang="en"', "") and "<script" not in page
 
@@ -181,10 +181,10 @@ def test_real_scans_under_the_default_evidence_from_the_command_line_and_the_api
 
     tsv = [line.split("\t") for line in (out / "group_orientation.tsv").read_text().splitlines()]
     assert tsv[0] == ["participant_id", "session_id", "status", "best_label", "relative_margin",
-                      "given_rank", "protocol"]
+                      "given_rank", "volumes", "protocol"]
     assert [row[:4] for row in tsv[1:]] == [["sub-01", "ses-1", "PASS", "+x+y+z"],
                                             ["sub-02", "ses-1", "FLAG", "-x+y+z"]]
-    assert tsv[2][5] != "1" and tsv[2][6] == "P1"
+    assert tsv[2][5] != "1" and tsv[2][6:] == ["none", "P1"]
     assert list(json.loads((out / "group_orientation.json").read_text())) == tsv[0]
     for sub in ("01", "02"):
         png = out / f"sub-{sub}/ses-1/dwi/sub-{sub}_ses-1_desc-orivex_qc.png"

@@ -141,3 +141,25 @@ def test_repair_leaves_other_findings_alone(tmp_path):
     assert r.volumes.pattern == "swapped_rows" and r.volumes.rows == (9, 3)
     assert r.repair is None and not (tmp_path / "o.bvec").exists()
     assert any(n.startswith("the volume check found swapped_rows: repair changes no row") for n in r.notes)
+
+
+def test_bids_app_shows_the_pattern_per_run_and_counts_it_per_protocol(tmp_path, capsys):
+    from conftest import real_bids_run
+    from orivex import cli
+
+    root = tmp_path / "study"
+    real_bids_run(root, "01")
+    real_bids_run(root, "02", flip_volumes=(3, 12))
+    cli.main(["bids", str(root), "--no-qc"])
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split()[0] for line in lines[:2]] == ["PASS", "WARN"]
+    out = root / "derivatives" / "orivex"
+    tsv = [line.split("\t") for line in (out / "group_orientation.tsv").read_text().splitlines()]
+    column = tsv[0].index("volumes")
+    assert [row[column] for row in tsv[1:]] == ["none", "partial_flip"]
+    assert "partial_flip" in json.loads((out / "group_orientation.json").read_text())["volumes"]["Levels"]
+    summary = orivex.BidsSummary.from_json((out / "dataset_summary.json").read_text())
+    assert [r.volumes for r in summary.runs] == ["none", "partial_flip"]
+    assert summary.protocols[0].volume_patterns == {"none": 1, "partial_flip": 1}
+    page = (out / "orivex_report.html").read_text()
+    assert page.count('<span class="badge WARN">partial_flip</span>') == 2  # the run and its protocol

@@ -38,7 +38,7 @@ class Row:
 
     __slots__ = ("id", "report", "thumb", "qc", "entities", "status", "best_label",
                  "relative_margin", "given_rank", "error", "protocol", "kind", "scores",
-                 "threshold")
+                 "threshold", "volumes")
 
     def __init__(self, **values):
         for key in self.__slots__:
@@ -71,7 +71,8 @@ def row_of(report, rel, fields):
         status=intern(summary.status), best_label=intern(summary.best_label),
         relative_margin=summary.relative_margin, given_rank=summary.given_rank,
         error=summary.error, protocol=key, kind=intern(kind),
-        scores=evidence.packed(scores), threshold=threshold)
+        scores=evidence.packed(scores), threshold=threshold,
+        volumes=None if failed else evidence.volume_pattern(report))
 
 
 def collect(out_dir):
@@ -122,6 +123,15 @@ RESULT_COLUMNS = {
     "given_rank": {"LongName": "Rank of the table as given",
                    "Description": "Where the gradient table as given ranks among the 24 distinct "
                    "axis assignments (1 = best)."},
+    "volumes": {"LongName": "Volume check",
+                "Description": "What checking every diffusion-weighted volume against its own row "
+                "of the table found (n/a: not checked, too few directions, or no image evidence).",
+                "Levels": {"none": "every volume fits its row",
+                           "partial_flip": "some volumes fit their rows only under other axes",
+                           "swapped_rows": "some volumes fit each other's rows",
+                           "shifted_rows": "every volume fits the row of its neighbour in the series",
+                           "b_value": "some volumes fit their rows at another b-value",
+                           "foreign_table": "the table does not describe this series"}},
     "protocol": {"LongName": "Protocol",
                  "Description": "ID of the acquisition protocol the run shares with others "
                  "(manufacturer, model, software, phase encoding, image orientation and shells); "
@@ -150,7 +160,7 @@ def tsv_lines(rows, ids):
         proto = None if r.status == "ERROR" else ids.get(r.protocol)
         yield "\t".join([_fmt(_entity_value(k, entities.get(k))) for k in keys] + [
             _fmt(r.status), _fmt(r.best_label), _fmt(r.relative_margin), _fmt(r.given_rank),
-            _fmt(proto)]) + "\n"
+            _fmt(r.volumes), _fmt(proto)]) + "\n"
 
 
 def tsv_sidecar(rows):
@@ -207,7 +217,7 @@ def results(rows, ids):
         yield {
             "path": r.id, "entities": dict(r.entities), "status": r.status,
             "best_label": r.best_label, "relative_margin": r.relative_margin,
-            "given_rank": r.given_rank,
+            "given_rank": r.given_rank, "volumes": r.volumes,
             "protocol": ids.get(r.protocol) if r.status != "ERROR" else None,
             "report": r.report, "qc": r.qc, **({"error": r.error} if r.error else {}),
         }
