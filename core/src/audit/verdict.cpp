@@ -81,9 +81,13 @@ VolumeCheck check_stage_volumes(const FloatArray& dwi, const GradientTable& tabl
   cp.b0_threshold = params.flip.b0_threshold;
   cp.tolerance = params.flip.tolerance;
   cp.min_signal = params.flip.min_signal;
-  const Mat3 axes = tracking.ranking.empty() ? identity3 : tracking.ranking.front().candidate.matrix;
-  const RotationEvidence rotation = rotation_evidence(fm.field, region, seeds, params.flip.frame_map,
-                                                      axes, geometry, vp.tracking);
+  // Tracks that go nowhere under the best axes cannot tell a turned table either.
+  const double largest = std::max({geometry.voxel_mm[0], geometry.voxel_mm[1], geometry.voxel_mm[2]});
+  RotationEvidence rotation;
+  if (!tracking.ranking.empty() &&
+      tracking.ranking.front().mean_length_mm >= vp.min_track_voxels * largest)
+    rotation = rotation_evidence(fm.field, region, seeds, params.flip.frame_map,
+                                 tracking.ranking.front().candidate.matrix, geometry, vp.tracking);
   return check_volumes(dwi, table, fm.field, fm.wm_mask, rotation, cp);
 }
 

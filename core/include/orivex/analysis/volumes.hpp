@@ -42,7 +42,7 @@ struct VolumeCheckParams {
 };
 
 // Seeds of the rotation test: the first of the tracking stage's.
-inline constexpr std::size_t rotation_seeds = 600;
+inline constexpr std::size_t rotation_seeds = 400;
 
 struct RotationEvidence {
   // The longest mean track of the field turned by a fixed angle about any of 13 axes (either
