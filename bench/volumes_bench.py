@@ -3,7 +3,7 @@
 
 For each series (the two vendored real scans and the 96x96x60x70 phantom of audit_bench.py),
 interleaved ORIVEX_BENCH_REPEAT times (default 7): the wall time of `orivex detect-flip` as a user
-runs it, and the seconds of the volume stage reported by `_native.audit_profiled` on the same
+runs it, and the seconds of the volume stage reported by `_native.audit(..., profile=True)` on the same
 series (the same stage on the same field). The overhead is the stage over the rest of the
 command: stage / (command − stage). Medians with the range over the repeats. Nothing here asserts
 a timing.
@@ -28,7 +28,7 @@ REAL = ROOT / "tests" / "data" / "realdwi"
 STAGE = """
 import json, sys
 from orivex import _native
-text, t = _native.audit_profiled(sys.argv[1], bvec=sys.argv[2], bval=sys.argv[3])
+text, t = _native.audit(sys.argv[1], bvec=sys.argv[2], bval=sys.argv[3], profile=True)
 print(json.dumps(t))
 """
 
