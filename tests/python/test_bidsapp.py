@@ -119,7 +119,7 @@ def test_participant_and_group_levels(tmp_path, capsys):
         ("sub-01/dwi/sub-01_dwi.nii.gz", "P1"), ("sub-04/dwi/sub-04_dwi.nii.gz", None)]
     tsv = (out / "group_orientation.tsv").read_text().splitlines()
     assert tsv[0] == "participant_id\tstatus\tbest_label\trelative_margin\tgiven_rank\tvolumes\tprotocol"
-    assert tsv[1].startswith("sub-01\tPASS\t+x+y+z\t0.1002") and tsv[1].endswith("\t1\tnone\tP1")
+    assert tsv[1].startswith("sub-01\tPASS\t+x+y+z\t0.1002") and tsv[1].endswith("\t1\tn/a\tP1")  # coherence: no volume check
     assert tsv[4] == "sub-04\tERROR\tn/a\tn/a\tn/a\tn/a\tn/a"
     page = (out / "orivex_report.html").read_text()
     assert "http" not in page.replace('lang="en"', "") and "<script" not in page

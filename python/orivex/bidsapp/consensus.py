@@ -83,6 +83,14 @@ def pool(runs, threshold):
             "agreement": agreement, "n_runs": n, "threshold": threshold, "outliers": outliers}
 
 
+def _volumes(row):
+    # Rows made before the volume check (or by hand) carry no pattern.
+    try:
+        return row["volumes"]
+    except (KeyError, AttributeError):
+        return None
+
+
 def protocols(rows):
     """Verdicts of every protocol among `rows` (dicts with id, protocol, kind, scores, threshold,
     volumes).
@@ -104,8 +112,9 @@ def protocols(rows):
         verdict = pool([(r["id"], r["scores"]) for r in pooled], threshold or 0.0)
         patterns = {}
         for r in members:
-            if r["volumes"] is not None:
-                patterns[r["volumes"]] = patterns.get(r["volumes"], 0) + 1
+            pattern = _volumes(r)
+            if pattern is not None:
+                patterns[pattern] = patterns.get(pattern, 0) + 1
         verdict.update(protocol=key, evidence=kind, n_total=len(members),
                        volume_patterns=dict(sorted(patterns.items())),
                        runs=[r["id"] for r in members])
