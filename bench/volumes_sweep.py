@@ -7,7 +7,8 @@ table turned 30° about an oblique axis; and on multi-shell data one volume's b-
 Each row shows the pattern found, whether it and the suspect set are the expected ones, and the
 evidence margins: `gain`, on a clean table the largest share of any volume's residual that any
 hypothesis removes (a finding needs 0.5), on a corruption the smallest share the best hypothesis
-removes among the true suspects; the adjusted explained share (foreign below 0.4); the whole-fit
+removes among the true suspects; the captured share (foreign below 0.5 where the signal shows
+its six terms, structure of at least 1); the whole-fit
 shift ratio (a shift below 0.8); the rotation ratio (a turned table above 1.1).
 Usage: volumes_sweep.py [--quick] [--threads N] [--only NAME ...]
 """
@@ -101,7 +102,7 @@ def main():
     work, sets = datasets(args.quick)
     failures = 0
     print(f"{'set':24} {'mask':5} {'case':18} {'pattern':14} {'ok':3} {'suspects':10} "
-          f"{'gain':>8} {'explained':>9} {'shift':>6} {'rotation':>8} verdict")
+          f"{'gain':>8} {'captured':>9} {'struct':>6} {'shift':>6} {'rotation':>8} verdict")
     for name, dwi, dirs, bvals, mask, multishell in sets:
         if args.only and name not in args.only:
             continue
@@ -119,7 +120,7 @@ def main():
                 ev = vol["evidence"]
                 print(f"{name:24} {'yes' if masked else 'no':5} {case:18} {vol['pattern']:14} "
                       f"{'ok' if ok else 'NO':3} {('exact' if ok_suspects else str(vol['suspect'][:6])):10} "
-                      f"{gain:8.2f} {ev['explained']:9.3f} {ev['shift_ratio']:6.3f} "
+                      f"{gain:8.2f} {ev['explained']:9.3f} {ev['structure']:6.2f} {ev['shift_ratio']:6.3f} "
                       f"{ev['rotation_ratio']:8.4f} {decision}", flush=True)
     print(f"{failures} case(s) not as expected")
 

@@ -483,7 +483,12 @@ class Volumes:
     `label` (the axes a partial flip's volumes fit under), `rows` (the row each swapped volume
     fits, in the order of `suspect`), `shift` (every row's offset along the series) and `b_scales`
     (each suspect's b-value factor); `summary` says it in words. When `checked` is false,
-    `reason` says why and nothing was decided.
+    `reason` says why and nothing was decided. The whole-table evidence: `explained`, the share
+    of the direction-dependent signal the table captures of what the best six tensor terms of
+    any table could (above chance: about 1 right, 0 unrelated); `structure`, how clearly the
+    signal shows six terms at all; `shift_ratio`, the residual with every row shifted over the
+    table's own; `rotation_ratio`, the longest mean track with the axes turned 25° over the
+    track as given.
     """
 
     checked: bool
@@ -497,6 +502,7 @@ class Volumes:
     summary: str
     voxels: int
     explained: float
+    structure: float
     shift_ratio: float
     rotation_ratio: float
     entries: tuple[VolumeEntry, ...]
@@ -507,7 +513,7 @@ class Volumes:
         return cls(bool(d["checked"]), d["reason"], d["pattern"], _ints(d["suspect"]), x["label"],
                    _ints(x["rows"]), None if x["shift"] is None else int(x["shift"]),
                    _reals(x["b_scales"]), x["summary"], int(ev["voxels"]), _real(ev["explained"]),
-                   _real(ev["shift_ratio"]), _real(ev["rotation_ratio"]),
+                   _real(ev["structure"]), _real(ev["shift_ratio"]), _real(ev["rotation_ratio"]),
                    tuple(VolumeEntry.from_dict(e) for e in d["entries"]))
 
 

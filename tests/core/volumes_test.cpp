@@ -73,7 +73,7 @@ TEST(Volumes, TooFewDirectionsAreNotChecked) {
   const Series s = make_series(9);
   const VolumeCheck v = check(s, s.bvecs, s.bvals);
   EXPECT_FALSE(v.checked);
-  EXPECT_EQ(v.reason, "every shell has fewer than 10 directions (the largest has 9): too few to "
+  EXPECT_EQ(v.reason, "every shell has fewer than 12 directions (the largest has 9): too few to "
                       "predict each volume from the others");
   EXPECT_EQ(v.pattern, VolumePattern::None);
 }

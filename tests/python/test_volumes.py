@@ -85,7 +85,7 @@ def test_too_few_directions(tmp_path):
     dwi, dirs, bvals, _ = save_phantom(tmp_path, shape=(24, 24, 12), n_dirs=8, n_b0=2)
     v = volumes(tmp_path, dwi, dirs, bvals)["volumes"]
     assert (v["checked"], v["pattern"], v["suspect"], v["entries"]) == (False, "none", [], [])
-    assert v["reason"] == ("every shell has fewer than 10 directions (the largest has 8): too few "
+    assert v["reason"] == ("every shell has fewer than 12 directions (the largest has 8): too few "
                            "to predict each volume from the others")
 
 

@@ -44,9 +44,12 @@ constexpr double finding_gain = 0.5;
 constexpr double explained_residual = 3.0;
 // A shift of every row counts when it removes this much of the whole fit's residual.
 constexpr double shift_ratio_limit = 0.8;
-// A table whose fit explains less of the direction-dependent signal than this (adjusted for
-// chance) does not describe the series.
-constexpr double min_explained = 0.4;
+// A table that captures less than this of the direction-dependent signal any six-term fit could
+// (above chance) does not describe the series.
+constexpr double min_explained = 0.5;
+// ... judged only where the signal shows its six terms clearly: the best six capture this much
+// more than six random ones (noise alone gives about 0).
+constexpr double min_structure = 1.0;
 // The rotation test turns the fitted axes by this angle about 13 axes, both ways...
 constexpr double rotation_deg = 25.0;
 // ... and finds the table rotated when one of the turns tracks this much longer.
@@ -272,6 +275,69 @@ WholeFits evaluate_whole(const std::vector<Fit>& fits, const std::vector<std::si
   return out;
 }
 
+// How much of the direction-dependent signal the table captures, of what the best six terms of
+// any table could: in each shell, every voxel's log signals centred over the shell's volumes
+// give a weighted covariance C over the volumes; the best six-dimensional fit captures its six
+// largest eigenvalues, the table's tensor terms the trace of C projected on their span, and six
+// random terms capture 6/(n − 1) of its trace on average. The share is (table − chance) /
+// (best − chance): about 1 for the right table at any noise level, about 0 for unrelated
+// directions.
+struct Capture {
+  double share = 1.0;      // (table − chance) / (best − chance)
+  double structure = 0.0;  // (best − chance) / chance: how clearly the signal has six terms
+};
+
+Capture captured_share(const std::vector<const Shell*>& groups, const std::vector<Vec3>& bvecs,
+                       const std::vector<double>& bvals, std::size_t nt,
+                       const std::vector<float>& logs, std::size_t stride, std::size_t nvox) {
+  double given = 0.0, best = 0.0, chance = 0.0;
+  for (const Shell* g : groups) {
+    std::vector<std::size_t> rows;
+    for (std::size_t t : g->indices)
+      if (t < nt && norm(bvecs[t]) > min_gradient_norm) rows.push_back(t);
+    const std::size_t n = rows.size();
+    const std::size_t blocks = (nvox + block_voxels - 1) / block_voxels;
+    std::vector<double> parts(blocks * n * n, 0.0);
+    parallel_for(blocks, [&](std::size_t b0, std::size_t b1) {
+      std::vector<double> y(n);
+      for (std::size_t blk = b0; blk < b1; ++blk) {
+        double* c = parts.data() + blk * n * n;
+        for (std::size_t v = blk * block_voxels; v < std::min(nvox, (blk + 1) * block_voxels); ++v) {
+          double mean = 0.0;
+          for (std::size_t r = 0; r < n; ++r) mean += (y[r] = logs[v * stride + rows[r]]);
+          mean /= static_cast<double>(n);
+          const double w = std::exp(2.0 * std::min(mean, 30.0));
+          for (double& x : y) x -= mean;
+          for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j) c[i * n + j] += w * y[i] * y[j];
+        }
+      }
+    });
+    Eigen::MatrixXd c = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
+    for (std::size_t blk = 0; blk < blocks; ++blk)
+      for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j)
+          c(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) += parts[blk * n * n + i * n + j];
+    // The tensor terms of the rows, centred over them, and the projection on their span.
+    Eigen::MatrixXd b(static_cast<Eigen::Index>(n), 6);
+    for (std::size_t r = 0; r < n; ++r) {
+      const Row a = design_row(bvecs[rows[r]], bvals[rows[r]]);
+      for (std::size_t j = 0; j < 6; ++j) b(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(j)) = a[j + 1];
+    }
+    b.rowwise() -= b.colwise().mean();
+    const Eigen::MatrixXd projection = b * b.completeOrthogonalDecomposition().pseudoInverse();
+    const Eigen::VectorXd eig = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(c, Eigen::EigenvaluesOnly).eigenvalues();
+    const double trace = c.trace();
+    given += (projection * c).trace();
+    for (Eigen::Index k = 0; k < std::min<Eigen::Index>(6, eig.size()); ++k) best += eig(eig.size() - 1 - k);
+    chance += n > 7 ? 6.0 / static_cast<double>(n - 1) * trace : trace;
+  }
+  Capture out;
+  if (best > chance) out.share = (given - chance) / (best - chance);
+  if (chance > 0.0) out.structure = (best - chance) / chance;
+  return out;
+}
+
 Mat3 rotation(Vec3 axis, double degrees) {
   const double n = norm(axis);
   for (double& c : axis) c /= n;
@@ -445,11 +511,9 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
       whole.push_back(fit_of(dwis, front, back, k));
     }
     const WholeFits wf = evaluate_whole(whole, dwis, shell_of, shells.size(), logs, stride, nvox);
-    // Adjusted for the six tensor terms, which explain about 6/(n − 1) of unrelated directions
-    // by chance: 0 for a fit to directions that have nothing to do with the signal.
-    const double n = static_cast<double>(dwis.size());
-    const double raw = wf.angular > 0.0 ? 1.0 - wf.sse[0] / wf.angular : 0.0;
-    out.explained = n > 7.0 ? 1.0 - (1.0 - raw) * (n - 1.0) / (n - 7.0) : raw;
+    const Capture capture = captured_share(groups, bvecs, bvals, nt, logs, stride, nvox);
+    out.explained = capture.share;
+    out.structure = capture.structure;
     for (std::size_t i = 0; i < 2; ++i) {
       const double given = wf.sse[1 + 2 * i], shifted = wf.sse[2 + 2 * i];
       const double ratio = given > 0.0 ? shifted / given : 1.0;
@@ -718,12 +782,12 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     for (VolumeEntry& e : out.entries) e.fits = VolumeFit::Row;
     return out;
   }
-  if (out.explained < min_explained) {
+  if (out.explained < min_explained && out.structure >= min_structure) {
     out.pattern = VolumePattern::ForeignTable;
     out.suspect = dwis;
-    out.summary = "the table explains only " + numfmt::fixed(100.0 * out.explained, 0) +
-                  "% of the direction-dependent signal and no shift, swap, flip or b-value mends "
-                  "it: the table does not belong to this series";
+    out.summary = "the table captures only " + numfmt::fixed(100.0 * std::max(out.explained, 0.0), 0) +
+                  "% of the direction-dependent signal any table could, and no shift mends it: "
+                  "the table does not belong to this series";
     for (VolumeEntry& e : out.entries) e.fits = VolumeFit::None;
     return out;
   }

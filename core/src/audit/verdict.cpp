@@ -249,6 +249,7 @@ void write_volumes(JsonWriter& w, const VolumeCheck& v) {
   w.key("evidence").begin_object();
   w.member("voxels", v.voxels);
   w.member("explained", v.explained);
+  w.member("structure", v.structure);
   w.member("best_shift", static_cast<std::int64_t>(v.best_shift));
   w.member("shift_ratio", v.shift_ratio);
   w.member("rotation_ratio", v.rotation_ratio);

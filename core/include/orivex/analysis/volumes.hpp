@@ -30,8 +30,9 @@ enum class VolumeFit { Given, Axes, Row, BScale, None };
 const char* fit_name(VolumeFit f);
 
 // Below this many directions in a shell, a direction left out leaves too few to fit the six
-// tensor terms with any redundancy: the shell is not checked.
-inline constexpr std::size_t default_min_volume_directions = 10;
+// tensor terms with any redundancy: the shell is not checked. (With 10, one direction's
+// prediction from the other nine already swings enough at low SNR to fit a permuted row.)
+inline constexpr std::size_t default_min_volume_directions = 12;
 
 struct VolumeCheckParams {
   double b0_threshold = default_b0_threshold;
@@ -90,9 +91,12 @@ struct VolumeCheck {
   std::optional<long long> shift;
   std::vector<double> b_scales;
   std::size_t voxels = 0;
-  // Share of the direction-dependent signal variance the table as given explains, adjusted for
-  // the share a fit to unrelated directions explains by chance (about 0 for those).
+  // Of the direction-dependent signal that the best six tensor terms of any table could capture
+  // above chance, the share the table as given captures (about 1 right, about 0 unrelated).
   double explained = 0.0;
+  // How clearly the signal has six direction terms at all, whatever the table: what the best
+  // six capture beyond six random ones, over what six random ones capture.
+  double structure = 0.0;
   // Residual of the whole fit with every row shifted by the best shift, over that of the table
   // as given (below 1: the shift fits better).
   double shift_ratio = 0.0;
