@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <numeric>
 
 #include "orivex/analysis/shell.hpp"
 #include "orivex/analysis/tracking.hpp"
@@ -218,24 +217,17 @@ Scores evaluate(const std::vector<Fit>& fits, const std::vector<Check>& checks,
   return s;
 }
 
-// Whole-table fits: the weighted residual of each fit over its rows, with weights from the
-// observed signal so that fits of different designs are compared on equal terms, and the
-// direction-dependent variance (about each voxel's shell means) of the given rows.
-struct WholeFits {
-  std::vector<double> sse;
-  double angular = 0.0;
-};
-
-WholeFits evaluate_whole(const std::vector<Fit>& fits, const std::vector<std::size_t>& dwis,
-                         const std::vector<std::size_t>& shell_of, std::size_t n_shells,
-                         const std::vector<float>& logs, std::size_t nt, std::size_t nvox) {
+// Whole-table fits: the residual of each fit over its diffusion-weighted rows, every voxel
+// weighed by its squared mean signal, the same for every design, so that fits of different
+// designs compare on equal terms.
+std::vector<double> whole_residuals(const std::vector<Fit>& fits, const std::vector<std::size_t>& dwis,
+                                    const std::vector<float>& logs, std::size_t nt, std::size_t nvox) {
   const std::size_t blocks = (nvox + block_voxels - 1) / block_voxels;
-  const std::size_t width = fits.size() + 1;
+  const std::size_t width = fits.size();
   std::vector<double> parts(blocks * width, 0.0);
   parallel_for(blocks, [&](std::size_t b0, std::size_t b1) {
     double c[7];
     std::vector<double> resid;
-    std::vector<double> sum(n_shells), wsum(n_shells);
     for (std::size_t blk = b0; blk < b1; ++blk) {
       double* out = parts.data() + blk * width;
       for (std::size_t v = blk * block_voxels; v < std::min(nvox, (blk + 1) * block_voxels); ++v) {
@@ -246,32 +238,17 @@ WholeFits evaluate_whole(const std::vector<Fit>& fits, const std::vector<std::si
         for (std::size_t f = 0; f < fits.size(); ++f) {
           solve(fits[f], y, c, resid);
           for (std::size_t r = 0; r < resid.size(); ++r) {
-            const std::size_t t = fits[f].volumes[r];
-            if (fits[f].design[r][1] == 0.0 && fits[f].design[r][2] == 0.0 && fits[f].design[r][3] == 0.0)
-              continue;  // b0 rows only carry the intercept
-            (void)t;
+            const Row& a = fits[f].design[r];
+            if (a[1] == 0.0 && a[2] == 0.0 && a[3] == 0.0) continue;  // b0 rows: the intercept only
             out[f] += level * resid[r] * resid[r];
           }
-        }
-        std::fill(sum.begin(), sum.end(), 0.0);
-        std::fill(wsum.begin(), wsum.end(), 0.0);
-        for (std::size_t t : dwis) {
-          sum[shell_of[t]] += y[t];
-          wsum[shell_of[t]] += 1.0;
-        }
-        for (std::size_t t : dwis) {
-          const double m = sum[shell_of[t]] / wsum[shell_of[t]];
-          out[fits.size()] += level * (y[t] - m) * (y[t] - m);
         }
       }
     }
   });
-  WholeFits out;
-  out.sse.assign(fits.size(), 0.0);
-  for (std::size_t blk = 0; blk < blocks; ++blk) {
-    for (std::size_t f = 0; f < fits.size(); ++f) out.sse[f] += parts[blk * width + f];
-    out.angular += parts[blk * width + fits.size()];
-  }
+  std::vector<double> out(width, 0.0);
+  for (std::size_t blk = 0; blk < blocks; ++blk)
+    for (std::size_t f = 0; f < width; ++f) out[f] += parts[blk * width + f];
   return out;
 }
 
@@ -503,19 +480,18 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
       }
       return make_fit(std::move(vols), std::move(design));
     };
-    whole.push_back(fit_of(dwis, 0, 0, 0));
     const long long shifts[] = {1, -1};
     for (long long k : shifts) {
       const std::size_t front = k < 0 ? 1 : 0, back = k > 0 ? 1 : 0;
       whole.push_back(fit_of(dwis, front, back, 0));
       whole.push_back(fit_of(dwis, front, back, k));
     }
-    const WholeFits wf = evaluate_whole(whole, dwis, shell_of, shells.size(), logs, stride, nvox);
+    const std::vector<double> sse = whole_residuals(whole, dwis, logs, stride, nvox);
     const Capture capture = captured_share(groups, bvecs, bvals, nt, logs, stride, nvox);
     out.explained = capture.share;
     out.structure = capture.structure;
     for (std::size_t i = 0; i < 2; ++i) {
-      const double given = wf.sse[1 + 2 * i], shifted = wf.sse[2 + 2 * i];
+      const double given = sse[2 * i], shifted = sse[2 * i + 1];
       const double ratio = given > 0.0 ? shifted / given : 1.0;
       if (i == 0 || ratio < out.shift_ratio) {
         out.shift_ratio = ratio;
@@ -593,13 +569,12 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
   };
 
   // The typical residual of each group: the median over the volumes its fit holds.
-  auto typical = [&](const std::vector<Fit>& fits, const std::vector<Check>& checks, const Scores& s) {
+  auto typical = [&](const std::vector<Check>& checks, const Scores& s) {
     std::vector<std::vector<double>> own(groups.size());
     for (std::size_t k = 0; k < checks.size(); ++k)
       if (checks[k].fit_row) own[checks[k].fit].push_back(s.sse[s.offset[k]]);
     std::vector<double> m(groups.size());
     for (std::size_t g = 0; g < groups.size(); ++g) m[g] = median(own[g]);
-    (void)fits;
     return m;
   };
 
@@ -631,7 +606,7 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
   std::vector<std::uint8_t> excluded(table.size(), 0), with_rows(table.size(), 0);
   build(excluded, with_rows, fits, checks);
   Scores scores = evaluate(fits, checks, logs, stride, nvox);
-  std::vector<double> m = typical(fits, checks, scores);
+  std::vector<double> m = typical(checks, scores);
   // The refit leaves out the volumes that misfit or that some hypothesis already explains, at
   // most a third of each group, worst first.
   {
@@ -661,7 +636,7 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     scores = evaluate(fits, checks, logs, stride, nvox);
     // The typical residual stays that of the volumes the refit holds; a volume left out is
     // judged against it like the rest.
-    m = typical(fits, checks, scores);
+    m = typical(checks, scores);
     bool grew = false;
     for (std::size_t k = 0; k < checks.size(); ++k)
       for (std::size_t h = 1; h < checks[k].hyps.size(); ++h) {
