@@ -778,6 +778,17 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     return out;
   }
   if (suspects.empty()) return out;
+  // A table that captures less of the signal than random directions would, whose volumes fit
+  // other rows or axes here and there: those fits are chance matches of a table that does not
+  // describe the series, too noisy to be called foreign on the capture alone.
+  if (out.explained < 0.0) {
+    out.pattern = VolumePattern::ForeignTable;
+    out.suspect = dwis;
+    out.summary = "the table captures less of the direction-dependent signal than random "
+                  "directions would, and " + volume_list(volumes_of(suspects)) +
+                  " fit other rows or axes: the table does not match this series";
+    return out;
+  }
 
   const bool all_flip = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return in_flip[k] != 0; });
   const bool all_scale = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return scale_found[k] != 0; });
