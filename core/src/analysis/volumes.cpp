@@ -467,24 +467,27 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
   const std::size_t nvox = voxels.size();
 
   // --- Whole-table tests: the rows shifted along the series, and how much the table explains.
+  // A fit of the diffusion-weighted volumes with the rows `shift` further along the series
+  // (rows `g`, `b`), over the volumes that a shift of `span` leaves a row to.
+  auto whole_fit = [&](const std::vector<Vec3>& g, const std::vector<double>& b, long long shift,
+                       long long span) {
+    std::vector<std::size_t> vols = b0;
+    std::vector<Row> design(b0.size(), Row{1.0, 0, 0, 0, 0, 0, 0});
+    const std::size_t front = span < 0 ? 1 : 0, back = span > 0 ? 1 : 0;
+    for (std::size_t n = front; n + back < dwis.size(); ++n) {
+      const std::size_t from = dwis[static_cast<std::size_t>(static_cast<long long>(n) + shift)];
+      vols.push_back(dwis[n]);
+      design.push_back(design_row(g[from], b[from]));
+    }
+    return make_fit(std::move(vols), std::move(design));
+  };
+  const long long shifts[] = {1, -1};
+  std::vector<double> shift_residual(2);
   {
     std::vector<Fit> whole;
-    auto fit_of = [&](const std::vector<std::size_t>& rows_from, std::size_t skip_front,
-                      std::size_t skip_back, long long shift) {
-      std::vector<std::size_t> vols = b0;
-      std::vector<Row> design(b0.size(), Row{1.0, 0, 0, 0, 0, 0, 0});
-      for (std::size_t n = skip_front; n + skip_back < rows_from.size(); ++n) {
-        const std::size_t from = rows_from[static_cast<std::size_t>(static_cast<long long>(n) + shift)];
-        vols.push_back(rows_from[n]);
-        design.push_back(design_row(bvecs[from], bvals[from]));
-      }
-      return make_fit(std::move(vols), std::move(design));
-    };
-    const long long shifts[] = {1, -1};
     for (long long k : shifts) {
-      const std::size_t front = k < 0 ? 1 : 0, back = k > 0 ? 1 : 0;
-      whole.push_back(fit_of(dwis, front, back, 0));
-      whole.push_back(fit_of(dwis, front, back, k));
+      whole.push_back(whole_fit(bvecs, bvals, 0, k));
+      whole.push_back(whole_fit(bvecs, bvals, k, k));
     }
     const std::vector<double> sse = whole_residuals(whole, dwis, logs, stride, nvox);
     const Capture capture = captured_share(groups, bvecs, bvals, nt, logs, stride, nvox);
@@ -492,6 +495,7 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     out.structure = capture.structure;
     for (std::size_t i = 0; i < 2; ++i) {
       const double given = sse[2 * i], shifted = sse[2 * i + 1];
+      shift_residual[i] = shifted;
       const double ratio = given > 0.0 ? shifted / given : 1.0;
       if (i == 0 || ratio < out.shift_ratio) {
         out.shift_ratio = ratio;
@@ -741,11 +745,40 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
   };
   const std::size_t n_checked = checks.size();
 
+  const bool all_flip = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return in_flip[k] != 0; });
+  const bool all_scale = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return scale_found[k] != 0; });
+  bool all_rows = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return row_found[k] != 0; });
+  if (all_rows) {
+    // Swapped rows trade places: the rows the suspects fit are the suspects' own rows.
+    std::vector<std::size_t> own = volumes_of(suspects), fitted;
+    for (std::size_t k : suspects) fitted.push_back(best_row[k]);
+    std::sort(fitted.begin(), fitted.end());
+    all_rows = std::adjacent_find(fitted.begin(), fitted.end()) == fitted.end() && fitted == own;
+  }
+  // A few volumes that one pattern explains every one of: a local error, unless the shifted
+  // table fits the series better than the table with that error mended (two swapped rows can
+  // make a shifted table fit better than the table as given).
+  bool local = !suspects.empty() && 2 * suspects.size() < dwis.size() &&
+               (all_flip || all_rows || all_scale);
+  if (local && out.shift_ratio <= shift_ratio_limit) {
+    std::vector<Vec3> g = bvecs;
+    std::vector<double> b = bvals;
+    for (std::size_t k : suspects) {
+      const std::size_t t = checks[k].volume;
+      if (all_flip) g[t] = multiply(axes[*flip_axes].matrix, bvecs[t]);
+      else if (all_rows) g[t] = bvecs[best_row[k]], b[t] = bvals[best_row[k]];
+      else b[t] = best_scale[k] * bvals[t];
+    }
+    const std::size_t i = out.best_shift == shifts[0] ? 0 : 1;
+    const double mended = whole_residuals({whole_fit(g, b, 0, out.best_shift)}, dwis, logs, stride, nvox)[0];
+    local = mended < shift_residual[i];
+  }
+
   // Whole-table findings first: they make the per-volume evidence meaningless.
   const Vec3& rot_axis = rotation.axis;
   const double rot_deg = rotation.degrees;
   out.rotation_ratio = rotation.ratio;
-  if (out.shift_ratio <= shift_ratio_limit) {
+  if (out.shift_ratio <= shift_ratio_limit && !local) {
     out.pattern = VolumePattern::ShiftedRows;
     out.shift = out.best_shift;
     out.suspect = dwis;
@@ -757,7 +790,7 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     for (VolumeEntry& e : out.entries) e.fits = VolumeFit::Row;
     return out;
   }
-  if (out.explained < min_explained && out.structure >= min_structure) {
+  if (out.explained < min_explained && out.structure >= min_structure && !local) {
     out.pattern = VolumePattern::ForeignTable;
     out.suspect = dwis;
     out.summary = "the table captures only " + numfmt::fixed(100.0 * std::max(out.explained, 0.0), 0) +
@@ -790,16 +823,6 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     return out;
   }
 
-  const bool all_flip = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return in_flip[k] != 0; });
-  const bool all_scale = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return scale_found[k] != 0; });
-  bool all_rows = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return row_found[k] != 0; });
-  if (all_rows) {
-    // Swapped rows trade places: the rows the suspects fit are the suspects' own rows.
-    std::vector<std::size_t> own = volumes_of(suspects), fitted;
-    for (std::size_t k : suspects) fitted.push_back(best_row[k]);
-    std::sort(fitted.begin(), fitted.end());
-    all_rows = std::adjacent_find(fitted.begin(), fitted.end()) == fitted.end() && fitted == own;
-  }
   out.suspect = volumes_of(suspects);
   const std::string who = volume_list(out.suspect);
   // When both explain every suspect, the one that leaves less residual.
