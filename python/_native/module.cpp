@@ -56,6 +56,11 @@ PyMethodDef functions[] = {
      "step=None, margin_threshold=0.02, dry_run=False, in_place=False, strict=False, "
      "force_repair=False, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05, "
      "memory_limit=None, qc_tracks=1000)\n--\n\n"},
+    {"check_options", ORIVEX_NATIVE_FAST(check_options), fastcall,
+     "check_options(tolerance=0.05, b0_threshold=50.0, shell=None, step=None, "
+     "margin_threshold=0.02, norm_tolerance=0.05, threads=None, seeds=2000, verdict_margin=0.05, "
+     "memory_limit=None)\n--\n\n"
+     "Raises the ValueError of an option out of range, as the calls would before reading a file."},
     {nullptr, nullptr, 0, nullptr},
 };
 

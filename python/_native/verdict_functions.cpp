@@ -51,15 +51,21 @@ constexpr std::array detect_params{ORIVEX_DETECT_PARAMS};
 constexpr std::array detect_qc_params{ORIVEX_DETECT_PARAMS, qc_tracks};
 constexpr std::array repair_params{ORIVEX_REPAIR_PARAMS};
 constexpr std::array repair_qc_params{ORIVEX_REPAIR_PARAMS, qc_tracks};
+constexpr std::array check_params{tolerance, b0_threshold,   shell,         step,
+                                  margin_threshold, norm_tolerance, threads, seeds,
+                                  verdict_margin,   memory_limit};
 
-const Signature audit_signature{"audit", audit_params, 1};
-const Signature audit_profiled_signature{"audit_profiled", audit_params, 1};
-const Signature audit_with_qc_signature{"audit_with_qc", audit_qc_params, 1};
-const Signature audit_profiled_with_qc_signature{"audit_profiled_with_qc", audit_qc_params, 1};
-const Signature detect_flip_signature{"detect_flip", detect_params, 1};
-const Signature detect_flip_with_qc_signature{"detect_flip_with_qc", detect_qc_params, 1};
-const Signature repair_signature{"repair", repair_params, 3};
-const Signature repair_with_qc_signature{"repair_with_qc", repair_qc_params, 3};
+const Signature audit_signature{"audit", audit_params, 1, "", true};
+const Signature audit_profiled_signature{"audit_profiled", audit_params, 1, "", true};
+const Signature audit_with_qc_signature{"audit_with_qc", audit_qc_params, 1, "", true};
+const Signature audit_profiled_with_qc_signature{"audit_profiled_with_qc", audit_qc_params, 1, "",
+                                                 true};
+const Signature detect_flip_signature{"detect_flip", detect_params, 1, "", true};
+const Signature detect_flip_with_qc_signature{"detect_flip_with_qc", detect_qc_params, 1, "",
+                                              true};
+const Signature repair_signature{"repair", repair_params, 3, "", true};
+const Signature check_options_signature{"check_options", check_params, 0, "", true};
+const Signature repair_with_qc_signature{"repair_with_qc", repair_qc_params, 3, "", true};
 
 enum class Pipeline { Audit, Detect, Repair };
 
@@ -126,6 +132,9 @@ PyObject* run(const Bound& a, Want want) {
     }));
   }
   const Duration total = Duration::between(call->start, Clock::now());
+  // What was noticed while loading comes before the pipeline's own notes.
+  auto& notes = outcome.report.notes;
+  notes.insert(notes.begin(), call->mask_notes.begin(), call->mask_notes.end());
   PyObject* text = to_str(to_json(outcome));
   if (!want.timed && !want.qc) return text;
   if (text == nullptr) return nullptr;
@@ -145,11 +154,25 @@ PyObject* run(const Bound& a, Want want) {
   return want.timed ? tuple_of({text, timings, payload}) : tuple_of({text, payload});
 }
 
+// The range checks of the core, before any file is opened; false with ValueError raised.
+bool options_in_range(const Bound& a) {
+  PackageOptions p;
+  p.threads = a.threads();
+  p.seeds = a.count("seeds");
+  p.verdict_margin = a.real("verdict_margin");
+  p.memory_limit = a.count("memory_limit");
+  if (auto checked = check_options(options_of(a), p); !checked) {
+    raise_error(std::move(checked).error());
+    return false;
+  }
+  return true;
+}
+
 PyObject* entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 Want want) {
   return guarded([&]() -> PyObject* {
     auto a = bind(sig, args, nargs, kwnames);
-    if (!a) return nullptr;
+    if (!a || !options_in_range(*a)) return nullptr;
     return run(*a, want);
   });
 }
@@ -158,6 +181,15 @@ PyObject* entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* version(PyObject*, PyObject*) {
   return guarded([] { return PyUnicode_FromString(tool_version); });
+}
+
+ORIVEX_NATIVE_FASTCALL(check_options) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(check_options_signature, args, nargs, kwnames);
+    if (!a || !options_in_range(*a)) return nullptr;
+    Py_RETURN_NONE;
+  });
 }
 
 ORIVEX_NATIVE_FASTCALL(audit) {

@@ -21,6 +21,8 @@ ORIVEX_NATIVE_FASTCALL(detect_flip);
 ORIVEX_NATIVE_FASTCALL(detect_flip_with_qc);
 ORIVEX_NATIVE_FASTCALL(repair);
 ORIVEX_NATIVE_FASTCALL(repair_with_qc);
+// Raises the ValueError a call with these options would raise, before it opened any file.
+ORIVEX_NATIVE_FASTCALL(check_options);
 
 // The QC figure's data as a new dictionary, or nullptr with the exception set.
 PyObject* qc_payload(const QcData& qc, const VolumeInfo& info);

@@ -61,11 +61,35 @@ def _verdict_options(evidence: str, has_image: bool, seeds: Optional[int], verdi
     return evidence, {"seeds": seeds, "verdict_margin": verdict_margin, "memory_limit": memory_limit}
 
 
+# The options whose ranges the core checks (the same checks, and messages, as the command line's).
+_CHECKED = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "norm_tolerance",
+            "threads", "seeds", "verdict_margin", "memory_limit")
+
+
+def _check_options(kwargs: dict[str, Any]) -> None:
+    """Raises the core's ValueError for an option out of range, before any file is touched."""
+    _native.check_options(**{k: kwargs[k] for k in _CHECKED if k in kwargs})
+
+
+def _utf8_paths(paths: dict[str, Any]) -> None:
+    """_orivex takes UTF-8 paths only; a file name that is not UTF-8 is refused by name."""
+    for name, value in paths.items():
+        if isinstance(value, str):
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"{name}: the file name is not valid UTF-8: {value!r} (rename the "
+                                 "file)") from None
+
+
 def _report(name: str, kwargs: dict[str, Any], *, evidence: Optional[str] = None,
             profile: bool = False, qc_data: bool = False) -> Report:
     """Runs one native call with its table arguments as files and reads its report."""
+    _check_options(kwargs)
     entry = _native_entry(name, evidence=evidence, profile=profile, qc_data=qc_data)
     with TableFiles(kwargs.pop("bvec"), kwargs.pop("bval"), kwargs.pop("grad")) as table:
+        if evidence != "tracking":
+            _utf8_paths({**table, **kwargs})
         result = entry(**table, **kwargs)
     # Imported here: the command line has it imported in the background while the call runs.
     from orivex.report import Report
@@ -431,11 +455,13 @@ def recompute_bval(
     >>> [(c.nominal_b, c.count) for c in s.after]
     [(0.0, 1), (250.0, 1), (1000.0, 1)]
     """
+    _check_options({"b0_threshold": b0_threshold, "threads": threads})
     with TableFiles(bvec, bval, grad) as table:
-        text = _orivex.recompute_bval(
-            **_paths(out_bvec=out_bvec, out_bval=out_bval), **table,
-            **_paths(out_grad=out_grad, provenance=provenance), b0_threshold=b0_threshold,
-            dry_run=dry_run, in_place=in_place, threads=threads)
+        paths = {**_paths(out_bvec=out_bvec, out_bval=out_bval), **table,
+                 **_paths(out_grad=out_grad, provenance=provenance)}
+        _utf8_paths(paths)
+        text = _orivex.recompute_bval(**paths, b0_threshold=b0_threshold, dry_run=dry_run,
+                                      in_place=in_place, threads=threads)
     from orivex.report import RecomputeSummary
 
     return RecomputeSummary.from_json(text)
@@ -486,8 +512,14 @@ def bids(
     >>> first = orivex.Report.from_json(
     ...     Path(summary.summary_path).with_name("sub-01_dwi_report.json").read_text())  # doctest: +SKIP
     """
+    options = dict(tolerance=tolerance, b0_threshold=b0_threshold, shell=shell, step=step,
+                   margin_threshold=margin_threshold, norm_tolerance=norm_tolerance,
+                   threads=threads)
+    _check_options(options)
+    root_text = path_text(root, "root")
+    _utf8_paths({"root": root_text})
     text = _orivex.audit_bids(
-        path_text(root, "root"), tolerance=tolerance, b0_threshold=b0_threshold, shell=shell,
+        root_text, tolerance=tolerance, b0_threshold=b0_threshold, shell=shell,
         step=step, margin_threshold=margin_threshold, strict=strict, norm_tolerance=norm_tolerance,
         threads=threads)
     from orivex.report import BidsSummary

@@ -1,9 +1,10 @@
 """`orivex bids`: the BIDS Apps command line (arguments, levels, messages, exit codes)."""
 
 import importlib.util
-import json
 import os
 import sys
+
+from orivex.bidsapp import safe_read
 
 BIDS_EPILOG = """\
 levels:
@@ -34,6 +35,8 @@ def add_arguments(p):
                    help="runs audited at once in worker processes (default 1)")
     g.add_argument("--dask-scheduler", metavar="ADDRESS",
                    help="send the runs to a dask.distributed scheduler (needs orivex[dask])")
+    g.add_argument("--dask-timeout", type=_seconds, default=60.0, metavar="SECONDS",
+                   help="how long to wait for the scheduler, then for its first worker (default 60)")
     g.add_argument("--force", action="store_true", help="audit runs whose report is current too")
     g.add_argument("--no-qc", action="store_true", help="write no QC figures")
     if "--evidence" not in p._option_string_actions:
@@ -43,6 +46,19 @@ def add_arguments(p):
                    help="JSON lines per run, then the dataset summary as JSON")
     g.add_argument("--threads", type=int, help="threads per audit (default: cores / jobs)")
     g.add_argument("--fail-on", choices=["flag"], help="exit 4 when a run or protocol FLAGs")
+
+
+def _seconds(text):
+    import argparse
+    import math
+
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a number of seconds above 0, not {text}")
+    return value
 
 
 def _options(args):
@@ -81,7 +97,20 @@ def run(args, usage_error):
 
     if args.jobs < 1:
         raise usage_error("--jobs must be a positive integer")
-    if args.dask_scheduler and args.jobs > 1:
+    if args.jobs > 4 * runner.usable_cores():
+        raise usage_error(f"--jobs must be at most {4 * runner.usable_cores()} (four per "
+                          "processor this process may use)")
+    if args.dask_scheduler is not None:
+        from orivex.bidsapp import dask_backend
+
+        dask_backend.check_address(args.dask_scheduler, usage_error)
+    # The core's range checks, once for the whole batch rather than as an ERROR in every run.
+    from orivex import api
+
+    api._check_options({k: getattr(args, k) for k in (
+        "tolerance", "b0_threshold", "shell", "step", "margin_threshold", "norm_tolerance",
+        "threads")})
+    if args.dask_scheduler is not None and args.jobs > 1:
         raise usage_error("--jobs and --dask-scheduler exclude each other")
     out_dir = args.output_dir or os.path.join(args.bids_dir, "derivatives", "orivex")
     if os.path.exists(out_dir) and os.path.exists(args.bids_dir) and os.path.samefile(
@@ -97,6 +126,8 @@ def run(args, usage_error):
             runs = dataset.runs(args.participant_label, args.session_label)
         except discovery.DiscoveryError as e:
             raise ValueError(str(e)) from None
+        for problem in dataset.ignore.problems:
+            print(f"orivex: warning: {problem}", file=sys.stderr)
         if not runs:
             raise ValueError("no DWI runs (sub-*/[ses-*/]dwi/*_dwi.nii[.gz]) found under "
                              f"{args.bids_dir}" + (" for the selected participants or sessions"
@@ -106,6 +137,7 @@ def run(args, usage_error):
             with outputs.OutputDir(out_dir) as out:
                 counts = runner.participant(args.bids_dir, out, runs, options, jobs=args.jobs,
                                             threads=args.threads, dask_address=args.dask_scheduler,
+                                            dask_timeout=args.dask_timeout,
                                             force=args.force, json_lines=args.json)
         except outputs.OutputError as e:
             raise ValueError(str(e)) from None
@@ -127,7 +159,7 @@ def run(args, usage_error):
         if not summary["n_runs"]:
             raise ValueError(f"no reports under {out_dir} (run the participant level first)")
         if quiet:
-            print(json.dumps(summary, ensure_ascii=False))
+            print(safe_read.dumps(summary))
         else:
             _print_group(summary, out_dir)
         flagged = sum(p["decision"] == "FLAG" for p in summary["protocols"])

@@ -5,13 +5,13 @@ Each report is read once and reduced to a small row (entities, status, evidence 
 before the next is read, so memory follows the number of runs, not the size of their reports.
 """
 
-import json
+import math
 import os
 import sys
 
 import _orivex
 
-from orivex.bidsapp import consensus, evidence, html, outputs
+from orivex.bidsapp import consensus, evidence, html, outputs, safe_read
 
 ENTITY_ORDER = ("sub", "ses", "acq", "rec", "dir", "run", "part", "chunk")
 STATUS_ORDER = ("PASS", "WARN", "FLAG", "ERROR")
@@ -71,18 +71,57 @@ def row_of(report, rel, fields):
         scores=evidence.packed(scores), threshold=threshold)
 
 
-def collect(out_dir):
-    """(rows, protocol fields by key, unreadable reports) for every report under out_dir."""
+def collect(out):
+    """(rows, protocol fields by key, unreadable reports) for every report under the OutputDir.
+
+    A report that cannot be read safely (see OutputDir.read_checked), is not strict JSON of
+    bounded depth, or holds fields of the wrong type is listed with the reason, and the level
+    goes on without it.
+    """
     rows, fields, unreadable = [], {}, []
-    for rel in report_paths(out_dir):
+    for rel in report_paths(out.path):
         try:
-            with open(os.path.join(out_dir, rel), encoding="utf-8") as f:
-                report = json.load(f)
-            rows.append(row_of(report, rel, fields))
+            report = safe_read.loads(out.read_checked(rel, safe_read.REPORT_CAP))
+            if not isinstance(report, dict):
+                raise ValueError("is not a JSON object")
+            found = {}
+            row = row_of(report, rel, found)
+            check_row(row, found)
         except (OSError, ValueError, AttributeError, KeyError, TypeError) as e:
             unreadable.append({"report": rel, "error": str(e)})
+        else:
+            rows.append(row)
+            for key, value in found.items():
+                fields.setdefault(key, value)
         report = None
     return rows, fields, unreadable
+
+
+def _is(value, *types):
+    return value is None or (isinstance(value, types) and not isinstance(value, bool))
+
+
+def check_row(row, fields):
+    """Raises ValueError naming the first field of a row that a report could not have written."""
+    if row.status not in STATUS_ORDER:
+        raise ValueError(f"has the status {row.status!r}, not one of {', '.join(STATUS_ORDER)}")
+    for name in ("relative_margin", "threshold"):
+        value = row[name]
+        if not _is(value, int, float) or (value is not None and not math.isfinite(value)):
+            raise ValueError(f"has a {name} that is not a finite number: {value!r}")
+    if not _is(row.given_rank, int):
+        raise ValueError(f"has a given_rank that is not a whole number: {row.given_rank!r}")
+    for name in ("id", "best_label", "error", "kind"):
+        if not _is(row[name], str):
+            raise ValueError(f"has a {name} that is not text: {row[name]!r}")
+    if not all(isinstance(k, str) and isinstance(v, str) for k, v in row.entities):
+        raise ValueError("has entities that are not text")
+    if not all(math.isfinite(x) or math.isnan(x) for x in row.scores):
+        raise ValueError("has candidate scores that are not finite numbers")
+    for proto in fields.values():
+        if not all(isinstance(v, (str, int, float, type(None))) and not isinstance(v, bool)
+                   for v in proto.values()):
+            raise ValueError("has protocol fields that are not text or numbers")
 
 
 def _fmt(v):
@@ -151,18 +190,18 @@ def results(rows, ids):
 
 def write_summary(f, summary, items):
     """dataset_summary.json: the summary, then `results`, one run per line."""
-    head = json.dumps(summary, indent=2, ensure_ascii=False)
+    head = safe_read.dumps(summary, indent=2)
     f.write((head[:-2] + ',\n  "results": [').encode("utf-8"))
     sep = "\n    "
     for item in items:
-        f.write((sep + json.dumps(item, ensure_ascii=False)).encode("utf-8"))
+        f.write((sep + safe_read.dumps(item)).encode("utf-8"))
         sep = ",\n    "
     f.write(("\n  ]\n}\n" if sep != "\n    " else "]\n}\n").encode("utf-8"))
 
 
 def group(out, bids_dir):
     """Writes the three group files into the OutputDir `out`; returns the summary."""
-    rows, fields, unreadable = collect(out.path)
+    rows, fields, unreadable = collect(out)
     summary, ids = summarize(rows, fields, unreadable, bids_dir)
     with out.atomic(outputs.SUMMARY) as f:
         write_summary(f, summary, results(rows, ids))
@@ -172,5 +211,6 @@ def group(out, bids_dir):
     thumbs = {r.id: r.thumb for r in rows if r.thumb}
     with out.atomic(outputs.HTML) as f:
         html.write(f, summary, results(rows, ids),
-                   lambda path: out.read(thumbs[path]) if path in thumbs else None)
+                   lambda path: out.read(thumbs[path], safe_read.THUMB_CAP) if path in thumbs
+                   else None)
     return summary

@@ -12,7 +12,7 @@ import sys
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 
-from orivex.bidsapp import evidence, outputs, task
+from orivex.bidsapp import evidence, outputs, safe_read, task
 
 SIDE_FILES = ("bvec", "bval", "qc", "thumb")
 
@@ -81,11 +81,11 @@ def current_report(out, run, options, kind):
     still present. Whether the inputs still hash the same is checked where the run executes.
     """
     names = outputs.run_files(run.folder, run.base)
-    raw = out.read(names["report"])
+    raw = out.read(names["report"], safe_read.REPORT_CAP)
     if raw is None:
         return None
     try:
-        report = json.loads(raw)
+        report = safe_read.loads(raw)
         bids = report["bids"]
         if report.get("status") == "ERROR" or bids.get("options") != options:
             return None
@@ -153,7 +153,7 @@ def failed(run, root, options, message):
 
 
 def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address=None,
-                force=False, json_lines=False, stdout=None, stderr=None):
+                force=False, json_lines=False, stdout=None, stderr=None, dask_timeout=None):
     """Audits `runs` into the OutputDir `out`; returns the counts by status."""
     stdout = stdout or sys.stdout
     kind = options["evidence"]
@@ -170,11 +170,12 @@ def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address
             else:
                 yield found[0], run, found[1]
 
-    if dask_address:
+    if dask_address is not None:
         from orivex.bidsapp import dask_backend
 
         results = dask_backend.execute(dask_address, items(), bids_dir, options,
-                                       1 if threads is None else threads, failed)
+                                       1 if threads is None else threads, failed,
+                                       dask_timeout or dask_backend.DEFAULT_TIMEOUT)
     elif jobs > 1:
         results = _processes(items(), bids_dir, options, threads_per_run(jobs, threads), jobs)
     else:
@@ -191,7 +192,7 @@ def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address
             progress.clear()
             if json_lines:
                 record = dict(summary, path=run.rel, skipped=result["skipped"])
-                stdout.write(json.dumps(record, ensure_ascii=False) + "\n")
+                stdout.write(safe_read.dumps(record) + "\n")
             else:
                 stdout.write(line(run.rel, summary, result["skipped"]) + "\n")
             stdout.flush()

@@ -13,11 +13,12 @@ import importlib
 import io
 import json
 import os
+import stat
 
 import _orivex
 
 from orivex import pretty
-from orivex.bidsapp import evidence, nifti, outputs
+from orivex.bidsapp import evidence, nifti, outputs, safe_read
 
 EVIDENCE_KINDS = ("tracking", "coherence")
 PROTOCOL_FIELDS = ("Manufacturer", "ManufacturersModelName", "SoftwareVersions",
@@ -77,10 +78,19 @@ def audit_run(dwi, bvec, bval, mask, options, threads=None, want_payload=False):
     return module.audit(dwi=dwi, **kw), None, kind
 
 
-def digest(path, root):
+def digest(path, root, cap=None):
+    """The input record of one file; a file that is not a regular one (a FIFO, which is opened
+    without waiting for a writer, or a device) or is over `cap` bytes raises ValueError."""
     h = hashlib.sha256()
     size = 0
-    with open(path, "rb") as f:
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    with open(fd, "rb") as f:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise ValueError(f"{_rel(path, root)} is not a regular file")
+        if cap is not None and st.st_size > cap:
+            raise ValueError(f"{_rel(path, root)} is larger than {cap >> 20} MiB")
+        os.set_blocking(fd, True)
         while chunk := f.read(1 << 20):
             h.update(chunk)
             size += len(chunk)
@@ -97,19 +107,19 @@ def now_rfc3339():
                                               else "") + "Z"
 
 
-def merged_sidecar(paths):
-    """The run's metadata: applicable sidecars from the root down, nearer keys winning."""
-    merged, problems = {}, []
+def merged_sidecar(paths, root):
+    """The run's metadata: applicable sidecars from the root down, nearer keys winning.
+
+    A sidecar that cannot be read (not a regular file, over 1 MiB, not a JSON object, nested
+    too deeply) raises ValueError naming it: the run's metadata would be silently incomplete.
+    """
+    merged = {}
     for path in paths:
         try:
-            with open(path, encoding="utf-8") as f:
-                doc = json.load(f)
-            if not isinstance(doc, dict):
-                raise ValueError("not a JSON object")
-            merged.update(doc)
+            merged.update(safe_read.read_json_object(path, safe_read.SIDECAR_CAP))
         except (OSError, ValueError) as e:
-            problems.append(f"BIDS sidecar {os.path.basename(path)} ignored: {e}")
-    return merged, problems
+            raise ValueError(f"BIDS sidecar {_rel(path, root)} {e}") from None
+    return merged
 
 
 def sidecar_note(meta):
@@ -225,16 +235,20 @@ def process(run, root, options, recorded=None, threads=None):
     inputs = []
     try:
         if run.problem is None:
+            capped = {p: safe_read.SIDECAR_CAP for p in run.sidecars}
             paths = (run.dwi, run.bvec, run.bval) + tuple(run.sidecars) + tuple(run.masks)
-            inputs = [digest(p, root) for p in paths]
+            inputs = [digest(p, root, capped.get(p)) for p in paths]
             if recorded is not None and recorded == inputs:
                 return {"rel": run.rel, "skipped": True, "files": {}, "summary": None}
-    except OSError as e:
+    except (OSError, ValueError) as e:
         return _error(run, root, options, kind, inputs, names, f"cannot read input: {e}")
     if run.problem is not None:
         return _error(run, root, options, kind, inputs, names, run.problem)
 
-    meta, notes = merged_sidecar(run.sidecars)
+    try:
+        meta, notes = merged_sidecar(run.sidecars, root), []
+    except ValueError as e:
+        return _error(run, root, options, kind, inputs, names, str(e))
     try:
         header = nifti.read_header(run.dwi)
     except (OSError, ValueError, EOFError):
@@ -278,7 +292,7 @@ def process(run, root, options, recorded=None, threads=None):
     proto = protocol(meta, header.axis_codes() if header else None, shell_signature(report))
     bids = _bids_section(run, root, options, kind, inputs, proto, mask, names, written, notes)
     # The module's report stays token for token as it came; what the BIDS App adds is `bids`.
-    added = json.dumps(bids, separators=(",", ":"), ensure_ascii=False)
+    added = safe_read.dumps(bids, separators=(",", ":"))
     text = text[:-1] + ',"bids":' + added + "}"
     files["report"] = (pretty.relayout(text) + "\n").encode("utf-8")
     return {"rel": run.rel, "skipped": False, "files": files, "summary": evidence.summary(report)}
@@ -295,7 +309,7 @@ def _error(run, root, options, kind, inputs, names, message, proto=None):
         "bids": _bids_section(run, root, options, kind, inputs,
                               proto or protocol({}, None, None), None, names, []),
     }
-    files = {"report": (json.dumps(doc, indent=2, ensure_ascii=False) + "\n").encode("utf-8")}
+    files = {"report": (safe_read.dumps(doc, indent=2) + "\n").encode("utf-8")}
     summary = {"status": "ERROR", "best_label": None, "relative_margin": None, "given_rank": None,
                "evidence": None, "error": message}
     return {"rel": run.rel, "skipped": False, "files": files, "summary": summary}
