@@ -6,7 +6,6 @@ progress bar on a terminal's stderr, the files under OUTPUT_DIR. Only a bounded 
 in flight, so memory does not grow with the size of the dataset.
 """
 
-import json
 import os
 import sys
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
