@@ -83,7 +83,10 @@ def digest(path, root, cap=None):
     without waiting for a writer, or a device) or is over `cap` bytes raises ValueError."""
     h = hashlib.sha256()
     size = 0
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except OSError as e:
+        raise ValueError(f"{_rel(path, root)} cannot be read: {e.strerror or e}") from None
     with open(fd, "rb") as f:
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
