@@ -97,7 +97,11 @@ class OutputDir:
         """A binary file object whose content replaces OUTPUT_DIR/rel when the block ends
         without an exception (see the module's note); on an exception nothing changes."""
         folder, _, name = rel.rpartition("/")
-        fd = self._folder_fd(folder, create=True)
+        try:
+            fd = self._folder_fd(folder, create=True)
+        except OSError as e:
+            raise OutputError(f"cannot create {os.path.join(self.path, folder)}: "
+                              f"{e.strerror or e}") from None
         try:
             for _ in range(100):
                 tmp = f".{name}.tmp-{os.getpid()}-{secrets.token_hex(4)}"

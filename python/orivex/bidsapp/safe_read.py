@@ -89,8 +89,16 @@ def _no_constant(name):
     raise ValueError(f"{name} is not a JSON number")
 
 
+def _finite_float(text):
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"the number {text[:40]} is out of range")
+    return value
+
+
 def loads(data, max_depth=MAX_DEPTH):
-    """A JSON document from bytes or text, strictly: UTF-8, no NaN or Infinity, bounded depth."""
+    """A JSON document from bytes or text, strictly: UTF-8, finite numbers only (no NaN,
+    Infinity or 1e999), bounded depth."""
     try:
         text = data.decode("utf-8") if isinstance(data, bytes) else data
     except UnicodeDecodeError as e:
@@ -98,7 +106,7 @@ def loads(data, max_depth=MAX_DEPTH):
     if nesting(text) > max_depth:
         raise Unreadable(f"nests more than {max_depth} levels deep")
     try:
-        return json.loads(text, parse_constant=_no_constant)
+        return json.loads(text, parse_constant=_no_constant, parse_float=_finite_float)
     except RecursionError:  # pragma: no cover - the scan above bounds the depth
         raise Unreadable(f"nests more than {max_depth} levels deep") from None
     except ValueError as e:
