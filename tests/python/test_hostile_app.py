@@ -126,7 +126,8 @@ def test_file_names_that_are_not_utf8(small, tmp_path):
     ("sub-0[12]", "sub-02", True), ("sub-0[!12]", "sub-02", False), ("[]]x", "]x", True),
     ("a/**/b", "a/x/y/b", True), ("a/**/b", "a/b", True), ("a/**/b", "a/xb", False),
     ("**/b", "xb", False), ("a?c", "a/c", False), ("a*", "a/b", False), ("a**", "a/b", True),
-    (r"\*x", "*x", True), (r"\*x", "ax", False),
+    (r"\*x", "*x", True), (r"\*x", "ax", False), ("**/tmp_*", "x/y/tmp_a", True),
+    ("a*b*[cd]", "aXbYd", True), ("a*b*[cd]", "aXbY/d", False),
     ("*" * 5000 + "x", "a" * 250, False), ("*a" * 200 + "b", "a" * 250, False),
 ])
 def test_bidsignore_globs_match_in_one_pass(pattern, name, matches):

@@ -149,6 +149,10 @@ class Glob:
         self.min_length = sum(t[0] in ("lit", "any", "class") and self.tokens[k - 2:k] != [
             ("opt",), ("globstar",)] for k, t in enumerate(self.tokens))
         self._masks = {}
+        # With at most one run of any length, a regex cannot backtrack more than once over the
+        # name, and the regex engine is much faster than this automaton's Python loop.
+        runs = sum(t[0] in ("star", "globstar") for t in self.tokens)
+        self._regex = re.compile(_regex(self.tokens), re.DOTALL) if runs <= 1 else None
 
     def _closure(self, x):
         while True:
@@ -168,6 +172,8 @@ class Glob:
     def matches(self, name):
         if len(name) < self.min_length:
             return False
+        if self._regex is not None:
+            return self._regex.fullmatch(name) is not None
         state = self._closure(1)
         for c in name:
             advance, stay = self._mask(c)
@@ -175,6 +181,35 @@ class Glob:
             if not state:
                 return False
         return bool(state & self.accept)
+
+
+def _regex(tokens):
+    out = []
+    for t in tokens:
+        kind = t[0]
+        if kind == "lit":
+            out.append(re.escape(t[1]))
+        elif kind == "any":
+            out.append("[^/]")
+        elif kind == "class":
+            body = "".join(re.escape(lo) if lo == hi else f"{re.escape(lo)}-{re.escape(hi)}"
+                           for lo, hi in t[1])
+            out.append(f"[^/{body}]" if t[2] else f"(?!/)[{body}]")
+        elif kind == "star":
+            out.append("[^/]*")
+        elif kind == "globstar":
+            out.append(".*")
+        else:  # opt: the ** and / that follow it become an optional group
+            out.append("(?:")
+    text, group = "", False
+    for piece, t in zip(out, tokens):
+        text += piece
+        if t[0] == "opt":
+            group = True
+        elif group and t == ("lit", "/"):
+            text += ")?"
+            group = False
+    return text
 
 
 def _bits(tokens, test):
