@@ -210,6 +210,7 @@ def test_a_fifo_at_a_report_name_is_audited_again(audited):
     ("margin abc", "has a relative_margin that is not a finite number: 'abc'"),
     ("status list", "has the status ['PASS'], not one of PASS, WARN, FLAG, ERROR"),
     ("entities", "has entities that are not text"),
+    ("huge margin", "int too large to convert to float"),
 ])
 def test_group_level_lists_a_bad_report_and_goes_on(audited, tmp_path, attack, reason):
     root, out, report = audited
@@ -224,7 +225,8 @@ def test_group_level_lists_a_bad_report_and_goes_on(audited, tmp_path, attack, r
     else:
         edits = {"NaN margin": None, "margin abc": {"flip": dict(doc["flip"], relative_margin="abc")},
                  "status list": {"status": ["PASS"]},
-                 "entities": {"bids": dict(doc["bids"], entities={"sub": 1})}}[attack]
+                 "entities": {"bids": dict(doc["bids"], entities={"sub": 1})},
+                 "huge margin": {"flip": dict(doc["flip"], relative_margin=10**400)}}[attack]
         text = json.dumps(dict(doc, **(edits or {})))
         report.write_text(text.replace('"relative_margin": ', '"relative_margin": NaN, "x": ', 1)
                           if edits is None else text)

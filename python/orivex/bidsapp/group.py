@@ -87,7 +87,7 @@ def collect(out):
             found = {}
             row = row_of(report, rel, found)
             check_row(row, found)
-        except (OSError, ValueError, AttributeError, KeyError, TypeError) as e:
+        except (OSError, ValueError, ArithmeticError, AttributeError, KeyError, TypeError) as e:
             unreadable.append({"report": rel, "error": str(e)})
         else:
             rows.append(row)

@@ -93,7 +93,7 @@ def current_report(out, run, options, kind):
         if not all(out.exists(rel) for rel in bids.get("outputs", [])):
             return None
         return evidence.summary(report), bids.get("inputs")
-    except (ValueError, KeyError, TypeError, AttributeError):
+    except (ValueError, ArithmeticError, KeyError, TypeError, AttributeError):
         return None
 
 
