@@ -58,12 +58,19 @@ def test_every_door_refuses_an_option_out_of_range_alike(small, option, value, m
         assert len(shells["shells"]) == 31
 
 
-def test_command_line_threads_and_jobs_are_capped(small, tmp_path):
-    assert failed(run("inspect", "--grad", small["grad"], "--threads", 10**30)) == (
-        f"orivex: error: threads must be at most {CAP} (four per processor this process may use)\n")
-    root = dataset(tmp_path / "study")
-    assert failed(run("bids", *APP, root, "--jobs", 10**30), code=2).endswith(
-        f"orivex: error: --jobs must be at most {CAP} (four per processor this process may use)\n")
+@pytest.mark.parametrize("args,message", [
+    (("inspect", "--threads", 10**30),
+     f"argument --threads: threads must be at most {CAP} (four per processor this process may use)"),
+    (("inspect", "--tolerance", "-5"), "argument --tolerance: tolerance must be finite and at least 0: -5"),
+    (("audit", "--step", "nan"), "argument --step: step must be finite and above 0: NaN"),
+    (("audit", "--seeds", "0"), "argument --seeds: seeds must be a positive integer: 0"),
+    (("bids", "--jobs", 10**30),
+     f"--jobs must be at most {CAP} (four per processor this process may use)"),
+])
+def test_command_line_refuses_what_the_core_refuses_with_its_message(tmp_path, args, message):
+    command, *rest = args
+    where = [str(dataset(tmp_path / "study"))] if command == "bids" else []
+    assert failed(run(command, *where, *rest), code=2).endswith(f"orivex: error: {message}\n")
 
 
 @pytest.mark.parametrize("table", ["files", "arrays"])
@@ -207,9 +214,9 @@ def test_a_fifo_at_a_report_name_is_audited_again(audited):
     ("forged link", "is a symbolic link, which is not followed here"),
     ("deep", "nests more than 64 levels deep"),
     ("NaN margin", "is not valid JSON: NaN is not a JSON number"),
-    ("margin abc", "has a relative_margin that is not a finite number: 'abc'"),
-    ("status list", "has the status ['PASS'], not one of PASS, WARN, FLAG, ERROR"),
-    ("entities", "has entities that are not text"),
+    ("margin abc", "could not convert string to float: 'abc'"),
+    ("status list", "['PASS'] is not a valid Status"),
+    ("source list", "its id is not text: ['x']"),
     ("huge margin", "int too large to convert to float"),
 ])
 def test_group_level_lists_a_bad_report_and_goes_on(audited, tmp_path, attack, reason):
@@ -225,7 +232,7 @@ def test_group_level_lists_a_bad_report_and_goes_on(audited, tmp_path, attack, r
     else:
         edits = {"NaN margin": None, "margin abc": {"flip": dict(doc["flip"], relative_margin="abc")},
                  "status list": {"status": ["PASS"]},
-                 "entities": {"bids": dict(doc["bids"], entities={"sub": 1})},
+                 "source list": {"bids": dict(doc["bids"], source=["x"])},
                  "huge margin": {"flip": dict(doc["flip"], relative_margin=10**400)}}[attack]
         text = json.dumps(dict(doc, **(edits or {})))
         report.write_text(text.replace('"relative_margin": ', '"relative_margin": NaN, "x": ', 1)
