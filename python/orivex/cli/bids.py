@@ -4,8 +4,7 @@ import os
 import sys
 
 from orivex.bidsapp import safe_read
-from orivex.cli.common import (UsageError, add_analysis, add_verdict, checked, integer,
-                               command_help, seconds)
+from orivex.cli.common import UsageError, add_analysis, add_verdict, command_help, option, seconds
 
 BIDS_EPILOG = """\
 levels:
@@ -45,7 +44,7 @@ def add_parser(sub):
     g.add_argument("--no-qc", action="store_true", help="write no QC figures")
     g.add_argument("--json", action="store_true",
                    help="JSON lines per run, then the dataset summary as JSON")
-    g.add_argument("--threads", type=checked("threads", integer), help="threads per audit (default: cores / jobs)")
+    option(g, "threads", note="per audit (default: cores / jobs)")
     g.add_argument("--fail-on", choices=["flag"], help="exit 4 when a run or protocol FLAGs")
 
 
@@ -72,7 +71,7 @@ def run(args):
             tolerance=args.tolerance, b0_threshold=args.b0_threshold, shell=args.shell,
             step=args.step, margin_threshold=args.margin_threshold, strict=args.strict,
             norm_tolerance=args.norm_tolerance, evidence=args.evidence, seeds=args.seeds,
-            verdict_margin=args.verdict_margin, qc=not args.no_qc, jobs=args.jobs,
+            verdict_margin=args.verdict_margin, figures=not args.no_qc, jobs=args.jobs,
             threads=args.threads, dask_scheduler=args.dask_scheduler,
             dask_timeout=args.dask_timeout, force=args.force,
             fail_on=args.fail_on, log=sys.stdout, json_lines=args.json)

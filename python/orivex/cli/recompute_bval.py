@@ -1,8 +1,8 @@
 """`orivex recompute-bval`: b-values recovered from amplitude-encoded directions."""
 
 from orivex import api, summary
-from orivex.cli.common import (EXIT_OK, add_table, add_verbosity, checked, command_help, integer,
-                               prepare_run, table_kwargs)
+from orivex.cli.common import (EXIT_OK, add_table, add_verbosity, command_help,
+                               option, prepare_run, table_kwargs)
 
 
 def add_parser(sub):
@@ -10,15 +10,15 @@ def add_parser(sub):
                        **command_help("recompute-bval", terms=False))
     add_table(s)
     g = s.add_argument_group("outputs")
-    g.add_argument("--out-bvec", required=True, help="FSL bvec to write")
-    g.add_argument("--out-bval", required=True, help="FSL bval to write")
-    g.add_argument("--out-grad", help="MRtrix table to write as well")
-    g.add_argument("--provenance", help="provenance record (JSON) to write")
-    g.add_argument("--b0-threshold", type=checked("b0_threshold"), default=50.0, help="b-values at or below are b0 (default 50)")
-    g.add_argument("--dry-run", action="store_true", help="compute and report, write nothing")
-    g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
+    for name in ("out_bvec", "out_bval"):
+        option(g, name, required=True)
+    option(g, "out_grad")
+    option(g, "provenance")
+    option(g, "b0_threshold")
+    option(g, "dry_run")
+    option(g, "in_place", flag="--force")
     g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
-    g.add_argument("--threads", type=checked("threads", integer), help="worker threads")
+    option(g, "threads")
     add_verbosity(g)
 
 
