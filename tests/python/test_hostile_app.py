@@ -284,7 +284,7 @@ def test_dask_scheduler_without_workers_is_not_waited_on_forever(tmp_path):
     root = dataset(tmp_path / "study")
     with distributed.LocalCluster(n_workers=0, processes=False, protocol="tcp://",
                                   dashboard_address=None) as cluster:
-        r = run("bids", *APP, root, "participant", "--dask-scheduler", cluster.scheduler_address,
-                "--dask-timeout", "1")
+        r = run("bids", *APP, root, tmp_path / "out", "participant", "--dask-scheduler",
+                cluster.scheduler_address, "--dask-timeout", "1")
     assert failed(r) == (f"orivex: error: the Dask scheduler at {cluster.scheduler_address} has no "
                         "workers: none joined within 1 s (--dask-timeout)\n")
