@@ -141,6 +141,11 @@ def test_bidsignore_globs_match_in_one_pass(pattern, name, matches):
     assert discovery.Glob(pattern).matches(name) is matches
 
 
+def test_a_bidsignore_of_too_many_patterns_is_refused():
+    with pytest.raises(discovery.DiscoveryError, match="^.bidsignore holds more than 10000 patterns$"):
+        discovery.BidsIgnore(["x"] * 10_001)
+
+
 def test_invalid_bidsignore_lines_are_reported_with_their_number_and_skipped(tmp_path):
     root = dataset(tmp_path / "study")
     (root / ".bidsignore").write_text("sub-03/\n[z-a]\n[!]\nx\\\n")

@@ -80,6 +80,10 @@ def parse_name(name):
     return tuple(entities), suffix, "." + ext
 
 
+# Every name of the dataset is matched against every pattern; real files hold a few dozen.
+MAX_PATTERNS = 10_000
+
+
 class BidsIgnore:
     """The patterns of <root>/.bidsignore, matched as .gitignore matches them (no negation).
 
@@ -98,6 +102,8 @@ class BidsIgnore:
             dir_only = line.endswith("/")
             line = line.rstrip("/")
             anchored = "/" in line
+            if len(self.rules) == MAX_PATTERNS:
+                raise DiscoveryError(f"{source} holds more than {MAX_PATTERNS} patterns")
             try:
                 glob = Glob(line.lstrip("/"))
             except ValueError as e:

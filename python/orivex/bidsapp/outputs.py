@@ -51,6 +51,8 @@ class OutputDir:
         self.path = path
         if os.path.islink(path):
             raise OutputError(f"output directory is a symbolic link: {path} (give its target)")
+        if os.path.exists(path) and not os.path.isdir(path):
+            raise OutputError(f"output directory {path} exists and is not a directory")
         try:
             os.makedirs(path, exist_ok=True)
             self.fd = os.open(path, _DIR_FLAGS)
