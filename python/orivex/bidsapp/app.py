@@ -1,6 +1,7 @@
 """The BIDS App's levels, for the command line and the API alike: options in, files written
 under OUTPUT_DIR, a BidsResult out."""
 
+import math
 import os
 import sys
 
@@ -48,6 +49,8 @@ def run(bids_dir, output_dir=None, level=None, *, options, participant_label=Non
     if jobs > 4 * runner.usable_cores():
         raise OptionError(f"--jobs must be at most {4 * runner.usable_cores()} (four per "
                           "processor this process may use)")
+    if dask_timeout is not None and not (math.isfinite(dask_timeout) and dask_timeout > 0):
+        raise OptionError(f"--dask-timeout must be a number of seconds above 0, not {dask_timeout}")
     if dask_scheduler is not None:
         dask_backend.check_address(dask_scheduler, OptionError)
         if jobs > 1:
