@@ -107,7 +107,12 @@ bool convert_threads(PyObject* obj, Value& out, bool saturate) {
     PyObject* zero = PyLong_FromLong(0);
     const int positive = zero == nullptr ? -1 : PyObject_RichCompareBool(index, zero, Py_GT);
     Py_XDECREF(zero);
-    if (positive == 1) PyErr_Clear();
+    if (positive >= 0) {
+      PyErr_Clear();
+      Py_DECREF(index);
+      out = positive == 1 ? ~std::uint64_t{0} : std::uint64_t{0};
+      return true;
+    }
   }
   Py_DECREF(index);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;

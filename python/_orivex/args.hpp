@@ -39,8 +39,9 @@ struct Signature {
   std::size_t required;  // leading parameters without a default
   const char* description = "";  // the docstring after the text signature
   // The second module's rules: paths are taken as the file system spells them (os.fsencode:
-  // the lone surrogates of a name that is not UTF-8 become its bytes again), and a count beyond
-  // 64 bits saturates, so the range checks of the core name the option rather than overflow.
+  // the lone surrogates of a name that is not UTF-8 become its bytes again), and a count outside
+  // 64 bits saturates (a negative one to 0), so the range checks of the core name the option
+  // rather than overflow.
   bool package = false;
 };
 

@@ -36,9 +36,12 @@ def small(tmp_path):
     ("shell", float("nan"), "shell must be finite and above 0: NaN"),
     ("step", -1, "step must be finite and above 0: -1"),
     ("margin_threshold", 5, "margin threshold must be finite and in (0, 1]: 5"),
-    ("seeds", 0, "seeds must be a positive integer: 0"),
+    ("seeds", 0, "seeds must be a positive integer"),
+    ("seeds", -5, "seeds must be a positive integer"),
+    ("memory_limit", -1, "memory_limit must be at least 1 byte"),
     ("verdict_margin", 0, "verdict_margin must be finite and in (0, 1]: 0"),
     ("threads", 0, "threads must be a positive integer"),
+    ("threads", -1, "threads must be a positive integer"),
     ("threads", CAP + 1, f"threads must be at most {CAP} (four per processor this process may use)"),
     ("threads", 10**30, f"threads must be at most {CAP} (four per processor this process may use)"),
 ])
@@ -47,7 +50,7 @@ def test_every_door_refuses_an_option_out_of_range_alike(small, option, value, m
     calls = [lambda: orivex.audit(*files, **{option: value}),
              lambda: _native.audit(*files, **{option: value}),
              lambda: _native.check_options(**{option: value})]
-    if option not in ("seeds", "verdict_margin", "step", "margin_threshold"):
+    if option not in ("seeds", "verdict_margin", "step", "margin_threshold", "memory_limit"):
         calls.append(lambda: orivex.inspect(*files[1:], **{option: value}))
     for call in calls:
         with pytest.raises(ValueError) as info:
@@ -63,7 +66,7 @@ def test_every_door_refuses_an_option_out_of_range_alike(small, option, value, m
      f"argument --threads: threads must be at most {CAP} (four per processor this process may use)"),
     (("inspect", "--tolerance", "-5"), "argument --tolerance: tolerance must be finite and at least 0: -5"),
     (("audit", "--step", "nan"), "argument --step: step must be finite and above 0: NaN"),
-    (("audit", "--seeds", "0"), "argument --seeds: seeds must be a positive integer: 0"),
+    (("audit", "--seeds", "-5"), "argument --seeds: seeds must be a positive integer"),
     (("bids", "--jobs", 10**30),
      f"--jobs must be at most {CAP} (four per processor this process may use)"),
 ])

@@ -54,13 +54,14 @@ Result<void> check_options(const CallOptions& o, const PackageOptions& p) {
   const double m = o.margin_threshold;
   if (!(std::isfinite(m) && m > 0.0 && m <= 1.0)) return Error::invalid_margin(m);
   ORIVEX_TRY(at_least_zero("norm_tolerance", o.norm_tolerance));
-  if (p.seeds && *p.seeds == 0) return Error::invalid_option("seeds", "a positive integer", "0");
+  // Counts carry no value: the second module reads a negative one as 0.
+  if (p.seeds && *p.seeds == 0) return Error::invalid_option("seeds", "a positive integer");
   if (const auto v = p.verdict_margin; v && !(std::isfinite(*v) && *v > 0.0 && *v <= 1.0)) {
     return Error::invalid_option("verdict_margin", "finite and in (0, 1]",
                                  numfmt::shortest_plain(*v));
   }
   if (p.memory_limit && *p.memory_limit == 0) {
-    return Error::invalid_option("memory_limit", "at least 1 byte", "0");
+    return Error::invalid_option("memory_limit", "at least 1 byte");
   }
   return {};
 }
