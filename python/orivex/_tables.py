@@ -108,7 +108,8 @@ class TableFiles:
     def _one(self, name: str, value: Any) -> Optional[str]:
         if value is None or _is_path(value):
             return path_text(value, name)
-        rows = [_vector(value, "bval")] if name == "bval" else _rows(value, name, {"bvec": 3, "grad": 4}[name])
+        width = {"bvec": 3, "grad": 4}.get(name)
+        rows = [_vector(value, "bval")] if name == "bval" else _rows(value, name, width)
         if not rows or not rows[0]:
             raise ValueError(f"{name}: the table holds no volumes")
         if name == "bval":

@@ -92,8 +92,9 @@ std::vector<std::string> mask_notes(const MaskImage& mask, const VolumeInfo& dwi
   const double half_voxel = 0.5 * std::min({std::fabs(v[0]), std::fabs(v[1]), std::fabs(v[2])});
   const double offset = corner_offset_mm(mask.info.affine, dwi.affine, dwi.dims);
   if (offset != 0.0 && !(offset <= half_voxel)) {
-    notes.push_back("mask: its voxel-to-world placement differs from the DWI's by up to " +
-                    (std::isfinite(offset) ? numfmt::fixed(offset, 1) + " mm" : "an unknown distance") +
+    const std::string by =
+        std::isfinite(offset) ? numfmt::fixed(offset, 1) + " mm" : "an unknown distance";
+    notes.push_back("mask: its voxel-to-world placement differs from the DWI's by up to " + by +
                     " at a corner of the grid; check that it was made for this image");
   }
   if (mask.info.n_volumes > 1) {

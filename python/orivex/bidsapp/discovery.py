@@ -369,8 +369,8 @@ class Dataset:
             level = _Level(path)
             for e in _list(path):
                 parsed = parse_name(e.name)
-                # Whatever is not a folder counts, a FIFO or a dangling link too: a run whose table or
-                # sidecar has such a name is an error of that run, not silently incomplete.
+                # Whatever is not a folder counts, a FIFO or a dangling link too: a run whose
+                # table or sidecar has such a name is an error of that run, not incomplete.
                 if parsed and not _is_dir(e) and not self.ignore.ignores(self._rel(e.path)):
                     level.files.append((e.name, *parsed))
             self._levels[path] = level

@@ -137,7 +137,8 @@ class OutputDir:
         except FileNotFoundError:
             raise
         except (OSError, OutputError) as e:
-            raise safe_read.Unreadable(f"is in a folder that cannot be entered safely: {e}") from None
+            raise safe_read.Unreadable(
+                f"is in a folder that cannot be entered safely: {e}") from None
         try:
             return safe_read.read_bytes(name, cap, dir_fd=fd, follow=False)
         finally:

@@ -39,7 +39,8 @@ def add_parser(sub):
     g.add_argument("--dask-scheduler", metavar="ADDRESS",
                    help="send the runs to a dask.distributed scheduler (needs orivex[dask])")
     g.add_argument("--dask-timeout", type=seconds, default=60.0, metavar="SECONDS",
-                   help="how long to wait for the scheduler, then for its first worker (default 60)")
+                   help="how long to wait for the scheduler, then for its first worker "
+                   "(default 60)")
     g.add_argument("--force", action="store_true", help="audit runs whose report is current too")
     g.add_argument("--no-qc", action="store_true", help="write no QC figures")
     g.add_argument("--json", action="store_true",
