@@ -7,13 +7,11 @@ import sys
 
 from orivex import api
 from orivex.bidsapp import dask_backend, discovery, group, outputs, runner
-from orivex.report import BidsResult, BidsSummary
+from orivex.report import BidsResult
 
 LEVELS = ("participant", "group")
 CHECKED = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "norm_tolerance",
            "seeds", "verdict_margin")
-# The summary this level has just written: one line per run, so it grows with the dataset.
-SUMMARY_CAP = 1 << 30
 
 
 class OptionError(ValueError):
@@ -91,11 +89,9 @@ def run(bids_dir, output_dir=None, level=None, *, options, participant_label=Non
                              "first)")
         try:
             with outputs.OutputDir(out_dir) as out:
-                group.group(out, bids_dir)
-                text = out.read_checked(outputs.SUMMARY, SUMMARY_CAP).decode("utf-8")
+                summary = group.group(out, bids_dir)
         except outputs.OutputError as e:
             raise ValueError(str(e)) from None
-        summary = BidsSummary.from_json(text)
         if not summary.n_runs:
             raise ValueError(f"no reports under {out_dir} (run the participant level first)")
         flagged = sum(p.decision == "FLAG" for p in summary.protocols)
