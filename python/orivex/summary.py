@@ -132,6 +132,8 @@ def render_warn_hint(report, command):
         return None
     best = verdict.evidence.best
     if best.label == "+x+y+z":
+        if verdict.relative_margin >= verdict.evidence.margin_threshold:
+            return None  # the axes are clear: the WARN is the volume check's, said above
         return ("best candidate: the table as given (+x+y+z, mean {} mm), but not by a clear margin; "
                 "nothing to apply".format(_f(best.mean_length_mm, "{:.1f}")))
     return "best candidate: {} (mean {} mm). To apply it anyway:\n  {}".format(
