@@ -109,6 +109,13 @@ def _verdict(report, verbose=False):
     lines.append("verdict: {}{}, tracking margin {:.1f}% (threshold {:g}%); the table as given ranks {} of {}".format(
         verdict["decision"], " " + verdict["recommended_label"] if verdict["recommended_label"] else "",
         100 * (verdict["relative_margin"] or 0.0), 100 * threshold, given, len(tracking["candidates"])))
+    spread = verdict["evidence"].get("uncertainty")
+    if spread:
+        looks = ", ".join("{} ({} seeds)".format(p["evidence"], p["seeds"]) for p in spread["passes"])
+        lines.append("  margin {:.1f}% ± {:.1f}%, {:.1f} standard errors ahead of the closest (a decision needs {:g}); "
+                     "evidence: {}".format(100 * (verdict["relative_margin"] or 0.0),
+                                          100 * (spread["relative_margin_se"] or 0.0), spread["z"] or 0.0,
+                                          spread["z_needed"], looks))
     lines += ["  - " + r for r in verdict["reasons"]]
     if verdict["recommended_label"]:
         lines.append("  recommended correction: {}".format(verdict["recommended_label"]))
