@@ -193,7 +193,8 @@ def audit(
         ``"tracking"`` (default): the verdict, with the `tracking` and `verdict` sections;
         ``"coherence"``: the coherence result alone, exactly as ``_orivex`` gives it.
     seeds : int, optional
-        Tracking seeds (default 2000).
+        Tracking seeds of the first pass (default 2000); where it is not clear, up to four times
+        as many are tracked.
     verdict_margin : float, optional
         Relative margin the longest mean tracks must win by, in (0, 1] (default 0.05).
     memory_limit : int, optional

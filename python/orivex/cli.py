@@ -183,7 +183,7 @@ def _add_verdict(p):
     g.add_argument("--evidence", choices=["tracking", "coherence"], default="tracking",
                    help="tracking: the verdict of fibre tracking under each candidate (default); "
                    "coherence: the neighbourhood-coherence result alone")
-    g.add_argument("--seeds", type=positive_int, default=SEEDS, help=f"tracking seeds (default {SEEDS})")
+    g.add_argument("--seeds", type=positive_int, default=SEEDS, help=f"tracking seeds of the first pass (default {SEEDS}; an unclear one tracks up to 4x as many)")
     g.add_argument("--verdict-margin", type=fraction, default=VERDICT_MARGIN,
                    help=f"relative margin the longest tracks must win by (default {VERDICT_MARGIN:g})")
     g.add_argument("--memory-limit", type=memory_size, metavar="SIZE",
