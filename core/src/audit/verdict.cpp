@@ -422,6 +422,11 @@ Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
   v.reasons.push_back("the table as given ranks " + std::to_string(v.given_rank) + " of " +
                       std::to_string(r.size()) + " (mean " + mm(v.given_mean_length_mm) + ")");
   const std::string threshold = fixed(100.0 * margin_threshold, 1) + "%";
+  const std::string beyond =
+      spread == nullptr ? ""
+      : std::isfinite(spread->z)
+          ? " and by " + fixed(spread->z, 1) + " standard errors of its lead"
+          : " and by the same lead from every cube of seeds";
   if (tracking.seeds == 0) {
     v.reasons.push_back("no voxel of the tracking region is anisotropic enough to seed a track: "
                         "the image gives no tracking evidence");
@@ -444,13 +449,14 @@ Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
                         ", a different correction: check the QC figure before trusting either");
   } else if (v.best.candidate.is_identity) {
     v.decision = Decision::PASS;
-    v.reasons.push_back("the table as given wins by at least the " + threshold + " threshold");
+    v.reasons.push_back("the table as given wins by at least the " + threshold + " threshold" +
+                        beyond);
   } else {
     v.decision = Decision::FLAG;
     v.recommended_label = v.best.candidate.label;
     v.recommended_transform = v.best.candidate.matrix;
     v.reasons.push_back(v.best.candidate.label + " wins by at least the " + threshold +
-                        " threshold: it corrects the table");
+                        " threshold" + beyond + ": it corrects the table");
   }
   v.reasons.push_back("coherence (shown beside): " + std::string(decision_name(coherence.decision)) +
                       ", best " + coherence.best.label + " by " +
