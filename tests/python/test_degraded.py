@@ -68,7 +68,8 @@ def test_degraded_copies_are_never_decided_wrongly(tmp_path, uih, kind):
                 assert note in v.reasons
             if kind == "dirs6":
                 assert v.limits.directions == 6 and v.limits.notes[0].startswith(
-                    "6 directions in the working shell: too few to fit a tensor robustly")
+                    f"6 directions in the working shell (condition number {v.limits.condition_number:.1f}): "
+                    "too few to fit a tensor robustly")
             if kind == "slab12":
                 assert v.limits.coverage == "partial" and v.limits.cut_axes == "z"
                 assert v.limits.extent_mm[2] == pytest.approx(12 * 4.2, rel=1e-3)

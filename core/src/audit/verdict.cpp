@@ -21,7 +21,6 @@ using numfmt::fixed;
 
 std::string percent(double fraction) { return fixed(100.0 * fraction, 1) + "%"; }
 std::string mm(double v) { return fixed(v, 1) + " mm"; }
-std::string mm_text(double v) { return mm(v); }
 
 // What the stage hands back besides the report's flip section.
 struct StageData {
@@ -95,13 +94,17 @@ EvidenceLimits evidence_limits(const GradientTable& table, const Shell& shell, c
   lim.directions = dirs.size();
   lim.condition_number = design_condition_number(dirs).value_or(
       std::numeric_limits<double>::infinity());
-  const Vec3& mm = geometry.voxel_mm;
-  lim.min_length_mm = vp.min_track_voxels * std::max({mm[0], mm[1], mm[2]});
-  lim.coverage = region_coverage(region, dims, mm);
+  const Vec3& voxel = geometry.voxel_mm;
+  lim.min_length_mm = vp.min_track_voxels * std::max({voxel[0], voxel[1], voxel[2]});
+  lim.coverage = region_coverage(region, dims, voxel);
+  // Nothing here weights the fit: with so few samples the noise shows in the spread of the
+  // margin, which then asks for more evidence; what is left is to say so.
   if (lim.directions <= few_directions)
     lim.notes.push_back(std::to_string(lim.directions) +
-                        " directions in the working shell: too few to fit a tensor robustly, so "
-                        "directions are noisy and the evidence thinner");
+                        " directions in the working shell (condition number " +
+                        fixed(lim.condition_number, 1) +
+                        "): too few to fit a tensor robustly, so directions are noisy and the "
+                        "evidence thinner");
   if (lim.coverage.partial()) {
     std::string axes;
     double thinnest = std::numeric_limits<double>::infinity();
@@ -113,8 +116,8 @@ EvidenceLimits evidence_limits(const GradientTable& table, const Shell& shell, c
       }
     lim.min_length_mm = std::min(lim.min_length_mm, 0.25 * thinnest);
     lim.notes.push_back("partial coverage: the grid cuts the tracking region along " + axes +
-                        " (" + mm_text(thinnest) + " across); tracks that leave it end there, and "
-                        "the minimum mean track length is " + mm_text(lim.min_length_mm));
+                        " (" + mm(thinnest) + " across); tracks that leave it end there, and "
+                        "the minimum mean track length is " + mm(lim.min_length_mm));
   }
   return lim;
 }
