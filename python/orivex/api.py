@@ -66,7 +66,7 @@ def _native_entry(name: str, *, evidence: Optional[str] = None, profile: bool = 
 
     All report-producing calls choose their native entry here and nowhere else: the verdict
     forms of ``orivex._native`` for ``evidence="tracking"`` (with their `profile` and `qc`
-    flags), the specified results of ``_orivex`` otherwise (coherence evidence, and the checks
+    flags), the results of ``_orivex`` unchanged otherwise (coherence evidence, and the checks
     without an image: the variant with per-stage timings and the one with the QC data).
     """
     if evidence == "tracking":
