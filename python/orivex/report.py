@@ -715,10 +715,13 @@ class RunError(_Document):
                    _text=json.dumps(doc, indent=2, ensure_ascii=False))
 
 
-def read_run_report(text: str) -> "Report | RunError":
+def read_run_report(text: str, loads: Any = json.loads) -> "Report | RunError":
     """A per-run report the BIDS App wrote: the run's Report with its `bids` section, or the
-    RunError of a run that could not be audited."""
-    d = json.loads(text)
+    RunError of a run that could not be audited. `loads` parses the text (the BIDS App passes
+    its strict, depth-bounded parser for files it did not just write)."""
+    d = loads(text)
+    if not isinstance(d, dict):
+        raise ValueError("is not a JSON object")
     if d.get("status") == "ERROR":
         return RunError(d["tool_version"], d["timestamp"], d["error"],
                         RunRecord.from_dict(d["bids"]), _text=text)
