@@ -77,7 +77,7 @@ def test_profile_and_qc_data(flipped):
     assert flip.shells is None and flip.qc_data["frame_map"] == report.qc_data["frame_map"]
     verdict = orivex.audit(*files, profile=True, qc_data=True, seeds=300)
     assert "tracking" in verdict.timings and verdict.qc_data["tracks"][0]["label"] == "+x+y+z"
-    assert verdict.tracking.seeds == 300
+    assert verdict.verdict.evidence.uncertainty.passes[0].seeds == 300
     with pytest.raises(TypeError, match="need a dwi"):
         orivex.audit(bvec=flipped["bvec"], bval=flipped["bval"], profile=True)
 
