@@ -6,13 +6,12 @@
 (<Status.FLAG: 'FLAG'>, '-x+y+z')
 """
 
-from _orivex import version as _version
-
-from orivex.api import audit, bids, detect_flip, inspect, recompute_bval, repair
+from orivex.api import audit, bids, detect_flip, inspect, recompute_bval, repair, version
 # The report types load on first use: a command line can then import them while its first
 # native call runs.
 _REPORT_TYPES = frozenset({
-    "AngularSummary", "B0Drift", "B0Summary", "BidsRun", "BidsSummary", "CandidateScore",
+    "AngularSummary", "B0Drift", "B0Summary", "BidsResult", "BidsRun", "BidsSummary",
+    "CandidateScore", "Outlier", "ProtocolVerdict", "RunError", "RunRecord",
     "DuplicatePair", "FlipResult", "InputFile", "NormStats", "RecomputeSummary", "RepairInfo",
     "Report", "SchemeTable", "Shell", "ShellAngular", "ShellCount", "ShellSummary", "Status",
     "Tracking", "TrackingCandidate", "Verdict", "CoherenceOpinion", "VerdictEvidence",
@@ -31,11 +30,12 @@ def __dir__():
     return sorted(set(globals()) | _REPORT_TYPES)
 
 
-__version__ = _version()
+__version__ = version()
 
 __all__ = [
-    "inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids",
-    "Report", "Status", "RecomputeSummary", "BidsSummary", "BidsRun",
+    "inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids", "version",
+    "Report", "Status", "RecomputeSummary", "BidsResult", "BidsSummary", "BidsRun", "ProtocolVerdict",
+    "Outlier", "RunRecord", "RunError",
     "InputFile", "SchemeTable", "ShellSummary", "Shell", "B0Summary", "B0Drift", "AngularSummary",
     "ShellAngular", "DuplicatePair", "FlipResult", "CandidateScore", "RepairInfo", "NormStats",
     "ShellCount", "Tracking", "TrackingCandidate", "Verdict", "VerdictEvidence", "CoherenceOpinion",

@@ -21,13 +21,23 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Iterable, Optional, Union
 
-    from orivex.report import BidsSummary, RecomputeSummary, Report
+    from orivex.report import BidsResult, RecomputeSummary, Report
 
     PathLike = Union[str, "os.PathLike[str]"]
     # A table file's path, or its numbers as an array (anything sequence-like, numpy included).
     TableLike = Union[str, "os.PathLike[str]", Iterable[Any]]
 
-__all__ = ["inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids"]
+__all__ = ["inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids", "version"]
+
+
+def version() -> str:
+    """orivex's version, as its native core reports it."""
+    return _orivex.version()
+
+
+def native_version() -> str:
+    """The version of the verdict module the tracking evidence comes from."""
+    return _native.version()
 
 
 EVIDENCE = ("tracking", "coherence")
@@ -443,7 +453,11 @@ def recompute_bval(
 
 def bids(
     root: PathLike,
+    output_dir: Optional[PathLike] = None,
+    level: Optional[str] = None,
     *,
+    participant_label: Optional[Iterable[str]] = None,
+    session_label: Optional[Iterable[str]] = None,
     tolerance: float = TOLERANCE,
     b0_threshold: float = B0_THRESHOLD,
     shell: Optional[float] = None,
@@ -451,45 +465,89 @@ def bids(
     margin_threshold: float = MARGIN_THRESHOLD,
     strict: bool = False,
     norm_tolerance: float = NORM_TOLERANCE,
+    evidence: str = "tracking",
+    seeds: Optional[int] = SEEDS,
+    verdict_margin: float = VERDICT_MARGIN,
+    qc: bool = True,
+    jobs: int = 1,
     threads: Optional[int] = None,
-) -> BidsSummary:
-    """Audit every DWI run of a BIDS dataset.
+    dask_scheduler: Optional[str] = None,
+    force: bool = False,
+    fail_on: Optional[str] = None,
+    log: Any = None,
+    json_lines: bool = False,
+) -> BidsResult:
+    """Run the BIDS App on a dataset, as ``orivex bids`` does.
 
-    Each ``*_dwi.nii[.gz]`` with a sibling bvec/bval is audited with the masks found beside it;
-    a report per run and ``dataset_summary.json`` are written under
-    ``<root>/derivatives/orivex/``.
+    The participant level audits every selected run (``sub-*/[ses-*/]dwi/*_dwi.nii[.gz]`` with
+    the tables, sidecars and masks that apply to it by inheritance) and writes its report, QC
+    figure and, for a FLAG, the corrected table under `output_dir`; runs whose report is current
+    are skipped. The group level pools the runs of each protocol and writes
+    ``dataset_summary.json``, ``group_orientation.tsv`` and ``orivex_report.html``.
 
     Parameters
     ----------
     root : path
-        The dataset root.
-    tolerance, b0_threshold, shell, step, margin_threshold, strict, norm_tolerance, threads
+        The dataset root (only read).
+    output_dir : path, optional
+        The derivatives folder (default ``<root>/derivatives/orivex``).
+    level : {"participant", "group"}, optional
+        The level to run (default: both, one after the other).
+    participant_label, session_label : list of str, optional
+        The participants and sessions to audit (with or without ``sub-`` / ``ses-``).
+    tolerance, b0_threshold, shell, step, margin_threshold, strict, norm_tolerance
         As for :func:`audit`.
+    evidence, seeds, verdict_margin
+        As for :func:`audit`.
+    qc : bool, optional
+        Draw each run's QC figure and thumbnail (needs matplotlib; skipped without it).
+    jobs : int, optional
+        Runs audited at once in worker processes.
+    threads : int, optional
+        Threads per audit (default: the cores shared out among the jobs).
+    dask_scheduler : str, optional
+        Address of a dask.distributed scheduler to send the runs to.
+    force : bool, optional
+        Audit runs whose report is current too.
+    fail_on : {"flag"}, optional
+        Give exit code 4 when a run or a protocol FLAGs.
+    log : file, optional
+        Receives one line per run as it finishes (default: nothing is printed).
+    json_lines : bool, optional
+        Write those lines as JSON objects.
 
     Returns
     -------
-    BidsSummary
-        The dataset status (the most severe run status), one entry per run and the summary
-        file's path.
+    BidsResult
+        The exit code ``orivex bids`` would give, the output folder, the participant level's
+        counts and the dataset summary (`BidsSummary`) of the group level.
 
     Raises
     ------
     ValueError
-        With the module's message; the first run that cannot be audited stops the batch.
+        No dataset, no runs to audit, no reports to summarise, or options that exclude each
+        other.
 
     Examples
     --------
-    >>> summary = orivex.bids("/data/study")  # doctest: +SKIP
-    >>> [(run.name, run.status.value) for run in summary.results]  # doctest: +SKIP
-    [('sub-01_dwi', 'PASS'), ('sub-02_dwi', 'FLAG')]
-    >>> from pathlib import Path
-    >>> first = orivex.Report.from_json(
-    ...     Path(summary.summary_path).with_name("sub-01_dwi_report.json").read_text())  # doctest: +SKIP
+    >>> result = orivex.bids("/data/study")  # doctest: +SKIP
+    >>> [(p.id, p.decision, p.best_label) for p in result.summary.protocols]  # doctest: +SKIP
+    [('P1', 'FLAG', '-x+y+z')]
     """
-    text = _orivex.audit_bids(
-        path_text(root, "root"), tolerance=tolerance, b0_threshold=b0_threshold, shell=shell,
-        step=step, margin_threshold=margin_threshold, strict=strict, norm_tolerance=norm_tolerance,
-        threads=threads)
-    from orivex.report import BidsSummary
+    import importlib.util
 
-    return BidsSummary.from_json(text)
+    from orivex.bidsapp import app
+
+    if evidence not in EVIDENCE:
+        raise ValueError(f"evidence must be 'tracking' or 'coherence', not {evidence!r}")
+    options = {
+        "tolerance": tolerance, "b0_threshold": b0_threshold, "shell": shell, "step": step,
+        "margin_threshold": margin_threshold, "strict": strict, "norm_tolerance": norm_tolerance,
+        "seeds": seeds, "verdict_margin": verdict_margin, "evidence": evidence,
+        "qc": bool(qc) and importlib.util.find_spec("matplotlib") is not None,
+    }
+    return app.run(
+        path_text(root, "root"), path_text(output_dir, "output_dir"), level, options=options,
+        participant_label=participant_label, session_label=session_label, jobs=jobs,
+        threads=threads, dask_scheduler=dask_scheduler, force=force, fail_on=fail_on,
+        json_lines=json_lines, stdout=log)

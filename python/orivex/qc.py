@@ -60,9 +60,13 @@ def _draw(ax, v1, fa, mask, k, view, LineCollection, np):
     ax.set_yticks([])
 
 
-def figure_png(report, payload):
-    """The PNG (bytes) that fits the payload: the verdict figure, or the glyph figure."""
-    if payload is not None and "tracks" in payload:
+def figure_png(report):
+    """The PNG (bytes) of a Report that carries its QC data (`qc_data=True`): the verdict
+    figure under the tracking evidence, the glyph figure under coherence evidence alone."""
+    payload = report.qc_data
+    if payload is None:
+        raise ValueError("the report carries no QC data (ask for it with qc_data=True)")
+    if "tracks" in payload:
         return verdict_figure_png(report, payload)
     return glyph_figure_png(report, payload)
 
@@ -70,22 +74,22 @@ def figure_png(report, payload):
 def glyph_figure_png(report, payload):
     """A PNG (bytes) with one row for the table as given and one for the best candidate."""
     plt, LineCollection, np = _require_matplotlib()
-    flip = report.get("flip")
-    if flip is None or payload is None:
+    flip = report.flip
+    if flip is None:
         raise ValueError("no flip detection result to draw")
     v1, fa, mask = _unpack(payload, np)
     frame = np.array(payload["frame_map"], float)
-    best = flip["best"]
-    rows = (("as given (+x+y+z)", frame), (f"best: {best['label']}", frame @ np.array(best["matrix"], float)))
+    best = flip.best
+    rows = (("as given (+x+y+z)", frame), (f"best: {best.label}", frame @ np.array(best.matrix, float)))
     fig, axes = plt.subplots(2, 3, figsize=(11, 7.5))
     for r, (label, k) in enumerate(rows):
         for c, view in enumerate(VIEWS):
             _draw(axes[r][c], v1, fa, mask, k, view, LineCollection, np)
         axes[r][0].set_ylabel(label)
-    rel = flip["relative_margin"]
+    threshold = MARGIN_THRESHOLD if flip.margin_threshold is None else flip.margin_threshold
     fig.suptitle("orivex {}: best {} (coherence {:.4f}), margin {:.2f}% vs threshold {:g}%".format(
-        flip["decision"], best["label"], best["coherence"] or 0.0, 100 * (rel or 0.0),
-        100 * flip.get("margin_threshold", MARGIN_THRESHOLD)))
+        flip.decision.value, best.label, _or0(best.coherence), 100 * _or0(flip.relative_margin),
+        100 * threshold))
     fig.tight_layout()
     # Rendered in memory: the caller writes the file whole, like every other output.
     buffer = io.BytesIO()
@@ -195,7 +199,7 @@ class _View:
 def verdict_figure_png(report, payload):
     """Tracks as given and under the other shown candidate in three planes, and the bar chart."""
     plt, LineCollection, np = _require_matplotlib()
-    verdict, tracking = report.get("verdict"), report.get("tracking")
+    verdict, tracking = report.verdict, report.tracking
     if verdict is None or tracking is None:
         raise ValueError("no verdict to draw")
     fa, region, tracks = _unpack_verdict(payload, np)
@@ -203,10 +207,10 @@ def verdict_figure_png(report, payload):
     sizes = np.array([s if s > 0 else 1.0 for s in payload["voxel_sizes"]], float)
     axes = _voxel_axes(affine, np)
     views = [_View(plane, axes, fa, region, sizes, np) for plane in PLANES]
-    means = {c["label"]: c["mean_length_mm"] for c in tracking["candidates"]}
+    means = {c.label: c.mean_length_mm for c in tracking.candidates}
     given, other = (t["label"] for t in payload["tracks"])
-    role = ("recommended" if verdict["decision"] == "FLAG"
-            else "runner-up" if verdict["evidence"]["best"]["label"] == given else "best")
+    role = ("recommended" if verdict.decision == "FLAG"
+            else "runner-up" if verdict.evidence.best.label == given else "best")
 
     # Each candidate gets a block: the axial plane on the left, coronal over sagittal on the right,
     # every panel at the world aspect ratio and as large as the block allows.
@@ -227,27 +231,33 @@ def verdict_figure_png(report, payload):
                              color="tab:orange" if label == given else "tab:blue")
 
     bar = fig.add_subplot(outer[1, :])
-    cands = tracking["candidates"]
-    colours = ["tab:orange" if c["label"] == given else "tab:blue" if c["label"] == other else "0.65"
+    cands = tracking.candidates
+    colours = ["tab:orange" if c.label == given else "tab:blue" if c.label == other else "0.65"
                for c in cands]
-    bar.bar(range(len(cands)), [c["mean_length_mm"] for c in cands], color=colours)
+    lengths = [_or0(c.mean_length_mm) for c in cands]
+    bar.bar(range(len(cands)), lengths, color=colours)
     bar.set_xticks(range(len(cands)))
-    bar.set_xticklabels([c["label"] for c in cands], rotation=60, fontsize=8, family="monospace")
+    bar.set_xticklabels([c.label for c in cands], rotation=60, fontsize=8, family="monospace")
     bar.set_ylabel("mean track length (mm)")
-    bar.set_ylim(0, 1.15 * max(c["mean_length_mm"] for c in cands) + 1e-9)
-    g = verdict["given_rank"] - 1
-    bar.annotate("as given", (g, cands[g]["mean_length_mm"]), xytext=(0, 4), textcoords="offset points",
+    bar.set_ylim(0, 1.15 * max(lengths) + 1e-9)
+    g = verdict.given_rank - 1
+    bar.annotate("as given", (g, lengths[g]), xytext=(0, 4), textcoords="offset points",
                  ha="center", fontsize=9, color="tab:orange")
     bar.set_title("mean track length of all 24 axis assignments, longest first", fontsize=10)
 
-    rec = verdict["recommended_label"]
+    rec = verdict.recommended_label
     fig.suptitle("orivex {}{}: tracking margin {:.1f}% (threshold {:g}%); the table as given ranks {} of {}".format(
-        verdict["decision"], " " + rec if rec else "", 100 * (verdict["relative_margin"] or 0.0),
-        100 * verdict["evidence"]["margin_threshold"], verdict["given_rank"], len(cands)), fontsize=12)
+        verdict.decision.value, " " + rec if rec else "", 100 * _or0(verdict.relative_margin),
+        100 * verdict.evidence.margin_threshold, verdict.given_rank, len(cands)), fontsize=12)
     buffer = io.BytesIO()
     fig.savefig(buffer, format="png", dpi=100, bbox_inches="tight")
     plt.close(fig)
     return buffer.getvalue()
+
+
+def _or0(v):
+    # A null measurement reads back as NaN; the figure draws it as 0.
+    return 0.0 if v is None or v != v else v
 
 
 def f32(values):

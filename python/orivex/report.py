@@ -88,7 +88,7 @@ class _Document:
 
     _text: str = field(repr=False, compare=False, kw_only=True)
 
-    def to_json(self, pretty: bool = False) -> str:
+    def to_json(self, pretty: bool = False, extra: Optional[dict[str, Any]] = None) -> str:
         """The JSON text this object was read from.
 
         Parameters
@@ -96,13 +96,22 @@ class _Document:
         pretty : bool, optional
             Lay the text out with two-space indentation, one member or element per line,
             every number token unchanged (the layout of the files orivex writes).
+        extra : dict, optional
+            Members to append after the document's own, as plain JSON values (the BIDS App
+            adds its `bids` section this way); the document's own tokens stay as they are.
 
         Returns
         -------
         str
-            Without `pretty`, exactly the text the module returned.
+            Without `pretty` and `extra`, exactly the text the module returned.
         """
-        return pretty_json(self._text) if pretty else self._text
+        text = self._text
+        if extra:
+            added = "".join("," + json.dumps(k) + ":" + json.dumps(v, separators=(",", ":"),
+                                                                    ensure_ascii=False)
+                            for k, v in extra.items())
+            text = text.rstrip()[:-1] + added + "}"
+        return pretty_json(text) if pretty else text
 
     def to_dict(self) -> dict[str, Any]:
         """The JSON document as new plain Python objects (dicts keep the JSON key order).
@@ -426,6 +435,50 @@ class Verdict:
                    VerdictEvidence.from_dict(d["evidence"]), tuple(d["reasons"]))
 
 
+# What the BIDS App adds to a run's report.
+
+
+@dataclass(frozen=True)
+class RunRecord:
+    """A BIDS run's `bids` section: where the run is, what was read and written, and how.
+
+    `protocol` holds the acquisition facts that runs of one protocol share (scanner, software,
+    phase encoding, image orientation, shells); `protocol_key` joins them into one text.
+    `options` and `generated_by` say how the report was made: a report made otherwise is out of
+    date. `outputs` are the files written for the run, relative to the output folder.
+    """
+
+    source: str
+    entities: tuple[tuple[str, str], ...]
+    inputs: tuple[InputFile, ...]
+    mask: Optional[str]
+    options: dict[str, Any]
+    generated_by: dict[str, Any]
+    protocol: dict[str, Any]
+    protocol_key: str
+    outputs: tuple[str, ...]
+    notes: tuple[str, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "RunRecord":
+        proto = dict(d.get("protocol") or {})
+        key = proto.pop("key", None) or "n/a"
+        return cls(d["source"], tuple((str(k), str(v)) for k, v in d["entities"].items()),
+                   tuple(InputFile.from_dict(f) for f in d["inputs"]), d.get("mask"),
+                   dict(d["options"]), dict(d["generated_by"]), proto, key,
+                   tuple(d["outputs"]), tuple(d["notes"]))
+
+    def to_dict(self) -> dict[str, Any]:
+        """The section as the JSON it is written as."""
+        return {
+            "source": self.source, "entities": dict(self.entities),
+            "inputs": [{"path": f.path, "sha256": f.sha256, "bytes": f.bytes} for f in self.inputs],
+            "mask": self.mask, "options": self.options, "generated_by": self.generated_by,
+            "protocol": {**self.protocol, "key": self.protocol_key},
+            "outputs": list(self.outputs), "notes": list(self.notes),
+        }
+
+
 # ---------------------------------------------------------------------------------------------
 # The documents
 
@@ -456,6 +509,8 @@ class Report(_Document):
         The transform a repair applied.
     tracking, verdict : optional
         The tracking evidence and the verdict drawn from it, when the call produced them.
+    bids : RunRecord, optional
+        The BIDS App's record of a run, in the reports it writes.
     timings : dict, optional
         Seconds per stage, when asked for with ``profile=True``; not part of the JSON.
     qc_data : dict, optional
@@ -484,6 +539,7 @@ class Report(_Document):
     notes: tuple[str, ...]
     tracking: Optional[Tracking] = None
     verdict: Optional[Verdict] = None
+    bids: Optional[RunRecord] = None
     timings: Optional[dict[str, float]] = field(default=None, repr=False, compare=False)
     qc_data: Optional[dict[str, Any]] = field(default=None, repr=False, compare=False)
 
@@ -496,7 +552,10 @@ class Report(_Document):
         >>> from pathlib import Path
         >>> report = Report.from_json(Path("sub-01_dwi_report.json").read_text())  # doctest: +SKIP
         """
-        d = json.loads(text)
+        return cls._from_dict(json.loads(text), text, timings, qc_data)
+
+    @classmethod
+    def _from_dict(cls, d: dict, text: str, timings=None, qc_data=None) -> "Report":
         return cls(
             schema_version=int(d["schema_version"]), tool=d["tool"], tool_version=d["tool_version"],
             timestamp=d["timestamp"], status=Status(d["status"]),
@@ -506,7 +565,7 @@ class Report(_Document):
             flip=_optional(d, "flip", FlipResult), repair=_optional(d, "repair", RepairInfo),
             norm_stats=_optional(d, "norm_stats", NormStats), notes=tuple(d["notes"]),
             tracking=_optional(d, "tracking", Tracking), verdict=_optional(d, "verdict", Verdict),
-            timings=timings, qc_data=qc_data, _text=text,
+            bids=_optional(d, "bids", RunRecord), timings=timings, qc_data=qc_data, _text=text,
         )
 
     @property
@@ -566,6 +625,35 @@ class Report(_Document):
 
 
 @dataclass(frozen=True)
+class RunError(_Document):
+    """A BIDS run that could not be audited: the BIDS App's report of it says why."""
+
+    tool_version: str
+    timestamp: str
+    error: str
+    bids: RunRecord
+    status: str = "ERROR"
+
+    @classmethod
+    def create(cls, tool_version: str, timestamp: str, error: str, bids: RunRecord) -> "RunError":
+        """A new error report, laid out like the reports of audited runs."""
+        doc = {"schema_version": 1, "tool": "orivex", "tool_version": tool_version,
+               "timestamp": timestamp, "status": "ERROR", "error": error, "bids": bids.to_dict()}
+        return cls(tool_version, timestamp, error, bids,
+                   _text=json.dumps(doc, indent=2, ensure_ascii=False))
+
+
+def read_run_report(text: str) -> "Report | RunError":
+    """A per-run report the BIDS App wrote: the run's Report with its `bids` section, or the
+    RunError of a run that could not be audited."""
+    d = json.loads(text)
+    if d.get("status") == "ERROR":
+        return RunError(d["tool_version"], d["timestamp"], d["error"],
+                        RunRecord.from_dict(d["bids"]), _text=text)
+    return Report._from_dict(d, text)
+
+
+@dataclass(frozen=True)
 class ShellCount:
     """A shell's nominal b-value and its number of volumes."""
 
@@ -608,41 +696,113 @@ class RecomputeSummary(_Document):
 
 @dataclass(frozen=True)
 class BidsRun:
-    """One DWI run of a BIDS batch and its status."""
+    """One run of a BIDS dataset as the group level sees it.
 
-    dwi: str
-    name: str
-    status: Status
+    `status` is PASS, WARN, FLAG or ERROR; `best_label` is a FLAG's correction, else the best
+    candidate; `protocol` is the id of the run's protocol (None for a run that failed);
+    `report` and `qc` are paths relative to the output folder.
+    """
+
+    path: str
+    entities: dict[str, str]
+    status: str
+    best_label: Optional[str]
+    relative_margin: Optional[float]
+    given_rank: Optional[int]
+    protocol: Optional[str]
+    report: str
+    qc: Optional[str]
+    error: Optional[str]
 
     @classmethod
     def from_dict(cls, d: dict) -> "BidsRun":
-        return cls(d["dwi"], d["name"], Status(d["status"]))
+        return cls(d["path"], dict(d["entities"]), d["status"], d["best_label"],
+                   d["relative_margin"], d["given_rank"], d["protocol"], d["report"], d["qc"],
+                   d.get("error"))
+
+
+@dataclass(frozen=True)
+class Outlier:
+    """A run whose own evidence prefers another candidate than its protocol's verdict."""
+
+    run: str
+    best_label: str
+    relative_margin: float
+
+
+@dataclass(frozen=True)
+class ProtocolVerdict:
+    """The runs of one protocol pooled into one orientation verdict.
+
+    `relative_margin` is the median of the runs' margins, `combined_margin` the pooled one;
+    `decision` is None when the runs give too little evidence to pool.
+    """
+
+    id: str
+    key: str
+    fields: dict[str, Any]
+    counts: dict[str, int]
+    decision: Optional[str]
+    best_label: Optional[str]
+    runner_up: Optional[str]
+    relative_margin: Optional[float]
+    combined_margin: Optional[float]
+    agreement: Optional[float]
+    n_runs: int
+    n_total: int
+    threshold: float
+    evidence: Optional[str]
+    outliers: tuple[Outlier, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "ProtocolVerdict":
+        return cls(d["id"], d["key"], dict(d["fields"]), dict(d["counts"]), d["decision"],
+                   d["best_label"], d["runner_up"], d["relative_margin"], d["combined_margin"],
+                   d["agreement"], int(d["n_runs"]), int(d["n_total"]), d["threshold"],
+                   d["evidence"], tuple(Outlier(**o) for o in d["outliers"]))
 
 
 @dataclass(frozen=True)
 class BidsSummary(_Document):
-    """The result of a BIDS batch audit: the dataset status and one entry per run.
+    """A BIDS dataset's summary (``dataset_summary.json``): the status of the most severe run,
+    the counts by status, one verdict per protocol and one entry per run."""
 
-    `exit_code` is 3 when the dataset status is WARN and 0 otherwise; each run's report was
-    written beside `summary_path`.
-    """
-
-    exit_code: int
-    results: tuple[BidsRun, ...]
-    status: Status
-    summary_path: str
+    bids_dir: str
+    tool_version: str
+    n_runs: int
+    status: Optional[str]
+    counts: dict[str, int]
+    protocols: tuple[ProtocolVerdict, ...]
+    runs: tuple[BidsRun, ...]
+    unreadable_reports: tuple[dict[str, str], ...]
 
     @classmethod
     def from_json(cls, text: str) -> "BidsSummary":
-        """Read a batch summary from its JSON text."""
+        """Read a dataset summary from its JSON text."""
         d = json.loads(text)
-        return cls(int(d["exit_code"]), tuple(BidsRun.from_dict(r) for r in d["results"]),
-                   Status(d["status"]), d["summary_path"], _text=text)
+        return cls(d["bids_dir"], d["tool_version"], int(d["n_runs"]), d["status"],
+                   dict(d["counts"]), tuple(ProtocolVerdict.from_dict(p) for p in d["protocols"]),
+                   tuple(BidsRun.from_dict(r) for r in d["results"]),
+                   tuple(d["unreadable_reports"]), _text=text)
 
     def _repr_html_(self) -> str:
-        rows = [(r.name, f"{r.status.value} — {r.dwi}") for r in self.results]
-        rows.append(("summary", self.summary_path))
-        return _html_table(f"orivex BIDS batch, {len(self.results)} runs", self.status, rows)
+        rows = [(p.id, f"{p.decision or 'n/a'} {p.best_label or ''} ({p.n_total} runs) {p.key}")
+                for p in self.protocols]
+        rows += [(r.path, f"{r.status} {r.best_label or ''}".rstrip()) for r in self.runs]
+        status = None if self.status in (None, "ERROR") else Status(self.status)
+        return _html_table(f"orivex BIDS dataset, {self.n_runs} runs", status, rows)
+
+
+@dataclass(frozen=True)
+class BidsResult:
+    """What a BIDS App run did: the exit code the command line would give, the output folder,
+    the participant level's counts (PASS, WARN, FLAG, ERROR, skipped) when it ran, and the
+    dataset summary when the group level ran."""
+
+    exit_code: int
+    output_dir: str
+    participant: Optional[dict[str, int]]
+    summary: Optional[BidsSummary]
 
 
 def _b(shell: Shell) -> str:

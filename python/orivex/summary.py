@@ -1,39 +1,39 @@
-"""Readable summaries of reports for the terminal."""
+"""Readable summaries of Reports for the terminal."""
 
 import os
 
 from orivex.defaults import MARGIN_THRESHOLD
 
 
-def _f(v, fmt="{:.4f}"):
-    # JSON writes NaN and the infinities as null: every number may come back as None.
-    return "n/a" if v is None else fmt.format(v)
-
-
 def _g(v):
     return _f(v, "{:g}")
 
 
+def _f(v, fmt="{:.4f}"):
+    # A null measurement (NaN, infinite) reads back as NaN.
+    return "n/a" if v is None or v != v else fmt.format(v)
+
+
 def _shells(report):
-    shells = report.get("shells")
-    if not shells:
+    shells = report.shells
+    if shells is None:
         return []
-    angular = {a["nominal_b"]: a for a in (report.get("angular") or {}).get("shells", [])}
-    lines = ["shells (tolerance {}, b0 at or below {}):".format(_g(shells["tolerance"]), _g(shells["b0_threshold"]))]
+    angular = {a.nominal_b: a for a in (report.angular.shells if report.angular else ())}
+    lines = ["shells (tolerance {}, b0 at or below {}):".format(_g(shells.tolerance), _g(shells.b0_threshold))]
     lines.append("  {:>8}  {:>5}  {:>10}  {:>8}  {:>9}  {:>3}  {:>3}".format(
         "b", "count", "mean b", "cond", "energy", "DTI", "CSD"))
-    for s in shells["shells"]:
-        a = angular.get(s["nominal_b"]) if not s["is_b0"] else None
+    for s in shells.shells:
+        a = angular.get(s.nominal_b) if not s.is_b0 else None
         if a is None:
             lines.append("  {:>8}  {:>5}  {:>10}  {:>8}  {:>9}  {:>3}  {:>3}".format(
-                "b0" if s["is_b0"] else _g(s["nominal_b"]), s["count"],
-                _f(s["mean_b"], "{:.2f}"), "", "", "", ""))
+                "b0" if s.is_b0 else _g(s.nominal_b), s.count, _f(s.mean_b, "{:.2f}"),
+                "", "", "", ""))
         else:
-            dti = "ok" if a["meets_dti_recommended"] else ("min" if a["meets_dti_minimum"] else "no")
+            dti = "ok" if a.meets_dti_recommended else ("min" if a.meets_dti_minimum else "no")
             lines.append("  {:>8}  {:>5}  {:>10}  {:>8}  {:>9}  {:>3}  {:>3}".format(
-                _g(s["nominal_b"]), s["count"], _f(s["mean_b"], "{:.2f}"),
-                _f(a["condition_number"], "{:.2f}"), _f(a["electrostatic_energy"], "{:.1f}"),
-                dti, "ok" if a["meets_csd_minimum"] else "no"))
+                _g(s.nominal_b), s.count, _f(s.mean_b, "{:.2f}"),
+                _f(a.condition_number, "{:.2f}"), _f(a.electrostatic_energy, "{:.1f}"),
+                dti, "ok" if a.meets_csd_minimum else "no"))
     if angular:
         lines.append("  (cond: condition number of the tensor fit, lower is better; energy: electrostatic")
         lines.append("   energy of the directions, lower is more uniform; DTI/CSD: enough directions: ok/min/no)")
@@ -53,104 +53,104 @@ def distinct_candidates(ranking):
     for its pair so the table as given reads as given."""
     rows, where = [], {}
     for c in ranking:
-        key = min(c["label"], _negated(c["label"]))
+        key = min(c.label, _negated(c.label))
         if key not in where:
             where[key] = len(rows)
             rows.append(c)
-        elif c["is_identity"]:
+        elif c.is_identity:
             rows[where[key]] = c
     return rows
 
 
 def _flip(report, threshold, verbose=False):
-    flip = report.get("flip")
-    if not flip:
+    flip = report.flip
+    if flip is None:
         return []
-    beside = "verdict" in report
+    beside = report.verdict is not None
     title = "coherence, shown beside the verdict" if beside else "flip detection"
-    rows = distinct_candidates(flip["ranking"])
-    given = next((n for n, c in enumerate(rows, 1) if c["is_identity"]), None)
+    rows = distinct_candidates(flip.ranking)
+    given = next((n for n, c in enumerate(rows, 1) if c.is_identity), None)
     lines = [
         "{} (shell b={}, {} coherence-mask voxels, mean FA {}):".format(
-            title, _g(flip["working_b"]), flip["n_wm_voxels"], _f(flip["mask_mean_fa"], "{:.3f}")),
+            title, _g(flip.working_b), flip.n_wm_voxels, _f(flip.mask_mean_fa, "{:.3f}")),
         "  {:>4}  {:<8}  {:>10}  {:>8}".format("rank", "label", "coherence", "samples"),
     ]
     for n, c in enumerate(rows, 1):
         if not (verbose or n <= 5 or n == given):
             continue
-        mark = "  <- as given" if c["is_identity"] else ""
+        mark = "  <- as given" if c.is_identity else ""
         lines.append("  {:>4}  {:<8}  {:>10}  {:>8}{}".format(
-            n, c["label"], _f(c["coherence"], "{:.6f}"), c["n_samples"], mark))
+            n, c.label, _f(c.coherence, "{:.6f}"), c.n_samples, mark))
     lines.append("  the table as given ranks {} of {}".format(given, len(rows)))
-    used = flip.get("margin_threshold", MARGIN_THRESHOLD if threshold is None else threshold)
+    used = flip.margin_threshold
+    if used is None:
+        used = MARGIN_THRESHOLD if threshold is None else threshold
     lines.append("  best {} vs runner-up {}: margin {} (relative {}) against threshold {:g}% -> {}".format(
-        flip["best"]["label"], flip["runner_up"]["label"], _f(flip["margin"], "{:.6f}"),
-        _f(None if flip["relative_margin"] is None else 100 * flip["relative_margin"], "{:.2f}%"),
-        100 * (used if used is not None else MARGIN_THRESHOLD), flip["decision"]))
-    if flip.get("recommended_label") and not beside:
-        lines.append("  recommended correction: {}".format(flip["recommended_label"]))
+        flip.best.label, flip.runner_up.label, _f(flip.margin, "{:.6f}"),
+        _f(100 * flip.relative_margin, "{:.2f}%"), 100 * used, flip.decision.value))
+    if flip.recommended_label and not beside:
+        lines.append("  recommended correction: {}".format(flip.recommended_label))
     return lines
 
 
 def _verdict(report, verbose=False):
-    verdict, tracking = report.get("verdict"), report.get("tracking")
-    if not verdict or not tracking:
+    verdict, tracking = report.verdict, report.tracking
+    if verdict is None or tracking is None:
         return []
     lines = ["tracking ({} seeds, step {:g} mm, {} region voxels from the {}):".format(
-        tracking["seeds"], tracking["step_mm"], tracking["region_voxels"],
-        "mask" if tracking["region"] == "mask" else "Otsu mask of the mean b0"),
+        tracking.seeds, tracking.step_mm, tracking.region_voxels,
+        "mask" if tracking.region == "mask" else "Otsu mask of the mean b0"),
         "  {:>4}  {:<8}  {:>11}".format("rank", "label", "mean length")]
-    given = verdict["given_rank"]
-    for n, c in enumerate(tracking["candidates"], 1):
+    given = verdict.given_rank
+    for n, c in enumerate(tracking.candidates, 1):
         if verbose or n <= 3 or n == given:
             mark = "  <- as given" if n == given else ""
-            lines.append("  {:>4}  {:<8}  {:>8.1f} mm{}".format(n, c["label"], c["mean_length_mm"], mark))
-    threshold = verdict["evidence"]["margin_threshold"]
-    lines.append("verdict: {}{}, tracking margin {:.1f}% (threshold {:g}%); the table as given ranks {} of {}".format(
-        verdict["decision"], " " + verdict["recommended_label"] if verdict["recommended_label"] else "",
-        100 * (verdict["relative_margin"] or 0.0), 100 * threshold, given, len(tracking["candidates"])))
-    lines += ["  - " + r for r in verdict["reasons"]]
-    if verdict["recommended_label"]:
-        lines.append("  recommended correction: {}".format(verdict["recommended_label"]))
+            lines.append("  {:>4}  {:<8}  {:>8} mm{}".format(n, c.label, _f(c.mean_length_mm, "{:.1f}"), mark))
+    rec = verdict.recommended_label
+    lines.append("verdict: {}{}, tracking margin {}% (threshold {:g}%); the table as given ranks {} of {}".format(
+        verdict.decision.value, " " + rec if rec else "", _f(100 * verdict.relative_margin, "{:.1f}"),
+        100 * verdict.evidence.margin_threshold, given, len(tracking.candidates)))
+    lines += ["  - " + r for r in verdict.reasons]
+    if rec:
+        lines.append("  recommended correction: {}".format(rec))
     return lines
 
 
 def render_warn_hint(report, command):
     """On a WARN verdict: the best candidate and the command that would apply it."""
-    verdict = report.get("verdict")
-    if not verdict or verdict["decision"] != "WARN":
+    verdict = report.verdict
+    if verdict is None or verdict.decision != "WARN":
         return None
-    best = verdict["evidence"]["best"]
-    if best["label"] == "+x+y+z":
-        return ("best candidate: the table as given (+x+y+z, mean {:.1f} mm), but not by a clear margin; "
-                "nothing to apply".format(best["mean_length_mm"]))
-    return "best candidate: {} (mean {:.1f} mm). To apply it anyway:\n  {}".format(
-        best["label"], best["mean_length_mm"], command)
+    best = verdict.evidence.best
+    if best.label == "+x+y+z":
+        return ("best candidate: the table as given (+x+y+z, mean {} mm), but not by a clear margin; "
+                "nothing to apply".format(_f(best.mean_length_mm, "{:.1f}")))
+    return "best candidate: {} (mean {} mm). To apply it anyway:\n  {}".format(
+        best.label, _f(best.mean_length_mm, "{:.1f}"), command)
 
 
 def status_line(report, title):
-    return "status: {}   ({} {}, {})".format(report["status"], report["tool"], report["tool_version"], title)
+    return "status: {}   ({} {}, {})".format(report.status.value, report.tool, report.tool_version, title)
 
 
 def render_report(report, title, threshold=MARGIN_THRESHOLD, verbose=False):
     lines = [status_line(report, title)]
-    for f in report.get("inputs", []):
-        lines.append("input: {}  ({} bytes, sha256 {}...)".format(f["path"], f["bytes"], f["sha256"][:12]))
+    for f in report.inputs:
+        lines.append("input: {}  ({} bytes, sha256 {}...)".format(f.path, f.bytes, f.sha256[:12]))
     lines += _shells(report)
-    ns = report.get("norm_stats")
-    if ns and ns["non_b0_count"]:
+    ns = report.norm_stats
+    if ns is not None and ns.non_b0_count:
         lines.append("direction norms: {} of {} non-unit (min {}, max {}, mean {})".format(
-            ns["non_unit_count"], ns["non_b0_count"], _f(ns["norm_min"]), _f(ns["norm_max"]), _f(ns["norm_mean"])))
-    drift = report.get("b0_drift")
-    if drift is not None and len(drift["indices"]) > 1:
+            ns.non_unit_count, ns.non_b0_count, _f(ns.norm_min), _f(ns.norm_max), _f(ns.norm_mean)))
+    drift = report.b0_drift
+    if drift is not None and len(drift.indices) > 1:
         lines.append("b0 drift: {} peak-to-peak over {} b0 volumes (slope {} per volume)".format(
-            _f(None if drift["relative_drift"] is None else 100 * drift["relative_drift"], "{:.2f}%"),
-            len(drift["indices"]), _f(drift["slope"])))
+            _f(100 * drift.relative_drift, "{:.2f}%"), len(drift.indices), _f(drift.slope)))
     lines += _verdict(report, verbose)
     lines += _flip(report, threshold, verbose)
-    if report.get("flip") or report.get("tracking"):
+    if report.flip is not None or report.tracking is not None:
         lines += LABEL_LEGEND
-    notes = report.get("notes", [])
+    notes = report.notes
     if notes:
         lines.append("findings:")
         lines += ["  - " + n for n in notes]
@@ -160,37 +160,28 @@ def render_report(report, title, threshold=MARGIN_THRESHOLD, verbose=False):
 
 
 def render_repair(report, dry_run, provenance):
-    rep = report.get("repair")
+    rep = report.repair
     if rep is None:
         return "repair: nothing applied (the table is kept as it is)"
     if dry_run:
-        return "repair (dry run): would apply {}; nothing written".format(rep["label"])
-    lines = ["repair: applied {}; wrote:".format(rep["label"])]
-    lines += ["  " + p for p in rep["outputs"]]
+        return "repair (dry run): would apply {}; nothing written".format(rep.label)
+    lines = ["repair: applied {}; wrote:".format(rep.label)]
+    lines += ["  " + p for p in rep.outputs]
     if provenance:
         lines.append("  " + provenance + " (provenance)")
     return "\n".join(lines)
 
 
 def render_recompute(s, dry_run):
-    lines = ["b-value recovery: b_nominal {}, max |g| {}".format(_g(s["b_nominal"]), _f(s["max_norm"])),
-             "recovered non-b0 b-values from {} to {}".format(_g(s["b_min"]), _g(s["b_max"]))]
-    fmt = lambda shells: ", ".join("b={} x{}".format(_g(c["nominal_b"]), c["count"]) for c in shells) or "none"
-    lines.append("shells before: " + fmt(s["before"]))
-    lines.append("shells after:  " + fmt(s["after"]))
+    lines = ["b-value recovery: b_nominal {}, max |g| {}".format(_g(s.b_nominal), _f(s.max_norm)),
+             "recovered non-b0 b-values from {} to {}".format(_g(s.b_min), _g(s.b_max))]
+    fmt = lambda shells: ", ".join("b={} x{}".format(_g(c.nominal_b), c.count) for c in shells) or "none"  # noqa: E731
+    lines.append("shells before: " + fmt(s.before))
+    lines.append("shells after:  " + fmt(s.after))
     if dry_run:
         lines.append("dry run: nothing written")
     else:
-        lines.append("wrote: " + ", ".join(s["outputs"]))
-    return "\n".join(lines)
-
-
-def render_bids(result):
-    lines = []
-    for r in result["results"]:
-        lines.append("{:<4}  {}  {}".format(r["status"], r["name"], r["dwi"]))
-    lines.append("dataset: {} ({} runs); summary at {}".format(
-        result["status"], len(result["results"]), result["summary_path"]))
+        lines.append("wrote: " + ", ".join(s.outputs))
     return "\n".join(lines)
 
 

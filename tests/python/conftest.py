@@ -160,3 +160,36 @@ def table_files(tmp_path):
     write_fsl(paths["bvec"], paths["bval"], bvecs, bvals)
     write_mrtrix(paths["grad"], bvecs, bvals)
     return {k: str(v) for k, v in paths.items()}
+
+
+REAL_DWI = Path(__file__).resolve().parents[1] / "data" / "realdwi"
+
+
+def real_bids_run(root: Path, sub: str, scan: str = "uih_dti16_ax", ses: str | None = "1",
+                  flip_x: bool = False, noise: float | None = None, seed: int = 0) -> Path:
+    """One run of a vendored real scan in BIDS layout (its mask beside it as brain_mask), with
+    the bvec's x row negated and Rician noise of `noise` × the mean b0 signal in the mask."""
+    src = REAL_DWI / scan
+    folder = root / f"sub-{sub}" / (f"ses-{ses}" if ses else "") / "dwi"
+    folder.mkdir(parents=True, exist_ok=True)
+    stem = f"sub-{sub}" + (f"_ses-{ses}" if ses else "")
+    dwi = folder / f"{stem}_dwi.nii.gz"
+    if noise is None:
+        dwi.write_bytes((src / "dwi.nii.gz").read_bytes())
+    else:
+        img = nib.load(src / "dwi.nii.gz")
+        data = img.get_fdata(dtype=np.float32)
+        bvals = np.loadtxt(src / "dwi.bval")
+        mask = nib.load(src / "mask.nii.gz").get_fdata() > 0
+        sigma = noise * data[..., bvals <= 50].mean(-1)[mask].mean()
+        rng = np.random.default_rng(seed)
+        noisy = np.hypot(data + rng.normal(0, sigma, data.shape), rng.normal(0, sigma, data.shape))
+        nib.save(nib.Nifti1Image(noisy.astype(np.float32), img.affine, img.header), dwi)
+    bvec = np.loadtxt(src / "dwi.bvec")
+    if flip_x:
+        bvec[0] = -bvec[0]
+    write_fsl(folder / f"{stem}_dwi.bvec", folder / f"{stem}_dwi.bval", bvec.T, np.loadtxt(src / "dwi.bval"))
+    (folder / f"{stem}_dwi.json").write_bytes((src / "dwi.json").read_bytes())
+    (folder / f"{stem}_brain_mask.nii.gz").write_bytes((src / "mask.nii.gz").read_bytes())
+    (root / "dataset_description.json").write_text('{"Name": "real", "BIDSVersion": "1.9.0"}')
+    return dwi

@@ -161,17 +161,6 @@ def test_repair_and_recompute_write_to_paths(flipped, tmp_path):
     assert json.loads(s.to_json()) == s.to_dict() and "b=250 ×1" in s._repr_html_()
 
 
-def test_bids(tmp_path):
-    for sub, flip in (("sub-01", None), ("sub-02", 1)):
-        p = make_phantom(tmp_path / sub / "dwi", flip_axis=flip, name=f"{sub}_dwi")
-        os.remove(p["grad"]), os.remove(p["mask"])
-    summary = orivex.bids(tmp_path)
-    assert summary.status is Status.FLAG and summary.exit_code == 0
-    assert [(r.name, r.status) for r in summary.results] == [("sub-01_dwi", "PASS"), ("sub-02_dwi", "FLAG")]
-    first = orivex.Report.from_json(Path(summary.summary_path).with_name("sub-01_dwi_report.json").read_text())
-    assert first.status is Status.PASS and first.flip.decision is Status.PASS
-
-
 def test_status_orders_by_severity():
     assert Status.PASS < Status.WARN < Status.FLAG and max(Status) is Status.FLAG
     assert sorted(["FLAG", "PASS", "WARN"], key=Status) == ["PASS", "WARN", "FLAG"]

@@ -1,4 +1,5 @@
-"""`orivex bids` end to end on phantom datasets: levels, outputs, resumption, backends, SLURM."""
+"""`orivex bids` end to end: the mechanics (levels, resumption, backends, SLURM) on phantoms, the
+default evidence, consensus, figures and the API on the vendored real scans."""
 
 import hashlib
 import json
@@ -10,7 +11,8 @@ import sys
 import pytest
 
 import _orivex
-from conftest import NO_FIGURES_UNDER_ASAN, make_phantom, needs_matplotlib
+import orivex
+from conftest import NO_FIGURES_UNDER_ASAN, make_phantom, needs_matplotlib, real_bids_run
 from orivex import cli
 
 # The mechanics run on the coherence evidence: phantoms of a few voxels are too small to track.
@@ -116,26 +118,11 @@ def test_participant_and_group_levels(tmp_path, capsys):
     assert [(r["path"], r["protocol"]) for r in summary["results"]][::3] == [
         ("sub-01/dwi/sub-01_dwi.nii.gz", "P1"), ("sub-04/dwi/sub-04_dwi.nii.gz", None)]
     tsv = (out / "group_orientation.tsv").read_text().splitlines()
-    assert tsv[0] == "sub\tstatus\tbest_label\trelative_margin\tgiven_rank\tprotocol"
-    assert tsv[1].startswith("01\tPASS\t+x+y+z\t0.1002") and tsv[1].endswith("\t1\tAcme;n/a;n/a;j-;LAS;1000x30")
-    assert tsv[4] == "04\tERROR\tn/a\tn/a\tn/a\tn/a"
+    assert tsv[0] == "participant_id\tstatus\tbest_label\trelative_margin\tgiven_rank\tprotocol"
+    assert tsv[1].startswith("sub-01\tPASS\t+x+y+z\t0.1002") and tsv[1].endswith("\t1\tP1")
+    assert tsv[4] == "sub-04\tERROR\tn/a\tn/a\tn/a\tn/a"
     page = (out / "orivex_report.html").read_text()
     assert "http" not in page.replace('lang="en"', "") and "<script" not in page
-
-
-@needs_matplotlib
-def test_bids_dir_alone_runs_both_levels_with_figures(tmp_path, capsys):
-    root = dataset(tmp_path / "study", subjects=("01", "02"))
-    assert cli.main(["bids", *EVIDENCE, str(root)]) == 0
-    text = capsys.readouterr().out
-    out = root / "derivatives" / "orivex"
-    assert "dataset: FLAG" in text
-    assert (out / "sub-02/dwi/sub-02_desc-orivex_qc.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert (out / "orivex_report.html").read_text().count("data:image/png;base64,") == 2
-    assert cli.main(["bids", *EVIDENCE, str(root), "--fail-on", "flag"]) == 4
-    capsys.readouterr()
-    assert cli.main(["bids", str(tmp_path / "nowhere")]) == 1
-    assert "BIDS dataset not found: " in capsys.readouterr().err
 
 
 def test_jobs_and_a_dask_local_cluster_give_the_serial_reports(tmp_path, capsys):
@@ -170,33 +157,82 @@ def test_slurm_array_script_audits_the_participant_of_its_index(tmp_path):
         os.listdir(tmp_path / "out")) == ["dataset_description.json", "sub-02"]
 
 
-def test_the_tracking_verdict_answers_when_its_module_is_built(tmp_path, monkeypatch, capsys):
-    from orivex.bidsapp import task
+@needs_matplotlib
+def test_real_scans_under_the_default_evidence_from_the_command_line_and_the_api(tmp_path, capsys):
+    root = tmp_path / "study"
+    real_bids_run(root, "01")
+    real_bids_run(root, "02", flip_x=True)
+    assert cli.main(["bids", str(root)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split()[:2] for line in lines[:2]] == [["PASS", "+x+y+z"], ["FLAG", "-x+y+z"]]
+    assert lines[-1].startswith("dataset: FLAG; summary at ")
+    out = root / "derivatives" / "orivex"
+    report = orivex.Report.from_json((out / "sub-02/ses-1/dwi/sub-02_ses-1_desc-orivex_report.json").read_text())
+    assert report.verdict.recommended_label == "-x+y+z" and report.tracking is not None
+    assert report.bids.protocol_key.startswith("UIH;uMR 770;R002;")
+    assert report.bids.inputs[-1].path == "sub-02/ses-1/dwi/sub-02_ses-1_brain_mask.nii.gz"
+    # The corrected pair is the repair of the same inputs.
+    src = root / "sub-02/ses-1/dwi/sub-02_ses-1"
+    orivex.repair(f"{src}_dwi.nii.gz", f"{src}_dwi.bvec", f"{src}_dwi.bval",
+                  mask=f"{src}_brain_mask.nii.gz", out_bvec=tmp_path / "r.bvec",
+                  out_bval=tmp_path / "r.bval")
+    assert (out / "sub-02/ses-1/dwi/sub-02_ses-1_desc-corrected_dwi.bvec").read_bytes() == (
+        tmp_path / "r.bvec").read_bytes()
 
-    def audit(dwi, **kw):
-        report = json.loads(_orivex.audit(dwi=dwi, **kw))
-        report["tracking"] = {"candidates": [
-            {"label": "+x+y+z", "matrix": [[1, 0, 0], [0, 1, 0], [0, 0, 1]], "mean_length": 40.0},
-            {"label": "-x+y+z", "matrix": [[-1, 0, 0], [0, 1, 0], [0, 0, 1]], "mean_length": 20.0}]}
-        report["verdict"] = {"decision": "PASS", "recommended_label": None,
-                             "recommended_transform": None, "relative_margin": 0.5, "given_rank": 1}
-        report["status"] = "PASS"
-        return json.dumps(report)
+    tsv = [line.split("\t") for line in (out / "group_orientation.tsv").read_text().splitlines()]
+    assert tsv[0] == ["participant_id", "session_id", "status", "best_label", "relative_margin",
+                      "given_rank", "protocol"]
+    assert [row[:4] for row in tsv[1:]] == [["sub-01", "ses-1", "PASS", "+x+y+z"],
+                                            ["sub-02", "ses-1", "FLAG", "-x+y+z"]]
+    assert tsv[2][5] != "1" and tsv[2][6] == "P1"
+    assert list(json.loads((out / "group_orientation.json").read_text())) == tsv[0]
+    for sub in ("01", "02"):
+        png = out / f"sub-{sub}/ses-1/dwi/sub-{sub}_ses-1_desc-orivex_qc.png"
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    page = (out / "orivex_report.html").read_text()
+    assert page.count("data:image/png;base64,") == 2 and "-x+y+z" in page
+    assert "http" not in page.replace('lang="en"', "") and "<script" not in page
+    assert cli.main(["bids", str(root), "--fail-on", "flag"]) == 4
+    assert "(up to date)" in capsys.readouterr().out
 
-    native = type(sys)("orivex._native")
-    native.audit, native.version = audit, lambda: "t1"
-    monkeypatch.setitem(sys.modules, "orivex._native", native)
-    task.native_module.cache_clear()
-    try:
-        root = dataset(tmp_path / "study", subjects=("01",))
-        out = tmp_path / "out"
-        assert cli.main(["bids", str(root), str(out), "participant", "--no-qc"]) == 0
-        assert capsys.readouterr().out.startswith("PASS   +x+y+z     50.00%  sub-01/")
-        report = json.loads((out / "sub-01/dwi/sub-01_desc-orivex_report.json").read_text())
-        assert report["bids"]["generated_by"]["evidence"] == "tracking"
-        assert report["bids"]["generated_by"]["native_version"] == "t1"
-        # Another kind of evidence makes the report out of date.
-        cli.main(["bids", str(root), str(out), "participant", "--no-qc", "--evidence", "coherence"])
-        assert capsys.readouterr().out.startswith("PASS   +x+y+z     10.03%  sub-01/")
-    finally:
-        task.native_module.cache_clear()
+    # The API runs the same App: the same reports, and the summary as typed objects.
+    api_out = tmp_path / "api"
+    result = orivex.bids(root, api_out)
+    assert result.exit_code == 0 and result.participant["FLAG"] == 1
+    assert [(r.path, r.status, r.best_label) for r in result.summary.runs] == [
+        ("sub-01/ses-1/dwi/sub-01_ses-1_dwi.nii.gz", "PASS", "+x+y+z"),
+        ("sub-02/ses-1/dwi/sub-02_ses-1_dwi.nii.gz", "FLAG", "-x+y+z")]
+    assert without_timestamps(api_out) == without_timestamps(out)
+    assert cli.main(["bids", str(tmp_path / "nowhere")]) == 1
+    assert "BIDS dataset not found: " in capsys.readouterr().err
+
+
+def protocol_of(out):
+    [protocol] = json.loads((out / "dataset_summary.json").read_text())["protocols"]
+    return protocol
+
+
+def test_a_protocol_pools_noisy_runs_and_names_the_run_that_disagrees(tmp_path, capsys):
+    # Eight x-flipped runs, each with its own noise, too noisy to FLAG alone.
+    noisy = tmp_path / "noisy"
+    for n in range(8):
+        real_bids_run(noisy, f"{n + 1:02d}", ses=None, flip_x=True, noise=0.15, seed=n)
+    cli.main(["bids", str(noisy), "--no-qc"])
+    lines = capsys.readouterr().out.splitlines()
+    assert sum(line.startswith("WARN") for line in lines[:8]) >= 5
+    protocol = protocol_of(noisy / "derivatives" / "orivex")
+    assert (protocol["decision"], protocol["best_label"]) == ("FLAG", "-x+y+z")
+    assert protocol["n_runs"] == 8 and protocol["outliers"] == []
+
+    # Eight clean runs, one of them x-flipped.
+    clean = tmp_path / "clean"
+    for n in range(8):
+        real_bids_run(clean, f"{n + 1:02d}", ses=None, flip_x=n == 5)
+    assert cli.main(["bids", str(clean), "--no-qc"]) == 0
+    text = capsys.readouterr().out
+    assert "disagrees: sub-06/dwi/sub-06_dwi.nii.gz (-x+y+z, " in text
+    protocol = protocol_of(clean / "derivatives" / "orivex")
+    assert protocol["decision"] != "FLAG"
+    assert [o["run"] for o in protocol["outliers"]] == ["sub-06/dwi/sub-06_dwi.nii.gz"]
+    rows = (clean / "derivatives/orivex/group_orientation.tsv").read_text().splitlines()
+    assert rows[6].split("\t")[:3] == ["sub-06", "FLAG", "-x+y+z"]

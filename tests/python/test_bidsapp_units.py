@@ -99,48 +99,27 @@ def test_axis_codes_and_grid_agree_with_nibabel(tmp_path, affine, form):
     np.testing.assert_allclose(header.affine, nib.load(path).affine[:3], atol=1e-4)
 
 
-def coherence_report(scores, status="WARN"):
-    """A coherence report's ranking: both members of every ± pair, as the module lists them."""
-    ranking = []
-    for label, value in scores.items():
-        negated = "".join(("-" if s == "+" else "+") + a for s, a in zip(label[0::2], label[1::2]))
-        ranking += [{"label": label, "coherence": value}, {"label": negated, "coherence": value}]
-    return {"status": status, "flip": {"ranking": ranking, "margin_threshold": 0.02,
-                                       "relative_margin": None}}
-
-
-def tracking_report(lengths):
-    return {"status": "WARN", "flip": {"ranking": []},
-            "tracking": {"candidates": [{"label": k, "mean_length": v} for k, v in lengths.items()]},
-            "verdict": {"decision": "WARN", "relative_margin": 0.01, "given_rank": 2}}
-
-
 OTHER = {"+y+x+z": 0.70, "+x+z+y": 0.68, "+z+y+x": 0.66}
 
 
-def rows_for(reports, protocol="P"):
-    rows = []
-    for n, report in enumerate(reports):
-        kind, scores, threshold = evidence.scores(report)
-        rows.append({"id": f"sub-{n:02d}", "protocol": protocol, "kind": kind, "scores": scores,
-                     "threshold": threshold, "status": report["status"]})
-    return rows
+def rows_for(score_maps, protocol="P", kind="coherence", threshold=0.02):
+    return [{"id": f"sub-{n:02d}", "protocol": protocol, "kind": kind, "scores": scores,
+             "threshold": threshold, "status": "WARN"} for n, scores in enumerate(score_maps)]
 
 
 def test_thin_flips_pool_into_a_protocol_flag_and_one_flipped_run_stands_out():
     rng = np.random.default_rng(7)
     # Each run prefers -x+y+z by about 1% (the per-run threshold is 2%): WARN alone.
-    thin = [coherence_report({"-x+y+z": 0.81 + rng.uniform(-1e-3, 1e-3), "+x+y+z": 0.80, **OTHER})
-            for _ in range(8)]
-    alone = consensus.pool([("a", evidence.scores(thin[0])[1])], 0.02)
+    thin = [{"-x+y+z": 0.81 + rng.uniform(-1e-3, 1e-3), "+x+y+z": 0.80, **OTHER} for _ in range(8)]
+    alone = consensus.pool([("a", thin[0])], 0.02)
     assert alone["decision"] == "WARN" and alone["best_label"] == "-x+y+z"
     [verdict] = consensus.protocols(rows_for(thin))
     assert verdict["decision"] == "FLAG" and verdict["best_label"] == "-x+y+z"
     assert verdict["relative_margin"] < 0.02 <= verdict["combined_margin"]
     assert verdict["agreement"] == 1.0 and verdict["outliers"] == [] and verdict["n_runs"] == 8
 
-    correct = [coherence_report({"+x+y+z": 0.84, "-x+y+z": 0.80, **OTHER}, "PASS") for _ in range(7)]
-    flipped = coherence_report({"-x+y+z": 0.84, "+x+y+z": 0.80, **OTHER}, "FLAG")
+    correct = [{"+x+y+z": 0.84, "-x+y+z": 0.80, **OTHER}] * 7
+    flipped = {"-x+y+z": 0.84, "+x+y+z": 0.80, **OTHER}
     [verdict] = consensus.protocols(rows_for(correct[:3] + [flipped] + correct[3:]))
     assert verdict["decision"] == "PASS" and verdict["best_label"] == "+x+y+z"
     assert [(o["run"], o["best_label"]) for o in verdict["outliers"]] == [("sub-03", "-x+y+z")]
@@ -148,21 +127,21 @@ def test_thin_flips_pool_into_a_protocol_flag_and_one_flipped_run_stands_out():
 
 
 def test_protocols_stay_apart_and_tracking_evidence_wins_over_coherence():
-    siemens = rows_for([coherence_report({"+x+y+z": 0.84, "-x+y+z": 0.80, **OTHER})] * 4, "S")
-    ge = rows_for([tracking_report({"+x-y+z": 42.0, "+x+y+z": 41.0, "+y+x+z": 30.0})] * 6, "G")
-    for n, row in enumerate(ge):
+    siemens = rows_for([{"+x+y+z": 0.84, "-x+y+z": 0.80, **OTHER}] * 4, "S")
+    ge = rows_for([{"+x-y+z": 42.0, "+x+y+z": 41.0, "+y+x+z": 30.0}] * 6, "G", "tracking", 0.05)
+    coherence_ge = rows_for([{"+x+y+z": 0.9, "+x-y+z": 0.5}], "G")
+    for n, row in enumerate(ge + coherence_ge):
         row["id"] = f"ge-{n}"
-    verdicts = {v["protocol"]: v for v in consensus.protocols(siemens + ge)}
+    verdicts = {v["protocol"]: v for v in consensus.protocols(siemens + ge + coherence_ge)}
     assert verdicts["S"]["decision"] == "PASS" and verdicts["S"]["n_runs"] == 4
     assert verdicts["S"]["evidence"] == "coherence"
     # 2.4% per run is thin against tracking's 5%; six runs together are not.
     assert verdicts["G"]["evidence"] == "tracking" and verdicts["G"]["threshold"] == 0.05
     assert verdicts["G"]["decision"] == "FLAG" and verdicts["G"]["best_label"] == "+x-y+z"
+    assert verdicts["G"]["n_runs"] == 6 and verdicts["G"]["n_total"] == 7
     summary, ids = group.summarize(siemens + ge, {}, [], "ds")
-    assert [(p["id"], p["key"], p["counts"]["WARN"] + p["counts"]["PASS"]) for p in
-            summary["protocols"]] == [("P1", "G", 6), ("P2", "S", 4)]
-    assert evidence.summary(ge[0] and tracking_report({"+x-y+z": 42.0, "+x+y+z": 41.0}))[
-        "given_rank"] == 2
+    assert [(p["id"], p["key"], p["counts"]["WARN"]) for p in summary["protocols"]] == [
+        ("P1", "G", 6), ("P2", "S", 4)]
 
 
 def test_labels_fold_their_negation():

@@ -146,7 +146,7 @@ def test_every_failure_is_one_line_without_traceback(small, monkeypatch, capsys,
     def boom(**kw):
         raise failure
 
-    monkeypatch.setattr(cli._orivex, "inspect", boom)
+    monkeypatch.setattr(_orivex, "inspect", boom)
     assert cli.main(["inspect", "--bvec", small["bvec"], "--bval", small["bval"]]) == 1
     err = capsys.readouterr().err
     assert err.startswith("orivex: error: ") and err.count("\n") == 1

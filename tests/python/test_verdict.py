@@ -125,7 +125,13 @@ def test_repair_applies_the_verdict_and_warn_writes_nothing(small, tmp_path):
     report = json.loads(text)
     assert report["repair"]["label"] == report["verdict"]["recommended_label"] == "+x-y+z"
     assert np.allclose(np.loadtxt(out["out_bvec"]), np.loadtxt(p["bvec"]) * [[1], [-1], [1]], atol=1e-6)
-    assert json.loads(Path(prov).read_text())["applied_label"] == "+x-y+z"
+    record = json.loads(Path(prov).read_text())
+    assert record["applied_label"] == "+x-y+z"
+    # The record keeps the evidence as the report gives it: coherence as measured, then the
+    # tracking and the verdict that chose the correction.
+    assert list(record)[list(record).index("flip"):][:3] == ["flip", "tracking", "verdict"]
+    assert {k: record[k] for k in ("flip", "tracking", "verdict")} == {
+        k: report[k] for k in ("flip", "tracking", "verdict")}
     assert [t["label"] for t in qc["tracks"]] == ["+x+y+z", "+x-y+z"]
     assert len(np.frombuffer(qc["tracks"][0]["counts"], "<u4")) == 20
     assert len(qc["fa"]) == 4 * 24 * 24 * 12 and len(qc["region"]) == 24 * 24 * 12

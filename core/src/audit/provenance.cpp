@@ -53,6 +53,10 @@ void write_json(JsonWriter& w, const Provenance& p) {
     w.key("flip");
     write_json(w, *p.flip);
   }
+  for (const ProvenanceSection& section : p.sections) {
+    w.key(section.key);
+    section.write(w);
+  }
   if (p.applied_transform) {
     w.key("applied_transform");
     write_json(w, *p.applied_transform);

@@ -209,7 +209,8 @@ Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, c
 
 Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
                                         const std::vector<InputFile>& inputs,
-                                        const RepairSpec& request, double margin_threshold) {
+                                        const RepairSpec& request, double margin_threshold,
+                                        const std::function<void(Provenance&)>& amend) {
   ORIVEX_TRY(check_distinct_outputs(request));
   // The tables may be repaired in place (their originals kept as backups); a record written
   // over an input would replace the very evidence it describes.
@@ -255,6 +256,7 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
                   record = std::move(record).with_flip(*rep.flip).with_outputs(outputs);
                   if (request.frames)
                     record.frame = frame_record(*request.frames, request.out_grad.has_value());
+                  if (amend) amend(record);
                   return record;
                 }));
   rep = std::move(rep).with_repair(RepairInfo{chosen->matrix, chosen->label, written.outputs});

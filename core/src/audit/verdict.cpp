@@ -147,8 +147,7 @@ void write_candidate(JsonWriter& w, const TrackingScore& s) {
   w.end_object();
 }
 
-std::string tracking_json(const TrackingResult& t) {
-  JsonWriter w;
+void write_tracking(JsonWriter& w, const TrackingResult& t) {
   w.begin_object();
   w.key("candidates").begin_array();
   for (const TrackingScore& s : t.ranking) write_candidate(w, s);
@@ -159,11 +158,9 @@ std::string tracking_json(const TrackingResult& t) {
   w.member("region_voxels", t.region_voxels);
   w.member("region", t.region_from_mask ? "mask" : "otsu");
   w.end_object();
-  return std::move(w).str();
 }
 
-std::string verdict_json(const Verdict& v) {
-  JsonWriter w;
+void write_verdict(JsonWriter& w, const Verdict& v) {
   w.begin_object();
   w.member("decision", decision_name(v.decision));
   w.key("recommended_label");
@@ -190,6 +187,12 @@ std::string verdict_json(const Verdict& v) {
   w.end_object();
   w.key("reasons").array(v.reasons);
   w.end_object();
+}
+
+template <class T>
+std::string compact(void (*write)(JsonWriter&, const T&), const T& value) {
+  JsonWriter w;
+  write(w, value);
   return std::move(w).str();
 }
 
@@ -300,8 +303,15 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
   o.report.flip = std::move(decided);
   RepairSpec applied = request;
   applied.force_repair = false;  // a forced choice is already the recommendation above
+  // The record keeps the evidence as measured: the coherence result, then the tracking and the
+  // verdict that chose the correction.
+  const auto amend = [&](Provenance& record) {
+    record.flip = coherence;
+    record.sections = {{"tracking", [&](JsonWriter& w) { write_tracking(w, o.tracking); }},
+                       {"verdict", [&](JsonWriter& w) { write_verdict(w, v); }}};
+  };
   ORIVEX_ASSIGN(RepairOutput out, repair_from_report(table, std::move(o.report), inputs, applied,
-                                                     verdict_params.margin_threshold));
+                                                     verdict_params.margin_threshold, amend));
   out.report.flip = coherence;
   if (forced && out.report.repair)
     out.report.notes.push_back(
@@ -317,8 +327,8 @@ std::string to_json(const VerdictOutcome& outcome) {
   std::string text = orivex::to_json(outcome.report);
   // The report is one object; its last character closes it, and the two sections follow its keys.
   text.pop_back();
-  text += ",\"tracking\":" + tracking_json(outcome.tracking) +
-          ",\"verdict\":" + verdict_json(outcome.verdict) + "}";
+  text += ",\"tracking\":" + compact(write_tracking, outcome.tracking) +
+          ",\"verdict\":" + compact(write_verdict, outcome.verdict) + "}";
   return text;
 }
 

@@ -9,10 +9,13 @@ signed permutation; both are "larger is better" scores.
 import itertools
 import math
 from array import array
+from dataclasses import asdict, dataclass
+from typing import Optional
+
+from orivex.report import Status
 
 IDENTITY = "+x+y+z"
-TRACKING_THRESHOLD = 0.05  # the tracking verdict's default relative margin
-COHERENCE_THRESHOLD = 0.02
+COHERENCE_THRESHOLD = 0.02  # the coherence decision's default margin, for reports without one
 
 
 def canonical(label):
@@ -34,37 +37,33 @@ def _labels():
     return tuple(sorted(out))
 
 
+LABELS = _labels()
+
+
 def packed(score_map):
     """Scores as 24 doubles in LABELS order (NaN where a label is missing): a few hundred bytes
     per run where a group holds thousands."""
     return array("d", (score_map.get(label, math.nan) for label in LABELS))
 
 
+def _best_per_pair(pairs):
+    out = {}
+    for label, value in pairs:
+        if not math.isnan(value):
+            key = canonical(label)
+            out[key] = max(out.get(key, -math.inf), value)
+    return out
+
+
 def scores(report):
-    """(kind, {canonical label: score}, threshold) of a report, or (None, {}, None)."""
-    tracking = report.get("tracking")
-    if isinstance(tracking, dict) and tracking.get("candidates"):
-        out = {}
-        for c in tracking["candidates"]:
-            value = c.get("mean_length")
-            if isinstance(value, (int, float)):
-                label = canonical(c["label"])
-                out[label] = max(out.get(label, float("-inf")), float(value))
-        return "tracking", out, TRACKING_THRESHOLD
-    flip = report.get("flip")
-    if isinstance(flip, dict) and flip.get("ranking"):
-        out = {}
-        for c in flip["ranking"]:
-            value = c.get("coherence")
-            if isinstance(value, (int, float)):
-                label = canonical(c["label"])
-                out[label] = max(out.get(label, float("-inf")), float(value))
-        threshold = flip.get("margin_threshold") or COHERENCE_THRESHOLD
-        return "coherence", out, threshold
+    """(kind, {canonical label: score}, threshold) of a Report, or (None, {}, None)."""
+    if report.tracking is not None and report.tracking.candidates:
+        out = _best_per_pair((c.label, c.mean_length_mm) for c in report.tracking.candidates)
+        return "tracking", out, report.verdict.evidence.margin_threshold
+    if report.flip is not None and report.flip.ranking:
+        out = _best_per_pair((c.label, c.coherence) for c in report.flip.ranking)
+        return "coherence", out, report.flip.margin_threshold or COHERENCE_THRESHOLD
     return None, {}, None
-
-
-LABELS = _labels()
 
 
 def ranked(score_map):
@@ -72,29 +71,51 @@ def ranked(score_map):
     return sorted(score_map, key=lambda k: (-score_map[k], k != IDENTITY, k))
 
 
-def summary(report):
+@dataclass(frozen=True)
+class RunSummary:
     """What one line, one TSV row and the group page say about a run.
 
-    Keys: status, best_label, relative_margin, given_rank, evidence (kind). The verdict, when the
-    report has one, speaks for itself; otherwise the coherence decision and ranking do.
+    `status` is PASS, WARN, FLAG or ERROR; `best_label` is the correction of a FLAG, else the
+    best-scoring candidate; `given_rank` ranks the table as given (1 = best).
     """
+
+    status: str
+    best_label: Optional[str] = None
+    relative_margin: Optional[float] = None
+    given_rank: Optional[int] = None
+    evidence: Optional[str] = None
+    error: Optional[str] = None
+
+    def to_dict(self):
+        out = asdict(self)
+        if out["error"] is None:
+            del out["error"]
+        return out
+
+
+def _finite(v):
+    return None if v is None or math.isnan(v) else v
+
+
+def summary(report):
+    """The RunSummary of a Report: the verdict speaks for itself when the report has one,
+    otherwise the coherence decision and ranking do."""
     kind, score_map, _ = scores(report)
     order = ranked(score_map)
-    out = {
-        "status": report.get("status"),
-        "best_label": order[0] if order else None,
-        "relative_margin": None,
-        "given_rank": order.index(IDENTITY) + 1 if IDENTITY in order else None,
-        "evidence": kind,
-    }
-    verdict = report.get("verdict")
-    flip = report.get("flip")
-    if isinstance(verdict, dict):
-        out["relative_margin"] = verdict.get("relative_margin")
-        if verdict.get("given_rank") is not None:
-            out["given_rank"] = verdict["given_rank"]
-    elif isinstance(flip, dict):
-        out["relative_margin"] = flip.get("relative_margin")
-        if flip.get("best"):
-            out["best_label"] = canonical(flip["best"]["label"])
-    return out
+    best = order[0] if order else None
+    rank = order.index(IDENTITY) + 1 if IDENTITY in order else None
+    decided = report.verdict or report.flip
+    margin = None
+    if report.verdict is not None:
+        rank = report.verdict.given_rank
+    if decided is not None:
+        margin = _finite(decided.relative_margin)
+        if decided.decision == Status.FLAG and decided.recommended_label:
+            best = decided.recommended_label
+        elif report.verdict is None:
+            best = canonical(report.flip.best.label)
+    return RunSummary(report.status.value, best, margin, rank, kind)
+
+
+def error_summary(message):
+    return RunSummary("ERROR", error=message)

@@ -1,6 +1,7 @@
 """The group level: every per-run report under OUTPUT_DIR, wherever it was written, summarised.
 
-Writes dataset_summary.json, group_orientation.tsv (one row per run) and orivex_report.html.
+Writes dataset_summary.json, group_orientation.tsv (one row per run, BIDS column names) with its
+group_orientation.json sidecar, and orivex_report.html.
 Each report is read once and reduced to a small row (entities, status, evidence scores, protocol)
 before the next is read, so memory follows the number of runs, not the size of their reports.
 """
@@ -9,9 +10,9 @@ import json
 import os
 import sys
 
-import _orivex
-
+from orivex import api
 from orivex.bidsapp import consensus, evidence, html, outputs
+from orivex.report import RunError, read_run_report
 
 ENTITY_ORDER = ("sub", "ses", "acq", "rec", "dir", "run", "part", "chunk")
 STATUS_ORDER = ("PASS", "WARN", "FLAG", "ERROR")
@@ -48,26 +49,28 @@ class Row:
 
 
 def row_of(report, rel, fields):
-    """The Row of one report; its protocol's fields go into `fields` once per protocol."""
-    bids = report.get("bids") or {}
-    summary = evidence.summary(report)
-    kind, scores, threshold = evidence.scores(report) if report.get("status") != "ERROR" else (
-        None, {}, None)
-    proto = bids.get("protocol") or {}
-    key = sys.intern(proto.get("key") or "n/a")
-    if report.get("status") != "ERROR":
-        fields.setdefault(key, {k: v for k, v in proto.items() if k != "key"})
-    written = set(bids.get("outputs") or [])
+    """The Row of one per-run report (a Report or a RunError); its protocol's fields go into
+    `fields` once per protocol."""
+    bids = report.bids
+    failed = isinstance(report, RunError)
+    if failed:
+        summary, (kind, scores, threshold) = evidence.error_summary(report.error), (None, {}, None)
+    else:
+        summary, (kind, scores, threshold) = evidence.summary(report), evidence.scores(report)
+    key = sys.intern(bids.protocol_key)
+    if not failed:
+        fields.setdefault(key, dict(bids.protocol))
+    written = set(bids.outputs)
     stem = rel[: -len(outputs.REPORT)]
     intern = lambda v: sys.intern(v) if isinstance(v, str) else v  # noqa: E731
     return Row(
-        id=bids.get("source") or rel, report=rel,
+        id=bids.source or rel, report=rel,
         thumb=stem + outputs.THUMB if stem + outputs.THUMB in written else None,
         qc=stem + outputs.QC if stem + outputs.QC in written else None,
-        entities=tuple((intern(k), intern(v)) for k, v in (bids.get("entities") or {}).items()),
-        status=intern(report.get("status")), best_label=intern(summary["best_label"]),
-        relative_margin=summary["relative_margin"], given_rank=summary["given_rank"],
-        error=report.get("error"), protocol=key, kind=intern(kind),
+        entities=tuple((intern(k), intern(v)) for k, v in bids.entities),
+        status=intern(summary.status), best_label=intern(summary.best_label),
+        relative_margin=summary.relative_margin, given_rank=summary.given_rank,
+        error=summary.error, protocol=key, kind=intern(kind),
         scores=evidence.packed(scores), threshold=threshold)
 
 
@@ -77,7 +80,7 @@ def collect(out_dir):
     for rel in report_paths(out_dir):
         try:
             with open(os.path.join(out_dir, rel), encoding="utf-8") as f:
-                report = json.load(f)
+                report = read_run_report(f.read())
             rows.append(row_of(report, rel, fields))
         except (OSError, ValueError, AttributeError, KeyError, TypeError) as e:
             unreadable.append({"report": rel, "error": str(e)})
@@ -93,16 +96,77 @@ def _fmt(v):
     return str(v).replace("\t", " ").replace("\n", " ")
 
 
-def tsv_lines(rows):
+# Entity keys by the column names BIDS gives them; the subject and session columns hold the
+# full labels ("sub-01", "ses-1"), as participants.tsv and sessions.tsv do.
+ENTITY_COLUMNS = {"sub": "participant_id", "ses": "session_id", "task": "task",
+                  "acq": "acquisition", "ce": "ceagent", "rec": "reconstruction",
+                  "dir": "direction", "run": "run", "echo": "echo", "part": "part",
+                  "chunk": "chunk"}
+ENTITY_NAMES = {"acquisition": "Acquisition label", "ceagent": "Contrast agent label",
+                "reconstruction": "Reconstruction label", "direction": "Phase-encoding direction label",
+                "run": "Run index", "echo": "Echo index", "part": "Part label", "chunk": "Chunk index",
+                "task": "Task label"}
+RESULT_COLUMNS = {
+    "status": {"LongName": "Run status", "Description": "The outcome of the run's audit.",
+               "Levels": {"PASS": "the table agrees with the image",
+                          "WARN": "ambiguous evidence or a questionable scheme",
+                          "FLAG": "the table's axes are flipped or swapped; best_label corrects it",
+                          "ERROR": "the run could not be audited (its report says why)"}},
+    "best_label": {"LongName": "Best axis assignment",
+                   "Description": "For a FLAG the correction to apply, otherwise the best-scoring "
+                   "candidate: the signed source axis of each output axis (\"-x+y+z\" negates x, "
+                   "\"+y+x+z\" swaps x and y)."},
+    "relative_margin": {"LongName": "Relative margin",
+                        "Description": "How far the decision's best candidate leads the "
+                        "runner-up, as a fraction of its score."},
+    "given_rank": {"LongName": "Rank of the table as given",
+                   "Description": "Where the gradient table as given ranks among the 24 distinct "
+                   "axis assignments (1 = best)."},
+    "protocol": {"LongName": "Protocol",
+                 "Description": "ID of the acquisition protocol the run shares with others "
+                 "(manufacturer, model, software, phase encoding, image orientation and shells); "
+                 "dataset_summary.json gives each protocol's facts and pooled verdict."},
+}
+
+
+def _entity_keys(rows):
     present = {k for r in rows for k, _ in r.entities}
-    keys = [k for k in ENTITY_ORDER if k in present] + sorted(present - set(ENTITY_ORDER))
-    yield "\t".join(keys + ["status", "best_label", "relative_margin", "given_rank",
-                            "protocol"]) + "\n"
+    return [k for k in ENTITY_ORDER if k in present] + sorted(present - set(ENTITY_ORDER))
+
+
+def _column(key):
+    return ENTITY_COLUMNS.get(key, key)
+
+
+def _entity_value(key, value):
+    return None if value is None else f"{key}-{value}" if key in ("sub", "ses") else value
+
+
+def tsv_lines(rows, ids):
+    keys = _entity_keys(rows)
+    yield "\t".join([_column(k) for k in keys] + list(RESULT_COLUMNS)) + "\n"
     for r in rows:
         entities = dict(r.entities)
-        yield "\t".join([_fmt(entities.get(k)) for k in keys] + [
+        proto = None if r.status == "ERROR" else ids.get(r.protocol)
+        yield "\t".join([_fmt(_entity_value(k, entities.get(k))) for k in keys] + [
             _fmt(r.status), _fmt(r.best_label), _fmt(r.relative_margin), _fmt(r.given_rank),
-            _fmt(None if r.status == "ERROR" else r.protocol)]) + "\n"
+            _fmt(proto)]) + "\n"
+
+
+def tsv_sidecar(rows):
+    """group_orientation.json: what each column of the TSV holds, as BIDS asks of tables."""
+    doc = {}
+    for k in _entity_keys(rows):
+        column = _column(k)
+        if column == "participant_id":
+            doc[column] = {"Description": "Participant label, with its sub- prefix."}
+        elif column == "session_id":
+            doc[column] = {"Description": "Session label, with its ses- prefix."}
+        else:
+            doc[column] = {"Description": ENTITY_NAMES.get(column, f"The {k}- entity") +
+                           " of the run's file name."}
+    doc.update(RESULT_COLUMNS)
+    return json.dumps(doc, indent=2, ensure_ascii=False) + "\n"
 
 
 def summarize(rows, fields, unreadable, bids_dir):
@@ -126,7 +190,7 @@ def summarize(rows, fields, unreadable, bids_dir):
                           "counts": member_counts, **v})
     summary = {
         "tool": "orivex",
-        "tool_version": _orivex.version(),
+        "tool_version": api.version(),
         "bids_dir": bids_dir,
         "n_runs": len(rows),
         "status": present[-1] if present else None,
@@ -161,14 +225,16 @@ def write_summary(f, summary, items):
 
 
 def group(out, bids_dir):
-    """Writes the three group files into the OutputDir `out`; returns the summary."""
+    """Writes the group files into the OutputDir `out`; returns the summary."""
+    out.write(outputs.DESCRIPTION, outputs.dataset_description(bids_dir, api.version()))
     rows, fields, unreadable = collect(out.path)
     summary, ids = summarize(rows, fields, unreadable, bids_dir)
     with out.atomic(outputs.SUMMARY) as f:
         write_summary(f, summary, results(rows, ids))
     with out.atomic(outputs.TSV) as f:
-        for line in tsv_lines(rows):
+        for line in tsv_lines(rows, ids):
             f.write(line.encode("utf-8"))
+    out.write(outputs.TSV_SIDECAR, tsv_sidecar(rows))
     thumbs = {r.id: r.thumb for r in rows if r.thumb}
     with out.atomic(outputs.HTML) as f:
         html.write(f, summary, results(rows, ids),

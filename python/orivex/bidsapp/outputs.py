@@ -1,17 +1,17 @@
 """The derivatives dataset on disk: file names, safe folders and atomic writes under OUTPUT_DIR.
 
-Every file is written to a fresh temporary sibling (created with O_EXCL|O_NOFOLLOW, so a planted
-link is never followed) and renamed over its final name: a reader, another array task or a crash
-sees the old file or the new one, never half of one. Folders are entered by descriptor with
-O_NOFOLLOW, so a link planted in the output tree (sub-01 -> /etc) is refused, not written through.
-After a failure the final name still holds its previous content and the temporary is removed.
+Every file is written whole by `orivex.files` (a hidden sibling, flushed, renamed over the name):
+a reader, another array task or a crash sees the old file or the new one. Folders are entered by
+descriptor with O_NOFOLLOW, so a link planted in the output tree (sub-01 -> /etc) is refused,
+not written through.
 """
 
 import contextlib
 import errno
 import json
 import os
-import secrets
+
+from orivex import files
 
 REPORT = "_desc-orivex_report.json"
 QC = "_desc-orivex_qc.png"
@@ -22,6 +22,7 @@ BVAL = "_desc-corrected_dwi.bval"
 DESCRIPTION = "dataset_description.json"
 SUMMARY = "dataset_summary.json"
 TSV = "group_orientation.tsv"
+TSV_SIDECAR = "group_orientation.json"
 HTML = "orivex_report.html"
 
 BIDS_VERSION = "1.9.0"
@@ -93,30 +94,12 @@ class OutputDir:
     @contextlib.contextmanager
     def atomic(self, rel):
         """A binary file object whose content replaces OUTPUT_DIR/rel when the block ends
-        without an exception (see the module's note); on an exception nothing changes."""
+        without an exception (see `orivex.files`); on an exception nothing changes."""
         folder, _, name = rel.rpartition("/")
         fd = self._folder_fd(folder, create=True)
         try:
-            for _ in range(100):
-                tmp = f".{name}.tmp-{os.getpid()}-{secrets.token_hex(4)}"
-                try:
-                    out = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
-                                  | getattr(os, "O_CLOEXEC", 0), 0o666, dir_fd=fd)
-                    break
-                except FileExistsError:
-                    continue
-            else:  # pragma: no cover - a hundred random names taken
-                raise OutputError(f"no free temporary name for {rel}")
-            try:
-                with os.fdopen(out, "wb") as f:
-                    yield f
-                os.replace(tmp, name, src_dir_fd=fd, dst_dir_fd=fd)
-            except BaseException:
-                try:
-                    os.unlink(tmp, dir_fd=fd)
-                except OSError:
-                    pass
-                raise
+            with files.atomic(name, dir_fd=fd) as (f, _):
+                yield f
         finally:
             os.close(fd)
 

@@ -12,7 +12,9 @@ import sys
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 
+from orivex import api
 from orivex.bidsapp import evidence, outputs, task
+from orivex.report import RunError, read_run_report
 
 SIDE_FILES = ("bvec", "bval", "qc", "thumb")
 
@@ -63,12 +65,12 @@ class Progress:
 
 def line(rel, summary, skipped=False):
     """"FLAG   -x+y+z     8.15%  sub-02/dwi/sub-02_dwi.nii.gz": status, best, margin, path."""
-    margin = summary.get("relative_margin")
+    margin = summary.relative_margin
     text = "{:<5}  {:<8}  {:>7}  {}".format(
-        summary["status"], summary.get("best_label") or "-",
+        summary.status, summary.best_label or "-",
         "-" if margin is None else "{:.2f}%".format(100 * margin), rel)
-    if summary.get("error"):
-        text += ": " + summary["error"]
+    if summary.error:
+        text += ": " + summary.error
     if skipped:
         text += "  (up to date)"
     return text
@@ -85,17 +87,17 @@ def current_report(out, run, options, kind):
     if raw is None:
         return None
     try:
-        report = json.loads(raw)
-        bids = report["bids"]
-        if report.get("status") == "ERROR" or bids.get("options") != options:
-            return None
-        if bids.get("generated_by") != task.generated_by(kind):
-            return None
-        if not all(out.exists(rel) for rel in bids.get("outputs", [])):
-            return None
-        return evidence.summary(report), bids.get("inputs")
+        report = read_run_report(raw.decode("utf-8"))
     except (ValueError, KeyError, TypeError, AttributeError):
         return None
+    bids = report.bids
+    if isinstance(report, RunError) or bids is None or bids.options != options:
+        return None
+    if bids.generated_by != task.generated_by(kind):
+        return None
+    if not all(out.exists(rel) for rel in bids.outputs):
+        return None
+    return evidence.summary(report), bids.inputs
 
 
 def _serial(items, root, options, threads):
@@ -148,17 +150,23 @@ def _processes(items, root, options, threads, jobs):
 
 
 def failed(run, root, options, message):
-    return task._error(run, root, options, options["evidence"], [],
-                       outputs.run_files(run.folder, run.base), message)
+    return task._error(run, root, options, [], outputs.run_files(run.folder, run.base), message)
+
+
+class _Discard:
+    def write(self, text):
+        pass
+
+    def flush(self):
+        pass
 
 
 def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address=None,
                 force=False, json_lines=False, stdout=None, stderr=None):
     """Audits `runs` into the OutputDir `out`; returns the counts by status."""
-    stdout = stdout or sys.stdout
+    stdout = stdout or _Discard()
     kind = options["evidence"]
-    out.write(outputs.DESCRIPTION, outputs.dataset_description(bids_dir, task.generated_by(kind)
-                                                               ["version"]))
+    out.write(outputs.DESCRIPTION, outputs.dataset_description(bids_dir, api.version()))
     counts = {"PASS": 0, "WARN": 0, "FLAG": 0, "ERROR": 0, "skipped": 0}
     progress = Progress(len(runs), stderr)
 
@@ -187,10 +195,10 @@ def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address
             else:
                 summary = result["summary"]
                 write_run(out, run, result["files"])
-            counts[summary["status"]] = counts.get(summary["status"], 0) + 1
+            counts[summary.status] = counts.get(summary.status, 0) + 1
             progress.clear()
             if json_lines:
-                record = dict(summary, path=run.rel, skipped=result["skipped"])
+                record = dict(summary.to_dict(), path=run.rel, skipped=result["skipped"])
                 stdout.write(json.dumps(record, ensure_ascii=False) + "\n")
             else:
                 stdout.write(line(run.rel, summary, result["skipped"]) + "\n")

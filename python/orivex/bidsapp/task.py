@@ -7,74 +7,43 @@ from the report's timestamp.
 """
 
 import datetime
-import functools
 import hashlib
-import importlib
 import io
 import json
 import os
 
-import _orivex
-
-from orivex import pretty
+from orivex import api
 from orivex.bidsapp import evidence, nifti, outputs
+from orivex.report import InputFile, RunError, RunRecord, Status
 
-EVIDENCE_KINDS = ("tracking", "coherence")
 PROTOCOL_FIELDS = ("Manufacturer", "ManufacturersModelName", "SoftwareVersions",
                    "PhaseEncodingDirection")
 THUMB_WIDTH = 240
 ANALYSIS_KEYS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict",
                  "norm_tolerance")
-
-
-@functools.cache
-def native_module():
-    """The tracking verdict's module, or None where it is not built."""
-    try:
-        return importlib.import_module("orivex._native")
-    except ImportError:
-        return None
-
-
-def resolve_evidence(requested):
-    """The evidence a batch uses: "tracking" when asked or available, else "coherence"."""
-    if requested == "coherence":
-        return "coherence"
-    if native_module() is not None:
-        return "tracking"
-    if requested == "tracking":
-        raise ValueError("tracking evidence needs the orivex._native module, which this "
-                         "installation lacks; use --evidence coherence")
-    return "coherence"
+VERDICT_KEYS = ("seeds", "verdict_margin")
+OPTION_KEYS = ANALYSIS_KEYS + VERDICT_KEYS + ("evidence", "qc")
 
 
 def generated_by(kind):
     """The tool identity a report records; a report from another one is out of date."""
-    out = {"name": "orivex", "version": _orivex.version(), "evidence": kind}
-    native = native_module() if kind == "tracking" else None
-    if native is not None and hasattr(native, "version"):
-        out["native_version"] = native.version()
+    out = {"name": "orivex", "version": api.version(), "evidence": kind}
+    if kind == "tracking":
+        out["native_version"] = api.native_version()
     return out
 
 
-def audit_run(dwi, bvec, bval, mask, options, threads=None, want_payload=False):
-    """Audits one run; returns (compact report text, glyph payload or None, evidence kind).
+def audit_run(run, mask, options, threads=None):
+    """Audits one run through the API; returns its Report (with the QC data when asked for).
 
-    The tracking verdict answers when options["evidence"] asks for it (its report carries
-    `tracking` and `verdict` sections); otherwise the module's coherence audit answers, and its
-    flip ranking is the evidence.
+    The tracking verdict answers under options["evidence"] "tracking" (its report carries
+    `tracking` and `verdict` sections); under "coherence" the flip ranking is the evidence.
     """
-    kind = options["evidence"]
-    module = native_module() if kind == "tracking" else _orivex
-    if module is None:
-        raise ValueError("tracking evidence needs the orivex._native module")
     kw = {k: options[k] for k in ANALYSIS_KEYS}
-    kw.update(bvec=bvec, bval=bval, mask=mask, threads=threads)
-    glyphs = getattr(module, "audit_with_glyphs", None)
-    if want_payload and glyphs is not None:
-        text, payload = glyphs(dwi, **kw)
-        return text, payload, kind
-    return module.audit(dwi=dwi, **kw), None, kind
+    if options["evidence"] == "tracking":
+        kw.update({k: options[k] for k in VERDICT_KEYS})
+    return api.audit(run.dwi, run.bvec, run.bval, mask=mask, threads=threads,
+                     evidence=options["evidence"], qc_data=options["qc"], **kw)
 
 
 def digest(path, root):
@@ -84,7 +53,7 @@ def digest(path, root):
         while chunk := f.read(1 << 20):
             h.update(chunk)
             size += len(chunk)
-    return {"path": _rel(path, root), "sha256": h.hexdigest(), "bytes": size}
+    return InputFile(_rel(path, root), h.hexdigest(), size)
 
 
 def _rel(path, root):
@@ -128,9 +97,8 @@ def sidecar_note(meta):
 
 def shell_signature(report):
     """The non-b0 shells as "1000x30+2000x60", b rounded to 50 s/mm² (what a protocol sets)."""
-    shells = (report.get("shells") or {}).get("shells") or []
-    parts = [f"{round(float(s['nominal_b']) / 50) * 50:g}x{s['count']}"
-             for s in shells if not s.get("is_b0")]
+    shells = report.shells.shells if report.shells is not None else ()
+    parts = [f"{round(s.nominal_b / 50) * 50:g}x{s.count}" for s in shells if not s.is_b0]
     return "+".join(parts) or None
 
 
@@ -163,26 +131,23 @@ def corrected_table(report):
     The correction acts on the table in its own frame, which for a BIDS FSL pair is the frame
     it is written in, so the corrected pair is M·g for every direction and the same b-values.
     """
-    if report.get("status") != "FLAG":
-        return None
-    source = report.get("verdict") or report.get("flip") or {}
-    m = source.get("recommended_transform")
-    if not m:
+    m = report.recommended_transform
+    if report.status != Status.FLAG or m is None:
         return None
     dirs = [[sum(m[i][k] * g[k] for k in range(3)) for i in range(3)]
-            for g in report["scheme"]["directions"]]
+            for g in report.scheme.directions]
     bvec = "".join(" ".join(_six(d[axis] + 0.0) for d in dirs) + "\n" for axis in range(3))
-    bval = " ".join(_plain(b) for b in report["scheme"]["bvals"]) + "\n"
+    bval = " ".join(_plain(b) for b in report.scheme.bvals) + "\n"
     return bvec, bval
 
 
-def qc_images(report, payload):
-    """(figure PNG, thumbnail PNG) bytes, or None without matplotlib or evidence to draw.
+def qc_images(report):
+    """(figure PNG, thumbnail PNG) bytes, or None without matplotlib or QC data to draw.
 
     The thumbnail is small and palette-coded (a few kB) because the group page embeds one per
     run; Pillow comes with matplotlib.
     """
-    if payload is None:
+    if report.qc_data is None:
         return None
     try:
         from PIL import Image
@@ -190,7 +155,7 @@ def qc_images(report, payload):
         from orivex import qc
     except ImportError:
         return None
-    full = io.BytesIO(qc.figure_png(report, payload))
+    full = io.BytesIO(qc.figure_png(report))
     with Image.open(full) as im:
         small = im.convert("RGB")
         small.thumbnail((THUMB_WIDTH, THUMB_WIDTH))
@@ -199,66 +164,63 @@ def qc_images(report, payload):
     return full.getvalue(), thumb.getvalue()
 
 
-def _bids_section(run, root, options, kind, inputs, meta_protocol, mask, names, written,
-                  notes=()):
-    return {
-        "source": run.rel,
-        "entities": dict(run.entities),
-        "inputs": inputs,
-        "mask": _rel(mask, root) if mask else None,
-        "options": {k: options[k] for k in ANALYSIS_KEYS + ("evidence", "qc")},
-        "generated_by": generated_by(kind),
-        "protocol": meta_protocol,
-        "outputs": [names[k] for k in written],
-        "notes": list(notes),
-    }
+def _record(run, root, options, inputs, meta_protocol, mask, names, written, notes=()):
+    return RunRecord(
+        source=run.rel, entities=tuple(run.entities), inputs=tuple(inputs),
+        mask=_rel(mask, root) if mask else None,
+        options={k: options[k] for k in OPTION_KEYS}, generated_by=generated_by(options["evidence"]),
+        protocol={k: v for k, v in meta_protocol.items() if k != "key"},
+        protocol_key=meta_protocol["key"], outputs=tuple(names[k] for k in written),
+        notes=tuple(notes))
+
+
+def _matching_mask(run):
+    """The image's header orientation and the first of the run's masks on its grid."""
+    try:
+        header = nifti.read_header(run.dwi)
+    except (OSError, ValueError, EOFError):
+        return None, None
+    for candidate in run.masks:
+        try:
+            if nifti.read_header(candidate).grid == header.grid:
+                return header, candidate
+        except (OSError, ValueError, EOFError):
+            continue
+    return header, None
 
 
 def process(run, root, options, recorded=None, threads=None):
-    """Audits `run`; returns a result dict: rel, skipped, summary, files {kind: bytes}.
+    """Audits `run`; returns a result dict: rel, skipped, summary (a RunSummary), files
+    {kind: bytes}.
 
     `recorded` is the input list of a previous report that is otherwise current: when the inputs
     still hash the same, the run is skipped. Failures become an ERROR report, never an exception.
     """
     names = outputs.run_files(run.folder, run.base)
-    kind = options["evidence"]
     inputs = []
     try:
         if run.problem is None:
             paths = (run.dwi, run.bvec, run.bval) + tuple(run.sidecars) + tuple(run.masks)
             inputs = [digest(p, root) for p in paths]
-            if recorded is not None and recorded == inputs:
+            if recorded is not None and tuple(recorded) == tuple(inputs):
                 return {"rel": run.rel, "skipped": True, "files": {}, "summary": None}
     except OSError as e:
-        return _error(run, root, options, kind, inputs, names, f"cannot read input: {e}")
+        return _error(run, root, options, inputs, names, f"cannot read input: {e}")
     if run.problem is not None:
-        return _error(run, root, options, kind, inputs, names, run.problem)
+        return _error(run, root, options, inputs, names, run.problem)
 
     meta, notes = merged_sidecar(run.sidecars)
+    header, mask = _matching_mask(run)
+    orientation = header.axis_codes() if header else None
     try:
-        header = nifti.read_header(run.dwi)
-    except (OSError, ValueError, EOFError):
-        header = None
-    mask = None
-    if header is not None:
-        for candidate in run.masks:
-            try:
-                if nifti.read_header(candidate).grid == header.grid:
-                    mask = candidate
-                    break
-            except (OSError, ValueError, EOFError):
-                continue
-    try:
-        text, payload, kind = audit_run(run.dwi, run.bvec, run.bval, mask, options, threads,
-                                        want_payload=options["qc"])
+        report = audit_run(run, mask, options, threads)
     except (ValueError, OSError) as e:
-        return _error(run, root, options, kind, inputs, names, str(e),
-                      protocol(meta, header.axis_codes() if header else None, None))
-    except (Exception, getattr(_orivex, "PanicException", Exception)) as e:
-        # A fault of ours, not of the data; still only this run's.
-        return _error(run, root, options, kind, inputs, names, f"{type(e).__name__}: {e}",
-                      protocol(meta, header.axis_codes() if header else None, None))
-    report = json.loads(text)
+        return _error(run, root, options, inputs, names, str(e), protocol(meta, orientation, None))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as e:  # a fault of ours (the core's panic too), not of the data
+        return _error(run, root, options, inputs, names, f"{type(e).__name__}: {e}",
+                      protocol(meta, orientation, None))
     note = sidecar_note(meta)
     notes += [note] if note else []
 
@@ -268,34 +230,24 @@ def process(run, root, options, recorded=None, threads=None):
         files["bvec"], files["bval"] = (t.encode() for t in fixed)
         written += ["bvec", "bval"]
     try:
-        images = qc_images(report, payload) if options["qc"] else None
+        images = qc_images(report) if options["qc"] else None
     except Exception as e:  # the figure is a view of the report, never a reason to lose it
         images = None
         notes.append(f"QC figure not drawn: {type(e).__name__}: {e}")
     if images is not None:
         files["qc"], files["thumb"] = images
         written += ["qc", "thumb"]
-    proto = protocol(meta, header.axis_codes() if header else None, shell_signature(report))
-    bids = _bids_section(run, root, options, kind, inputs, proto, mask, names, written, notes)
+    proto = protocol(meta, orientation, shell_signature(report))
+    record = _record(run, root, options, inputs, proto, mask, names, written, notes)
     # The module's report stays token for token as it came; what the BIDS App adds is `bids`.
-    added = json.dumps(bids, separators=(",", ":"), ensure_ascii=False)
-    text = text[:-1] + ',"bids":' + added + "}"
-    files["report"] = (pretty.relayout(text) + "\n").encode("utf-8")
+    text = report.to_json(pretty=True, extra={"bids": record.to_dict()})
+    files["report"] = (text + "\n").encode("utf-8")
     return {"rel": run.rel, "skipped": False, "files": files, "summary": evidence.summary(report)}
 
 
-def _error(run, root, options, kind, inputs, names, message, proto=None):
-    doc = {
-        "schema_version": 1,
-        "tool": "orivex",
-        "tool_version": _orivex.version(),
-        "timestamp": now_rfc3339(),
-        "status": "ERROR",
-        "error": message,
-        "bids": _bids_section(run, root, options, kind, inputs,
-                              proto or protocol({}, None, None), None, names, []),
-    }
-    files = {"report": (json.dumps(doc, indent=2, ensure_ascii=False) + "\n").encode("utf-8")}
-    summary = {"status": "ERROR", "best_label": None, "relative_margin": None, "given_rank": None,
-               "evidence": None, "error": message}
-    return {"rel": run.rel, "skipped": False, "files": files, "summary": summary}
+def _error(run, root, options, inputs, names, message, proto=None):
+    record = _record(run, root, options, inputs, proto or protocol({}, None, None), None, names, [])
+    doc = RunError.create(api.version(), now_rfc3339(), message, record)
+    files = {"report": (doc.to_json() + "\n").encode("utf-8")}
+    return {"rel": run.rel, "skipped": False, "files": files,
+            "summary": evidence.error_summary(message)}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,13 @@ struct FrameProvenance {
   bool emitted_mrtrix = false;
 };
 
+// A section a later stage adds to the record (the verdict's `tracking` and `verdict`), written
+// by that stage's own writer so the record and the report agree on it.
+struct ProvenanceSection {
+  std::string key;
+  std::function<void(JsonWriter&)> write;
+};
+
 // The record written beside corrected gradient files: who wrote them, from which bytes, and why.
 struct Provenance {
   std::uint32_t schema_version = 1;
@@ -39,6 +47,7 @@ struct Provenance {
   std::optional<ShellSummary> shells;
   std::optional<AngularSummary> angular;
   std::optional<FlipResult> flip;
+  std::vector<ProvenanceSection> sections;  // after `flip`, in this order
   std::optional<Mat3> applied_transform;
   std::optional<std::string> applied_label;
   std::optional<FrameProvenance> frame;

@@ -126,9 +126,11 @@ Result<RepairOutput> repair(const GradientTable& table, const FloatArray& dwi, c
                             std::vector<InputFile> inputs, const AuditParams& params,
                             const RepairSpec& request, bool glyphs = false);
 // Decides, then writes as write_outputs does (the same files after a failure). A provenance
-// path naming an input table is refused before anything is touched.
-Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
-                                        const std::vector<InputFile>& inputs,
-                                        const RepairSpec& request, double margin_threshold);
+// path naming an input table is refused before anything is touched. `amend`, when given, has the
+// last word on the provenance record before it is written.
+Result<RepairOutput> repair_from_report(
+    const GradientTable& table, Report report, const std::vector<InputFile>& inputs,
+    const RepairSpec& request, double margin_threshold,
+    const std::function<void(Provenance&)>& amend = {});
 
 }  // namespace orivex

@@ -3,11 +3,12 @@
 import os
 import shlex
 import shutil
-import sys
 import tempfile
 from importlib import resources
 
-from orivex import api, cli, summary
+from orivex import api, summary
+from orivex.cli import audit
+from orivex.cli.common import command_help, parse_one
 
 # A real clinical scan (United Imaging uMR 770, 16 directions at b=1000), with its licence.
 DEMO_SET = "uih_dti16_ax"
@@ -31,7 +32,12 @@ def _negate_first_row(src, dest):
         f.write("\n".join(" ".join(row) for row in rows) + "\n")
 
 
-def run():
+def add_parser(sub):
+    sub.add_parser("demo", help="run orivex on the real scan shipped with it, x-flipped",
+                   **command_help("demo", terms=False))
+
+
+def run(args=None):
     work = tempfile.mkdtemp(prefix="orivex-demo-")
     _copy_example(work)
     dwi = os.path.join(work, "dwi.nii.gz")
@@ -42,7 +48,7 @@ def run():
     print(f"bvec has its x axis reversed on purpose. Files copied to {work}\n")
     argv = ["audit", "--dwi", dwi, "--bvec", bad_bvec, "--bval", bval]
     print("$ orivex " + shlex.join(argv), flush=True)
-    code = cli.main(argv)
+    code = audit.run(parse_one(audit, argv))
     print(flush=True)
     if code not in (0, 3):
         return code
@@ -50,7 +56,7 @@ def run():
     fixed = os.path.join(work, "fixed")
     print("The same check as a repair that writes nothing (--dry-run):")
     report = api.repair(dwi, bad_bvec, bval, out_bvec=fixed + ".bvec", out_bval=fixed + ".bval", dry_run=True)
-    print(summary.render_repair(report.to_dict(), dry_run=True, provenance=None))
+    print(summary.render_repair(report, dry_run=True, provenance=None))
     print()
     print("Next, write the corrected table, audit it again, and draw the QC figure:")
     print(f"  orivex repair --dwi {shlex.quote(dwi)} --bvec {shlex.quote(bad_bvec)} --bval {shlex.quote(bval)} "
@@ -59,6 +65,3 @@ def run():
           f"--qc {shlex.quote(os.path.join(work, 'qc.png'))}")
     return 0
 
-
-if __name__ == "__main__":
-    sys.exit(run())

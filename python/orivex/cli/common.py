@@ -1,18 +1,15 @@
-"""The orivex command line: argument parsing, calls into the orivex API, readable summaries, exit codes."""
+"""What the commands share: exit codes, help texts, option groups and their values, the checks
+of inputs and outputs before a run, and printing a report."""
 
 import argparse
 import math
 import os
 import re
-import shlex
 import stat
 import sys
-import threading
-import time
 
-import _orivex
-
-from orivex import api, outputs, summary
+from orivex import summary
+from orivex.cli import outputs
 from orivex.defaults import SEEDS, VERDICT_MARGIN
 
 EXIT_OK = 0
@@ -78,6 +75,12 @@ terms of the summary:
 
 def _epilog(command, *parts):
     return "\n".join(["examples:\n" + EXAMPLES[command] + "\n", *parts])
+
+
+def command_help(command, terms=True, *parts):
+    """The keywords of a command's subparser: its examples, terms and exit codes as epilog."""
+    return dict(epilog=_epilog(command, *([TERMS_HELP] if terms else []), *parts, EXIT_CODES_HELP),
+                formatter_class=argparse.RawDescriptionHelpFormatter)
 
 
 class UsageError(Exception):
@@ -153,7 +156,33 @@ class Parser(argparse.ArgumentParser):
         sys.exit(EXIT_USAGE)
 
 
-def _add_table(p, dwi=None):
+def top_parser():
+    """The program's parser and its (still empty) set of command subparsers."""
+    from orivex import api
+
+    p = Parser(
+        prog="orivex",
+        description="Check and repair diffusion-MRI gradient tables: shells, b0, angular coverage, "
+        "amplitude-encoded bvecs, and axis flips or swaps relative to the image.",
+        epilog=EXIT_CODES_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("--version", action="version", version=f"orivex {api.version()}")
+    sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    sub.required = True
+    return p, sub
+
+
+def parse_one(command, argv):
+    """The arguments of one command module's command line (argv starts with its name)."""
+    p, sub = top_parser()
+    command.add_parser(sub)
+    args = p.parse_args(argv)
+    args.argv = list(argv)
+    return args
+
+
+def add_table(p, dwi=None):
     g = p.add_argument_group("gradient table (FSL pair or MRtrix file)")
     g.add_argument("--bvec", help="FSL bvec file")
     g.add_argument("--bval", help="FSL bval file")
@@ -164,7 +193,7 @@ def _add_table(p, dwi=None):
         p.add_argument("--mask", help="brain or white-matter mask NIfTI")
 
 
-def _add_analysis(p, flip=True, strict=True):
+def add_analysis(p, flip=True, strict=True):
     g = p.add_argument_group("analysis options")
     g.add_argument("--tolerance", type=at_least_zero, default=0.05, help="relative shell tolerance (default 0.05)")
     g.add_argument("--b0-threshold", type=at_least_zero, default=50.0, help="b-values at or below are b0 (default 50)")
@@ -178,7 +207,7 @@ def _add_analysis(p, flip=True, strict=True):
         g.add_argument("--norm-tolerance", type=at_least_zero, default=0.05, help="direction-norm tolerance (default 0.05)")
 
 
-def _add_verdict(p):
+def add_verdict(p, memory=True):
     g = p.add_argument_group("verdict (tracking decides, coherence is shown beside it)")
     g.add_argument("--evidence", choices=["tracking", "coherence"], default="tracking",
                    help="tracking: the verdict of fibre tracking under each candidate (default); "
@@ -186,116 +215,29 @@ def _add_verdict(p):
     g.add_argument("--seeds", type=positive_int, default=SEEDS, help=f"tracking seeds (default {SEEDS})")
     g.add_argument("--verdict-margin", type=fraction, default=VERDICT_MARGIN,
                    help=f"relative margin the longest tracks must win by (default {VERDICT_MARGIN:g})")
-    g.add_argument("--memory-limit", type=memory_size, metavar="SIZE",
-                   help="memory the DWI's float array may take, e.g. 8G or 500M; a larger image is "
-                   "refused before it is read (default: the memory available now)")
+    if memory:
+        g.add_argument("--memory-limit", type=memory_size, metavar="SIZE",
+                       help="memory the DWI's float array may take, e.g. 8G or 500M; a larger image "
+                       "is refused before it is read (default: the memory available now)")
 
 
-def _add_output(p, fail_on=True, force=True):
+def add_output(p, fail_on=True, force=True):
     g = p.add_argument_group("output")
     g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
     g.add_argument("-o", "--output", metavar="FILE", help="save the pretty-printed report")
     if force:
         g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
     g.add_argument("--threads", type=int, help="worker threads (default: all processors)")
-    _add_verbosity(g)
+    add_verbosity(g)
     if fail_on:
         g.add_argument("--fail-on", choices=["flag"], help="exit 4 on FLAG")
 
 
-def _add_verbosity(g):
+def add_verbosity(g):
     g = g.add_mutually_exclusive_group()
     g.add_argument("-q", "--quiet", action="store_true", help="print only the status line (errors still go to stderr)")
     g.add_argument("-v", "--verbose", action="store_true",
                    help="also print the full candidate tables and the timings")
-
-
-def build_parser(only=None):
-    """The parser of every command, or with `only` (a command's name) of that command alone: a
-    run of one command need not build the other commands' options."""
-    p = Parser(
-        prog="orivex",
-        description="Check and repair diffusion-MRI gradient tables: shells, b0, angular coverage, "
-        "amplitude-encoded bvecs, and axis flips or swaps relative to the image.",
-        epilog=EXIT_CODES_HELP,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    p.add_argument("--version", action="version", version=f"orivex {_orivex.version()}")
-    sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
-    sub.required = True
-
-    def kw(command, terms=True):
-        return dict(epilog=_epilog(command, *([TERMS_HELP] if terms else []), EXIT_CODES_HELP),
-                    formatter_class=argparse.RawDescriptionHelpFormatter)
-
-    if only in (None, "inspect"):
-        s = sub.add_parser("inspect", help="analyse a gradient table on its own", **kw("inspect"))
-        _add_table(s)
-        _add_analysis(s, flip=False)
-        _add_output(s)
-
-    if only in (None, "audit"):
-        s = sub.add_parser("audit", help="audit a table against its DWI (flip detection, b0 drift)", **kw("audit"))
-        _add_table(s, dwi="optional")
-        _add_analysis(s)
-        _add_verdict(s)
-        _add_output(s)
-        s.add_argument("--profile", action="store_true", help="print per-stage timings")
-        s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
-
-    if only in (None, "detect-flip"):
-        s = sub.add_parser("detect-flip", help="flip detection only", **kw("detect-flip"))
-        _add_table(s, dwi="required")
-        _add_analysis(s, strict=False)
-        _add_verdict(s)
-        _add_output(s)
-        s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
-
-    if only in (None, "repair"):
-        s = sub.add_parser("repair", help="audit, then write a corrected table", **kw("repair"))
-        _add_table(s, dwi="required")
-        _add_analysis(s)
-        _add_verdict(s)
-        _add_output(s, force=False)
-        g = s.add_argument_group("repair outputs")
-        g.add_argument("--out-bvec", required=True, help="corrected FSL bvec to write")
-        g.add_argument("--out-bval", required=True, help="corrected FSL bval to write")
-        g.add_argument("--out-grad", help="corrected MRtrix table to write as well")
-        g.add_argument("--provenance", help="provenance record (JSON) to write")
-        g.add_argument("--dry-run", action="store_true", help="decide and report, write nothing")
-        g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
-        g.add_argument("--force-repair", action="store_true", help="also apply the best candidate on a WARN decision")
-        s.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
-
-    if only in (None, "recompute-bval"):
-        s = sub.add_parser("recompute-bval", help="recover b-values from amplitude-encoded bvecs",
-                           **kw("recompute-bval", terms=False))
-        _add_table(s)
-        g = s.add_argument_group("outputs")
-        g.add_argument("--out-bvec", required=True, help="FSL bvec to write")
-        g.add_argument("--out-bval", required=True, help="FSL bval to write")
-        g.add_argument("--out-grad", help="MRtrix table to write as well")
-        g.add_argument("--provenance", help="provenance record (JSON) to write")
-        g.add_argument("--b0-threshold", type=at_least_zero, default=50.0, help="b-values at or below are b0 (default 50)")
-        g.add_argument("--dry-run", action="store_true", help="compute and report, write nothing")
-        g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
-        g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
-        g.add_argument("--threads", type=int, help="worker threads")
-        _add_verbosity(g)
-
-    if only in (None, "bids"):
-        from orivex.bidsapp import command as bids_command
-
-        s = sub.add_parser("bids", help="BIDS App: audit a BIDS dataset (participant and group levels)",
-                           epilog=_epilog("bids", bids_command.BIDS_EPILOG, EXIT_CODES_HELP),
-                           formatter_class=argparse.RawDescriptionHelpFormatter)
-        _add_analysis(s)
-        bids_command.add_arguments(s)
-
-    if only in (None, "demo"):
-        sub.add_parser("demo", help="run orivex on the real scan shipped with it, x-flipped", **kw("demo", terms=False))
-
-    return p
 
 
 NIFTI_SUFFIXES = (".nii.gz", ".nii")
@@ -406,6 +348,10 @@ def status_exit(status, fail_on):
     return EXIT_OK
 
 
+def qc_option(p):
+    p.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
+
+
 def emit_report(args, report, title, seconds=None):
     """Saves (-o) and prints one report: its JSON, or its summary as loud as asked."""
     if getattr(args, "output", None):
@@ -414,11 +360,10 @@ def emit_report(args, report, title, seconds=None):
     if args.json:
         print(report.to_json())
         return
-    d = report.to_dict()
     if args.quiet:
-        print(summary.status_line(d, title))
+        print(summary.status_line(report, title))
         return
-    print(summary.render_report(d, title, threshold=getattr(args, "margin_threshold", 0.02),
+    print(summary.render_report(report, title, threshold=getattr(args, "margin_threshold", 0.02),
                                 verbose=args.verbose))
     if report.timings is not None:
         print(summary.render_timings(report.timings))
@@ -428,169 +373,14 @@ def emit_report(args, report, title, seconds=None):
         print(f"report saved to {args.output}")
 
 
-def _qc(args, report):
+
+
+def write_qc(args, report):
+    """The QC figure of --qc, from the report's QC data."""
     if not getattr(args, "qc", None):
         return
     from orivex import qc
 
-    outputs.write("--qc", args.qc, qc.figure_png(report.to_dict(), report.qc_data),
-                  force=getattr(args, "force", False))
+    outputs.write("--qc", args.qc, qc.figure_png(report), force=getattr(args, "force", False))
     if not (args.json or args.quiet):
         print(f"QC figure written to {args.qc}")
-
-
-def _timed(function, **kw):
-    start = time.perf_counter()
-    report = function(**kw)
-    return report, time.perf_counter() - start
-
-
-def cmd_inspect(args):
-    table = table_kwargs(args)
-    prepare_run(args, table)
-    report, seconds = _timed(api.inspect, **table, **analysis_kwargs(args, flip=False))
-    emit_report(args, report, "inspect", seconds)
-    return status_exit(report.status, args.fail_on)
-
-
-def cmd_audit(args):
-    if (args.profile or args.qc) and not args.dwi:
-        raise UsageError("--profile and --qc need --dwi")
-    table = table_kwargs(args)
-    prepare_run(args, table)
-    profile = bool(args.dwi) and (args.profile or args.verbose)
-    report, seconds = _timed(api.audit, **table, dwi=args.dwi, mask=args.mask, **analysis_kwargs(args),
-                             **verdict_kwargs(args), profile=profile, qc_data=bool(args.qc))
-    emit_report(args, report, "audit", seconds)
-    _qc(args, report)
-    return status_exit(report.status, args.fail_on)
-
-
-def cmd_detect(args):
-    table = table_kwargs(args)
-    prepare_run(args, table)
-    report, seconds = _timed(api.detect_flip, **table, dwi=args.dwi, mask=args.mask,
-                             **analysis_kwargs(args, strict=False), **verdict_kwargs(args),
-                             qc_data=bool(args.qc))
-    emit_report(args, report, "detect-flip", seconds)
-    _qc(args, report)
-    return status_exit(report.status, args.fail_on)
-
-
-def cmd_repair(args):
-    table = table_kwargs(args)
-    prepare_run(args, table)
-    report, seconds = _timed(
-        api.repair, **table, dwi=args.dwi, out_bvec=args.out_bvec, out_bval=args.out_bval,
-        mask=args.mask, out_grad=args.out_grad, provenance=args.provenance, dry_run=args.dry_run,
-        in_place=args.force, force_repair=args.force_repair, **analysis_kwargs(args),
-        **verdict_kwargs(args), qc_data=bool(args.qc))
-    emit_report(args, report, "repair", seconds)
-    if not (args.json or args.quiet):
-        d = report.to_dict()
-        print(summary.render_repair(d, dry_run=args.dry_run, provenance=args.provenance))
-        if report.repair is None and report.verdict is not None:
-            hint = summary.render_warn_hint(d, force_command(args))
-            if hint:
-                print(hint)
-    _qc(args, report)
-    return status_exit(report.status, args.fail_on)
-
-
-def force_command(args):
-    """The command line that would apply a WARN verdict's best candidate."""
-    argv = list(args.argv)
-    if "--force-repair" not in argv:
-        argv.append("--force-repair")
-    return shlex.join(["orivex", *argv])
-
-
-def cmd_recompute(args):
-    table = table_kwargs(args)
-    prepare_run(args, table)
-    result = api.recompute_bval(
-        **table, out_bvec=args.out_bvec, out_bval=args.out_bval, out_grad=args.out_grad,
-        provenance=args.provenance, b0_threshold=args.b0_threshold, dry_run=args.dry_run,
-        in_place=args.force, threads=args.threads)
-    if args.json:
-        print(result.to_json())
-    elif args.quiet:
-        print(summary.render_recompute(result.to_dict(), dry_run=args.dry_run).splitlines()[0])
-    else:
-        print(summary.render_recompute(result.to_dict(), dry_run=args.dry_run))
-    return EXIT_OK
-
-
-def cmd_bids(args):
-    from orivex.bidsapp import command as bids_command
-
-    return bids_command.run(args, UsageError)
-
-
-def cmd_demo(args):
-    from orivex import demo
-
-    return demo.run()
-
-
-COMMANDS = {
-    "inspect": cmd_inspect,
-    "audit": cmd_audit,
-    "detect-flip": cmd_detect,
-    "repair": cmd_repair,
-    "recompute-bval": cmd_recompute,
-    "bids": cmd_bids,
-    "demo": cmd_demo,
-}
-
-
-def _import_report_types():
-    try:
-        import orivex.report  # noqa: F401
-    except Exception:  # the command itself imports it again and reports any failure
-        pass
-
-
-def main(argv=None):
-    argv = sys.argv[1:] if argv is None else list(argv)
-    parser = build_parser(only=argv[0] if argv and argv[0] in COMMANDS else None)
-    args = parser.parse_args(argv)
-    args.argv = argv
-    if args.command != "bids":
-        # The command ends in a Report, whose types take a while to import: a thread does that
-        # while the native call runs without the interpreter. Not for `bids`, which starts a
-        # process pool and wants no other thread alive when it does.
-        threading.Thread(target=_import_report_types, name="orivex-import").start()
-    threads = getattr(args, "threads", None)
-    if threads is not None and threads < 1:
-        parser.error("--threads must be a positive integer")
-    try:
-        code = COMMANDS[args.command](args)
-        sys.stdout.flush()  # a closed pipe fails here, inside the handlers, not at exit
-        return code
-    except BrokenPipeError:
-        # The reader went away (orivex ... | head): nothing more to say, and nowhere to say it.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILURE
-    except UsageError as e:
-        parser.print_usage(sys.stderr)
-        sys.stderr.write(f"orivex: error: {e}\n")
-        return EXIT_USAGE
-    except KeyboardInterrupt:
-        sys.stderr.write("orivex: interrupted\n")
-        return 130
-    except SystemExit:
-        raise
-    except BaseException as e:  # every failure, the core's internal ones too, ends in one line
-        sys.stderr.write(f"orivex: error: {describe(e)}\n")
-        return EXIT_FAILURE
-
-
-def describe(e):
-    """The one-line text of a failure: the message itself for expected ones."""
-    text = str(e)
-    if isinstance(e, MemoryError):
-        return "out of memory" + (f" ({text})" if text else "")
-    if isinstance(e, (ValueError, OSError, TypeError, ImportError, InputError, outputs.OutputError)):
-        return text or type(e).__name__
-    return f"internal error ({type(e).__name__}){': ' + text if text else ''}"

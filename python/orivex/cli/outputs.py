@@ -2,13 +2,13 @@
 
 They follow the rules the core applies to the tables it writes: never over an input, never over
 an existing file without --force (which keeps the old one under the first free .bak name),
-never through a symbolic link, and always whole: the data goes to a hidden sibling that is
-flushed to disk and then renamed over the final name.
+never through a symbolic link, and always whole (`orivex.files`).
 """
 
-import itertools
 import os
 import stat
+
+from orivex import files
 
 
 class OutputError(Exception):
@@ -76,66 +76,18 @@ def check(option, path, *, force, inputs=(), taken=(), must_not_exist=True, writ
         raise OutputError(f"{option} {path}: refusing to write into a block device")
 
 
-def next_backup_path(path):
-    """path.bak, else path.bak.1, path.bak.2, ...: the first name nothing stands at."""
-    for candidate in itertools.chain([path + ".bak"], (f"{path}.bak.{n}" for n in itertools.count(1))):
-        if _lstat(candidate) is None:
-            return candidate
-
-
 def write(option, path, data, *, force):
-    """Writes `data` (bytes) to `path` whole; returns the backup made, or None.
+    """Writes `data` (bytes) to `path` whole (`orivex.files`); returns the backup made, or None.
 
     After a failure `path` is as it was and no sibling remains; the OSError becomes an
     OutputError naming the option and the path.
     """
     check(option, path, force=force)
-    st = _lstat(path)
     try:
-        if _streams(st):
+        if _streams(_lstat(path)):
             with open(path, "wb") as f:
                 f.write(data)
             return None
-        return _replace(path, data, st is not None)
+        return files.write(path, data, backup=True)
     except OSError as e:
         raise OutputError(f"{option} {path}: {e.strerror or e}") from None
-
-
-def _replace(path, data, exists):
-    directory, name = os.path.split(path)
-    if not name:
-        raise IsADirectoryError(21, os.strerror(21))
-    directory = directory or "."
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0)
-    for n in itertools.count():
-        tmp = os.path.join(directory, f".orivex-tmp.{os.getpid()}.{n}")
-        try:
-            fd = os.open(tmp, flags, 0o666)
-            break
-        except FileExistsError:
-            continue
-    backup = None
-    try:
-        try:
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd, view):]
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        # Only now, with the new content safely on disk, does the old one move aside; a link
-        # is moved as the link, so whatever it points to is never touched.
-        if exists:
-            backup = next_backup_path(path)
-            os.rename(path, backup)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        if backup is not None and _lstat(path) is None:
-            os.rename(backup, path)
-            backup = None
-        raise
-    return backup

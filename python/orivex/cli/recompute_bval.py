@@ -1,0 +1,38 @@
+"""`orivex recompute-bval`: b-values recovered from amplitude-encoded directions."""
+
+from orivex import api, summary
+from orivex.cli.common import (EXIT_OK, add_table, add_verbosity, at_least_zero, command_help,
+                               prepare_run, table_kwargs)
+
+
+def add_parser(sub):
+    s = sub.add_parser("recompute-bval", help="recover b-values from amplitude-encoded bvecs",
+                       **command_help("recompute-bval", terms=False))
+    add_table(s)
+    g = s.add_argument_group("outputs")
+    g.add_argument("--out-bvec", required=True, help="FSL bvec to write")
+    g.add_argument("--out-bval", required=True, help="FSL bval to write")
+    g.add_argument("--out-grad", help="MRtrix table to write as well")
+    g.add_argument("--provenance", help="provenance record (JSON) to write")
+    g.add_argument("--b0-threshold", type=at_least_zero, default=50.0, help="b-values at or below are b0 (default 50)")
+    g.add_argument("--dry-run", action="store_true", help="compute and report, write nothing")
+    g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
+    g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
+    g.add_argument("--threads", type=int, help="worker threads")
+    add_verbosity(g)
+
+
+def run(args):
+    table = table_kwargs(args)
+    prepare_run(args, table)
+    result = api.recompute_bval(
+        **table, out_bvec=args.out_bvec, out_bval=args.out_bval, out_grad=args.out_grad,
+        provenance=args.provenance, b0_threshold=args.b0_threshold, dry_run=args.dry_run,
+        in_place=args.force, threads=args.threads)
+    if args.json:
+        print(result.to_json())
+    elif args.quiet:
+        print(summary.render_recompute(result, dry_run=args.dry_run).splitlines()[0])
+    else:
+        print(summary.render_recompute(result, dry_run=args.dry_run))
+    return EXIT_OK
