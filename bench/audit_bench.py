@@ -104,15 +104,15 @@ def build_phantom(work: Path):
     return save_int16(work, "dwi", phantom.data, phantom.bvecs, phantom.bvals)
 
 
-def curl_field(shape):
+def curl_field(shape, inner=0.3):
     """An ellipsoidal brain whose fibres curl around the z axis (and wave along it) in its
-    outer part; the white matter is everything outside 0.3 of the radius in x and y."""
+    outer part; the white matter is everything farther than `inner` from the axis."""
     x, y, z = np.meshgrid(*(np.linspace(-1, 1, n, dtype=np.float32) for n in shape), indexing="ij")
     brain = x * x / 0.8 + y * y / 0.9 + z * z / 0.8 < 1.0
     phi = np.arctan2(y, x)
     e = np.stack([-np.sin(phi), np.cos(phi), 0.4 * np.sin(3.0 * z)], axis=-1)
     e /= np.linalg.norm(e, axis=-1, keepdims=True)
-    wm = brain & (np.hypot(x, y) > 0.3)
+    wm = brain & (np.hypot(x, y) > inner)
     s0 = np.where(brain, np.float32(800.0), np.float32(30.0))
     return brain, wm, e, s0
 
@@ -125,7 +125,7 @@ def curl_volume(wm, e, s0, g, b, rng):
 
 
 def build_fibre_phantom(work: Path):
-    brain, wm, e, s0 = curl_field(SHAPE)
+    brain, wm, e, s0 = curl_field(SHAPE, inner=0.55)  # just over half the brain
     dirs = sphere_directions(N_DIRS)
     bvecs = np.vstack([np.zeros((N_B0, 3)), dirs])
     bvals = np.concatenate([np.zeros(N_B0), np.full(N_DIRS, 1000.0)])
@@ -256,7 +256,7 @@ def scaling_section(files, repeat: int) -> None:
     cpus, one, two = cpu_sets()
     dwi = files[0]
     print(f"\nscaling on {dwi.name} ({len(cpus)} cores): the default audit "
-          "(orivex._native) against igzip -dc in the same condition, {repeat} rounds")
+          f"(orivex._native) against igzip -dc in the same condition, {repeat} rounds")
     conditions = [("taskset 1 core", one), ("taskset 2 cores", two)]
     for name, cpu in conditions:
         if name.endswith("2 cores") and len(cpus) < 2:
