@@ -2,7 +2,7 @@
 """The tracking verdict on the real acquisitions under tests/data/realdwi, timed against MRtrix3.
 
 For each set, with its table x-flipped (the fault users meet most), this reports:
-- the tracking stage (orivex._native.audit_profiled, "tracking", median of runs; target <= 0.3 s
+- the tracking stage (orivex._native.audit with profile=True, "tracking", median of runs; target <= 0.3 s
   at 2000 seeds on two cores),
 - the whole `orivex detect-flip` command (a fresh process, median of runs),
 - MRtrix3 `dwigradcheck` on the same files in the same run (installed through apt-get when
@@ -72,7 +72,7 @@ def main():
             x_flipped(folder / "dwi.bvec", bvec)
             files = dict(bvec=str(bvec), bval=str(folder / "dwi.bval"))
             dwi = str(folder / "dwi.nii.gz")
-            runs = [_native.audit_profiled(dwi, **files, threads=threads) for _ in range(repeat)]
+            runs = [_native.audit(dwi, **files, threads=threads, profile=True) for _ in range(repeat)]
             verdict = json.loads(runs[0][0])["verdict"]
             tracking = statistics.median(t["tracking"] for _, t in runs)
             cli = statistics.median(

@@ -1,4 +1,5 @@
-// audit, detect_flip and repair with the tracking verdict, and their profiled and QC forms.
+// audit, detect_flip and repair with the tracking verdict; `profile` and `qc` add the timings and
+// the QC figure's data to the result.
 #include "verdict_functions.hpp"
 
 #include <array>
@@ -6,60 +7,47 @@
 
 #include "boundary.hpp"
 #include "call.hpp"
+#include "parameters.hpp"
 #include "orivex/audit/report.hpp"
 
 namespace orivex::py::native {
 
 namespace {
 
-constexpr Param bvec{"bvec", Kind::OptPath};
-constexpr Param bval{"bval", Kind::OptPath};
-constexpr Param grad{"grad", Kind::OptPath};
-constexpr Param dwi{"dwi", Kind::Path};
-constexpr Param mask{"mask", Kind::OptPath};
-constexpr Param tolerance{"tolerance", Kind::Real, 0.05};
-constexpr Param b0_threshold{"b0_threshold", Kind::Real, 50.0};
-constexpr Param shell{"shell", Kind::OptReal};
-constexpr Param step{"step", Kind::OptReal};
-constexpr Param margin_threshold{"margin_threshold", Kind::Real, 0.02};
-constexpr Param strict{"strict", Kind::Flag};
-constexpr Param norm_tolerance{"norm_tolerance", Kind::Real, 0.05};
-constexpr Param threads{"threads", Kind::Threads};
-constexpr Param seeds{"seeds", Kind::OptCount};
-constexpr Param verdict_margin{"verdict_margin", Kind::Real, default_verdict_margin};
-constexpr Param qc_tracks{"qc_tracks", Kind::OptCount};
-constexpr Param memory_limit{"memory_limit", Kind::OptCount};
+#define ORIVEX_IMAGE_PARAMS                                                                  \
+  param("dwi"), param("bvec"), param("bval"), param("grad"), param("mask"), param("tolerance"), \
+      param("b0_threshold"), param("shell"), param("step"), param("margin_threshold")
+#define ORIVEX_VERDICT_PARAMS \
+  param("threads"), param("seeds"), param("verdict_margin"), param("memory_limit")
 
-constexpr std::size_t default_qc_tracks = 1000;
+constexpr std::array audit_params{ORIVEX_IMAGE_PARAMS,  param("strict"), param("norm_tolerance"),
+                                  ORIVEX_VERDICT_PARAMS, param("profile"), param("qc"),
+                                  param("qc_tracks")};
+constexpr std::array detect_params{ORIVEX_IMAGE_PARAMS, ORIVEX_VERDICT_PARAMS, param("qc"),
+                                   param("qc_tracks")};
+constexpr std::array repair_params{
+    param("dwi"), param("out_bvec"), param("out_bval"), param("bvec"), param("bval"),
+    param("grad"), param("mask"), param("out_grad"), param("provenance"), param("tolerance"),
+    param("b0_threshold"), param("shell"), param("step"), param("margin_threshold"),
+    param("dry_run"), param("in_place"), param("strict"), param("force_repair"),
+    param("norm_tolerance"), ORIVEX_VERDICT_PARAMS, param("qc"), param("qc_tracks")};
 
-#define ORIVEX_AUDIT_PARAMS                                                                 \
-  dwi, bvec, bval, grad, mask, tolerance, b0_threshold, shell, step, margin_threshold, strict, \
-      norm_tolerance, threads, seeds, verdict_margin, memory_limit
-#define ORIVEX_DETECT_PARAMS                                                               \
-  dwi, bvec, bval, grad, mask, tolerance, b0_threshold, shell, step, margin_threshold, threads, \
-      seeds, verdict_margin, memory_limit
-#define ORIVEX_REPAIR_PARAMS                                                                   \
-  dwi, Param{"out_bvec", Kind::Path}, Param{"out_bval", Kind::Path}, bvec, bval, grad, mask,       \
-      Param{"out_grad", Kind::OptPath}, Param{"provenance", Kind::OptPath}, tolerance, b0_threshold, \
-      shell, step, margin_threshold, Param{"dry_run", Kind::Flag}, Param{"in_place", Kind::Flag},   \
-      strict, Param{"force_repair", Kind::Flag}, norm_tolerance, threads, seeds, verdict_margin, \
-      memory_limit
+}  // namespace
 
-constexpr std::array audit_params{ORIVEX_AUDIT_PARAMS};
-constexpr std::array audit_qc_params{ORIVEX_AUDIT_PARAMS, qc_tracks};
-constexpr std::array detect_params{ORIVEX_DETECT_PARAMS};
-constexpr std::array detect_qc_params{ORIVEX_DETECT_PARAMS, qc_tracks};
-constexpr std::array repair_params{ORIVEX_REPAIR_PARAMS};
-constexpr std::array repair_qc_params{ORIVEX_REPAIR_PARAMS, qc_tracks};
+const Signature audit_signature{
+    "audit", audit_params, 1,
+    "The audit with the tracking verdict: the report JSON with `tracking` and `verdict`\n"
+    "sections; `status` is the verdict's decision. With `profile` and `qc`, a tuple of\n"
+    "the text, then the per-stage seconds (including `tracking`), then the QC figure's data."};
+const Signature detect_flip_signature{
+    "detect_flip", detect_params, 1,
+    "The flip detection with the tracking verdict; with `qc`, (text, QC figure's data)."};
+const Signature repair_signature{
+    "repair", repair_params, 3,
+    "Applies a FLAG verdict's correction (or, with force_repair, a WARN verdict's best);\n"
+    "with `qc`, (text, QC figure's data)."};
 
-const Signature audit_signature{"audit", audit_params, 1};
-const Signature audit_profiled_signature{"audit_profiled", audit_params, 1};
-const Signature audit_with_qc_signature{"audit_with_qc", audit_qc_params, 1};
-const Signature audit_profiled_with_qc_signature{"audit_profiled_with_qc", audit_qc_params, 1};
-const Signature detect_flip_signature{"detect_flip", detect_params, 1};
-const Signature detect_flip_with_qc_signature{"detect_flip_with_qc", detect_qc_params, 1};
-const Signature repair_signature{"repair", repair_params, 3};
-const Signature repair_with_qc_signature{"repair_with_qc", repair_qc_params, 3};
+namespace {
 
 enum class Pipeline { Audit, Detect, Repair };
 
@@ -74,7 +62,7 @@ VerdictParams verdict_params(const Bound& a, const ImageCall& call, bool qc) {
   if (auto n = a.count("seeds")) vp.tracking.seeds = static_cast<std::size_t>(*n);
   vp.margin_threshold = a.real("verdict_margin");
   vp.voxel_sizes = call.volume.info.voxel_sizes;
-  if (qc) vp.qc_tracks = static_cast<std::size_t>(a.count("qc_tracks").value_or(default_qc_tracks));
+  if (qc) vp.qc_tracks = static_cast<std::size_t>(a.count("qc_tracks").value_or(0));
   return vp;
 }
 
@@ -146,11 +134,11 @@ PyObject* run(const Bound& a, Want want) {
 }
 
 PyObject* entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                Want want) {
+                Pipeline pipeline) {
   return guarded([&]() -> PyObject* {
     auto a = bind(sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    return run(*a, want);
+    return run(*a, {pipeline, a->flag("profile"), a->flag("qc")});
   });
 }
 
@@ -160,46 +148,23 @@ PyObject* version(PyObject*, PyObject*) {
   return guarded([] { return PyUnicode_FromString(tool_version); });
 }
 
+PyObject* parameters(PyObject*, PyObject*) {
+  return guarded([] { return parameters_dict(); });
+}
+
 ORIVEX_NATIVE_FASTCALL(audit) {
   (void)self;
-  return entry(audit_signature, args, nargs, kwnames, {Pipeline::Audit, false, false});
-}
-
-ORIVEX_NATIVE_FASTCALL(audit_profiled) {
-  (void)self;
-  return entry(audit_profiled_signature, args, nargs, kwnames, {Pipeline::Audit, true, false});
-}
-
-ORIVEX_NATIVE_FASTCALL(audit_with_qc) {
-  (void)self;
-  return entry(audit_with_qc_signature, args, nargs, kwnames, {Pipeline::Audit, false, true});
-}
-
-ORIVEX_NATIVE_FASTCALL(audit_profiled_with_qc) {
-  (void)self;
-  return entry(audit_profiled_with_qc_signature, args, nargs, kwnames,
-               {Pipeline::Audit, true, true});
+  return entry(audit_signature, args, nargs, kwnames, Pipeline::Audit);
 }
 
 ORIVEX_NATIVE_FASTCALL(detect_flip) {
   (void)self;
-  return entry(detect_flip_signature, args, nargs, kwnames, {Pipeline::Detect, false, false});
-}
-
-ORIVEX_NATIVE_FASTCALL(detect_flip_with_qc) {
-  (void)self;
-  return entry(detect_flip_with_qc_signature, args, nargs, kwnames,
-               {Pipeline::Detect, false, true});
+  return entry(detect_flip_signature, args, nargs, kwnames, Pipeline::Detect);
 }
 
 ORIVEX_NATIVE_FASTCALL(repair) {
   (void)self;
-  return entry(repair_signature, args, nargs, kwnames, {Pipeline::Repair, false, false});
-}
-
-ORIVEX_NATIVE_FASTCALL(repair_with_qc) {
-  (void)self;
-  return entry(repair_with_qc_signature, args, nargs, kwnames, {Pipeline::Repair, false, true});
+  return entry(repair_signature, args, nargs, kwnames, Pipeline::Repair);
 }
 
 }  // namespace orivex::py::native

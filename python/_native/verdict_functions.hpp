@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "args.hpp"
 #include "orivex/audit/verdict.hpp"
 #include "orivex/io/volume.hpp"
 
@@ -13,14 +14,14 @@ namespace orivex::py::native {
   PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 PyObject* version(PyObject* self, PyObject* unused);
+PyObject* parameters(PyObject* self, PyObject* unused);
 ORIVEX_NATIVE_FASTCALL(audit);
-ORIVEX_NATIVE_FASTCALL(audit_profiled);
-ORIVEX_NATIVE_FASTCALL(audit_with_qc);
-ORIVEX_NATIVE_FASTCALL(audit_profiled_with_qc);
 ORIVEX_NATIVE_FASTCALL(detect_flip);
-ORIVEX_NATIVE_FASTCALL(detect_flip_with_qc);
 ORIVEX_NATIVE_FASTCALL(repair);
-ORIVEX_NATIVE_FASTCALL(repair_with_qc);
+
+extern const Signature audit_signature;
+extern const Signature detect_flip_signature;
+extern const Signature repair_signature;
 
 // The QC figure's data as a new dictionary, or nullptr with the exception set.
 PyObject* qc_payload(const QcData& qc, const VolumeInfo& info);

@@ -101,18 +101,18 @@ bool convert_threads(PyObject* obj, Value& out) {
   return true;
 }
 
-bool convert(const Param& p, PyObject* obj, Value& out) {
+bool convert(const Param& p, bool required, PyObject* obj, Value& out) {
   const bool absent = obj == nullptr;
   const bool none_is_absent =
-      p.kind == Kind::OptPath || p.kind == Kind::OptReal || p.kind == Kind::Threads ||
-      p.kind == Kind::OptCount;
+      !required && (p.kind == Kind::OptPath || p.kind == Kind::OptReal ||
+                    p.kind == Kind::Threads || p.kind == Kind::OptCount);
   if (absent || (none_is_absent && obj == Py_None)) {
     if (p.kind == Kind::Real) out = p.real_default;
     if (p.kind == Kind::Flag) out = false;
+    if (p.kind == Kind::OptCount && p.count_default != 0) out = p.count_default;
     return true;
   }
   switch (p.kind) {
-    case Kind::Path:
     case Kind::OptPath:
       return convert_path(obj, out);
     case Kind::Real:
@@ -200,7 +200,7 @@ std::optional<Bound> bind(const Signature& sig, PyObject* const* args, Py_ssize_
 
   std::vector<Value> values(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (!convert(sig.params[i], slots[i], values[i])) {
+    if (!convert(sig.params[i], i < sig.required, slots[i], values[i])) {
       name_conversion_error(sig.params[i]);
       return std::nullopt;
     }
@@ -256,13 +256,16 @@ std::string docstring(const Signature& sig) {
     const Param& p = sig.params[i];
     if (i > 0) doc += ", ";
     doc += p.name;
+    if (i < sig.required) continue;
     switch (p.kind) {
-      case Kind::Path: break;
       case Kind::Real: doc.append("=").append(numfmt::json_number(p.real_default)); break;
       case Kind::Flag: doc += "=False"; break;
+      case Kind::OptCount:
+        doc += "=";
+        doc += p.count_default != 0 ? std::to_string(p.count_default) : "None";
+        break;
       case Kind::OptPath:
       case Kind::OptReal:
-      case Kind::OptCount:
       case Kind::Threads: doc += "=None"; break;
     }
   }

@@ -14,20 +14,23 @@
 
 namespace orivex::py {
 
+// A parameter among a signature's leading `required` ones must be given, and None is not
+// accepted for it; the Opt kinds take None as absent elsewhere.
 enum class Kind {
-  Path,     // str (or a subclass), required
-  OptPath,  // str, or None / omitted for absent
+  OptPath,  // str (or a subclass), or None / omitted for absent
   Real,     // float conversion; None refused
   OptReal,  // float conversion, or None / omitted for absent
   Flag,     // bool or a NumPy boolean scalar; int refused
   Threads,  // None, or an index that fits an unsigned 64-bit value
-  OptCount, // like Threads, for any other count
+  OptCount, // like Threads, for any other count; absent means count_default when that is set
 };
 
 struct Param {
   const char* name;
   Kind kind;
-  double real_default = 0.0;  // for Kind::Real only
+  double real_default = 0.0;         // for Kind::Real only
+  std::uint64_t count_default = 0;   // for Kind::OptCount: 0 for none
+  const char* doc = "";              // one line, as the command line's help shows it
 };
 
 struct Signature {

@@ -5,70 +5,41 @@
 
 #include "boundary.hpp"
 #include "glyphs.hpp"
+#include "parameters.hpp"
 #include "orivex/analysis/frame.hpp"
 
 namespace orivex::py {
 
 namespace {
 
-constexpr Param bvec{"bvec", Kind::OptPath};
-constexpr Param bval{"bval", Kind::OptPath};
-constexpr Param grad{"grad", Kind::OptPath};
-constexpr Param dwi{"dwi", Kind::Path};
-constexpr Param dwi_optional{"dwi", Kind::OptPath};
-constexpr Param mask{"mask", Kind::OptPath};
-constexpr Param tolerance{"tolerance", Kind::Real, default_tolerance};
-constexpr Param b0_threshold{"b0_threshold", Kind::Real, default_b0_threshold};
-constexpr Param shell{"shell", Kind::OptReal};
-constexpr Param step{"step", Kind::OptReal};
-constexpr Param margin_threshold{"margin_threshold", Kind::Real, default_margin_threshold};
-constexpr Param strict{"strict", Kind::Flag};
-constexpr Param norm_tolerance{"norm_tolerance", Kind::Real, default_norm_tolerance};
-constexpr Param threads{"threads", Kind::Threads};
-
-constexpr std::array inspect_params{bvec, bval, grad, tolerance, b0_threshold, shell,
-                                    strict, norm_tolerance, threads};
-constexpr std::array audit_params{bvec,  bval, grad, dwi_optional, mask, tolerance,
-                                  b0_threshold, shell, step, margin_threshold, strict,
-                                  norm_tolerance, threads};
-constexpr std::array profiled_params{dwi,   bvec, bval, grad, mask, tolerance,
-                                     b0_threshold, shell, step, margin_threshold, strict,
-                                     norm_tolerance, threads};
-constexpr std::array bids_params{Param{"root", Kind::Path}, tolerance, b0_threshold, shell, step,
-                                 margin_threshold, strict, norm_tolerance, threads};
-constexpr std::array detect_params{dwi,          bvec,  bval, grad,           mask, tolerance,
-                                   b0_threshold, shell, step, margin_threshold, threads};
-constexpr std::array repair_params{dwi,
-                                   Param{"out_bvec", Kind::Path},
-                                   Param{"out_bval", Kind::Path},
-                                   bvec,
-                                   bval,
-                                   grad,
-                                   mask,
-                                   Param{"out_grad", Kind::OptPath},
-                                   Param{"provenance", Kind::OptPath},
-                                   tolerance,
-                                   b0_threshold,
-                                   shell,
-                                   step,
-                                   margin_threshold,
-                                   Param{"dry_run", Kind::Flag},
-                                   Param{"in_place", Kind::Flag},
-                                   strict,
-                                   Param{"force_repair", Kind::Flag},
-                                   norm_tolerance,
-                                   threads};
-constexpr std::array recompute_params{Param{"out_bvec", Kind::Path},
-                                      Param{"out_bval", Kind::Path},
-                                      bvec,
-                                      bval,
-                                      grad,
-                                      Param{"out_grad", Kind::OptPath},
-                                      Param{"provenance", Kind::OptPath},
-                                      b0_threshold,
-                                      Param{"dry_run", Kind::Flag},
-                                      Param{"in_place", Kind::Flag},
-                                      threads};
+constexpr std::array inspect_params{
+    param("bvec"), param("bval"), param("grad"), param("tolerance"), param("b0_threshold"),
+    param("shell"), param("strict"), param("norm_tolerance"), param("threads")};
+constexpr std::array audit_params{
+    param("bvec"), param("bval"), param("grad"), param("dwi"), param("mask"), param("tolerance"),
+    param("b0_threshold"), param("shell"), param("step"), param("margin_threshold"),
+    param("strict"), param("norm_tolerance"), param("threads")};
+constexpr std::array profiled_params{
+    param("dwi"), param("bvec"), param("bval"), param("grad"), param("mask"), param("tolerance"),
+    param("b0_threshold"), param("shell"), param("step"), param("margin_threshold"),
+    param("strict"), param("norm_tolerance"), param("threads")};
+constexpr std::array bids_params{
+    param("root"), param("tolerance"), param("b0_threshold"), param("shell"), param("step"),
+    param("margin_threshold"), param("strict"), param("norm_tolerance"), param("threads")};
+constexpr std::array detect_params{
+    param("dwi"), param("bvec"), param("bval"), param("grad"), param("mask"), param("tolerance"),
+    param("b0_threshold"), param("shell"), param("step"), param("margin_threshold"),
+    param("threads")};
+constexpr std::array repair_params{
+    param("dwi"), param("out_bvec"), param("out_bval"), param("bvec"), param("bval"),
+    param("grad"), param("mask"), param("out_grad"), param("provenance"), param("tolerance"),
+    param("b0_threshold"), param("shell"), param("step"), param("margin_threshold"),
+    param("dry_run"), param("in_place"), param("strict"), param("force_repair"),
+    param("norm_tolerance"), param("threads")};
+constexpr std::array recompute_params{
+    param("out_bvec"), param("out_bval"), param("bvec"), param("bval"), param("grad"),
+    param("out_grad"), param("provenance"), param("b0_threshold"), param("dry_run"),
+    param("in_place"), param("threads")};
 
 }  // namespace
 

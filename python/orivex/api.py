@@ -12,8 +12,6 @@ import _orivex
 
 from orivex import _native
 from orivex._tables import TableFiles, path_text
-from orivex.defaults import (B0_THRESHOLD, MARGIN_THRESHOLD, NORM_TOLERANCE, SEEDS, TOLERANCE,
-                             VERDICT_MARGIN)
 
 # typing.TYPE_CHECKING without importing typing, which would be a fifth of the command line's
 # start-up; every annotation here is a string (postponed evaluation).
@@ -27,7 +25,26 @@ if TYPE_CHECKING:
     # A table file's path, or its numbers as an array (anything sequence-like, numpy included).
     TableLike = Union[str, "os.PathLike[str]", Iterable[Any]]
 
-__all__ = ["inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids", "version"]
+__all__ = ["inspect", "audit", "detect_flip", "repair", "recompute_bval", "bids", "version",
+           "PARAMETERS"]
+
+PARAMETERS: dict[str, tuple[str, Any, str]] = _native.parameters()
+"""Every parameter of the native modules, declared once there: name -> (kind, default, one-line
+doc); kinds are "path", "real", "flag", "count" and "threads". The defaults below, the command
+line's and the modules' own text signatures all come from it."""
+
+
+def default(name: str) -> Any:
+    """The default of a parameter of the table."""
+    return PARAMETERS[name][1]
+
+
+TOLERANCE = default("tolerance")
+B0_THRESHOLD = default("b0_threshold")
+MARGIN_THRESHOLD = default("margin_threshold")
+NORM_TOLERANCE = default("norm_tolerance")
+SEEDS = default("seeds")
+VERDICT_MARGIN = default("verdict_margin")
 
 
 def version() -> str:
@@ -44,17 +61,19 @@ EVIDENCE = ("tracking", "coherence")
 
 
 def _native_entry(name: str, *, evidence: Optional[str] = None, profile: bool = False,
-                  qc_data: bool = False) -> Callable[..., Any]:
-    """The native function that serves one API call.
+                  qc_data: bool = False) -> tuple[Callable[..., Any], dict[str, bool]]:
+    """The native function that serves one API call, and the flags it takes.
 
     All report-producing calls choose their native entry here and nowhere else: the verdict
-    forms of ``orivex._native`` for ``evidence="tracking"``, the specified results of
-    ``_orivex`` otherwise (coherence evidence, and the checks without an image); then the
-    variant with per-stage timings and the variant with the QC data.
+    forms of ``orivex._native`` for ``evidence="tracking"`` (with their `profile` and `qc`
+    flags), the results of ``_orivex`` unchanged otherwise (coherence evidence, and the checks
+    without an image: the variant with per-stage timings and the one with the QC data).
     """
     if evidence == "tracking":
-        return getattr(_native, name + ("_profiled" if profile else "") + ("_with_qc" if qc_data else ""))
-    return getattr(_orivex, name + ("_profiled" if profile else "") + ("_with_glyphs" if qc_data else ""))
+        flags = {"profile": True} if profile else {}
+        return getattr(_native, name), {**flags, **({"qc": True} if qc_data else {})}
+    suffix = ("_profiled" if profile else "") + ("_with_glyphs" if qc_data else "")
+    return getattr(_orivex, name + suffix), {}
 
 
 def _verdict_options(evidence: str, has_image: bool, seeds: Optional[int], verdict_margin: float,
@@ -74,9 +93,9 @@ def _verdict_options(evidence: str, has_image: bool, seeds: Optional[int], verdi
 def _report(name: str, kwargs: dict[str, Any], *, evidence: Optional[str] = None,
             profile: bool = False, qc_data: bool = False) -> Report:
     """Runs one native call with its table arguments as files and reads its report."""
-    entry = _native_entry(name, evidence=evidence, profile=profile, qc_data=qc_data)
+    entry, flags = _native_entry(name, evidence=evidence, profile=profile, qc_data=qc_data)
     with TableFiles(kwargs.pop("bvec"), kwargs.pop("bval"), kwargs.pop("grad")) as table:
-        result = entry(**table, **kwargs)
+        result = entry(**table, **kwargs, **flags)
     # Imported here: the command line has it imported in the background while the call runs.
     from orivex.report import Report
 
@@ -203,9 +222,9 @@ def audit(
         ``"tracking"`` (default): the verdict, with the `tracking` and `verdict` sections;
         ``"coherence"``: the coherence result alone, exactly as ``_orivex`` gives it.
     seeds : int, optional
-        Tracking seeds (default 2000).
+        Tracking seeds.
     verdict_margin : float, optional
-        Relative margin the longest mean tracks must win by, in (0, 1] (default 0.05).
+        Relative margin the longest mean tracks must win by, in (0, 1].
     memory_limit : int, optional
         Bytes the DWI's float array may take (default: the memory the machine has available);
         a larger image is refused before it is read. Tracking evidence only.
@@ -468,7 +487,7 @@ def bids(
     evidence: str = "tracking",
     seeds: Optional[int] = SEEDS,
     verdict_margin: float = VERDICT_MARGIN,
-    qc: bool = True,
+    figures: bool = True,
     jobs: int = 1,
     threads: Optional[int] = None,
     dask_scheduler: Optional[str] = None,
@@ -499,7 +518,7 @@ def bids(
         As for :func:`audit`.
     evidence, seeds, verdict_margin
         As for :func:`audit`.
-    qc : bool, optional
+    figures : bool, optional
         Draw each run's QC figure and thumbnail (needs matplotlib; skipped without it).
     jobs : int, optional
         Runs audited at once in worker processes.
@@ -544,7 +563,7 @@ def bids(
         "tolerance": tolerance, "b0_threshold": b0_threshold, "shell": shell, "step": step,
         "margin_threshold": margin_threshold, "strict": strict, "norm_tolerance": norm_tolerance,
         "seeds": seeds, "verdict_margin": verdict_margin, "evidence": evidence,
-        "qc": bool(qc) and importlib.util.find_spec("matplotlib") is not None,
+        "qc": bool(figures) and importlib.util.find_spec("matplotlib") is not None,
     }
     return app.run(
         path_text(root, "root"), path_text(output_dir, "output_dir"), level, options=options,

@@ -8,7 +8,6 @@ final name is as it was.
 import contextlib
 import itertools
 import os
-import secrets
 
 _CREATE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0)
 
@@ -39,7 +38,7 @@ def atomic(path, *, dir_fd=None, backup=False):
     if not name:
         raise IsADirectoryError(21, os.strerror(21), path)
     for _ in range(100):
-        tmp = os.path.join(folder, f".{name}.tmp-{os.getpid()}-{secrets.token_hex(4)}")
+        tmp = os.path.join(folder, f".{name}.tmp-{os.getpid()}-{os.urandom(4).hex()}")
         try:
             fd = os.open(tmp, _CREATE, 0o666, dir_fd=dir_fd)
             break

@@ -8,7 +8,7 @@ length of all 24 candidates. With coherence evidence alone: principal directions
 import io
 import struct
 
-from orivex.defaults import MARGIN_THRESHOLD
+from orivex.api import MARGIN_THRESHOLD
 
 
 def _require_matplotlib():

@@ -2,7 +2,7 @@
 
 import os
 
-from orivex.defaults import MARGIN_THRESHOLD
+from orivex.api import MARGIN_THRESHOLD
 
 
 def _g(v):

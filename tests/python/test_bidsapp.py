@@ -212,11 +212,12 @@ def protocol_of(out):
     return protocol
 
 
-def test_a_protocol_pools_noisy_runs_and_names_the_run_that_disagrees(tmp_path, capsys):
+@pytest.mark.parametrize("scan", ["uih_dti16_ax", "siemens_prisma_xa30_ax"])
+def test_a_protocol_pools_noisy_runs_and_names_the_run_that_disagrees(tmp_path, capsys, scan):
     # Eight x-flipped runs, each with its own noise, too noisy to FLAG alone.
     noisy = tmp_path / "noisy"
     for n in range(8):
-        real_bids_run(noisy, f"{n + 1:02d}", ses=None, flip_x=True, noise=0.15, seed=n)
+        real_bids_run(noisy, f"{n + 1:02d}", scan, ses=None, flip_x=True, noise=0.15, seed=n)
     cli.main(["bids", str(noisy), "--no-qc"])
     lines = capsys.readouterr().out.splitlines()
     assert sum(line.startswith("WARN") for line in lines[:8]) >= 5
@@ -227,7 +228,7 @@ def test_a_protocol_pools_noisy_runs_and_names_the_run_that_disagrees(tmp_path, 
     # Eight clean runs, one of them x-flipped.
     clean = tmp_path / "clean"
     for n in range(8):
-        real_bids_run(clean, f"{n + 1:02d}", ses=None, flip_x=n == 5)
+        real_bids_run(clean, f"{n + 1:02d}", scan, ses=None, flip_x=n == 5)
     assert cli.main(["bids", str(clean), "--no-qc"]) == 0
     text = capsys.readouterr().out
     assert "disagrees: sub-06/dwi/sub-06_dwi.nii.gz (-x+y+z, " in text

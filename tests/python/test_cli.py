@@ -254,31 +254,3 @@ def test_bids_on_an_empty_dataset_fails_cleanly(tmp_path):
     assert r.returncode == 1
     assert r.stderr == f"orivex: error: no DWI runs (sub-*/[ses-*/]dwi/*_dwi.nii[.gz]) found under {tmp_path}\n"
     assert not (tmp_path / "derivatives").exists()
-
-
-def test_option_defaults_and_their_help_are_the_module_defaults():
-    from orivex import cli, defaults
-
-    expected = {
-        "tolerance": defaults.TOLERANCE,
-        "b0_threshold": defaults.B0_THRESHOLD,
-        "margin_threshold": defaults.MARGIN_THRESHOLD,
-        "norm_tolerance": defaults.NORM_TOLERANCE,
-    }
-    assert expected == {"tolerance": 0.05, "b0_threshold": 50.0, "margin_threshold": 0.02,
-                        "norm_tolerance": 0.05}
-    commands = cli.build_parser()._subparsers._group_actions[0].choices
-    seen = set()
-    for name, sub in commands.items():
-        for action in sub._actions:
-            if action.dest in expected:
-                seen.add(action.dest)
-                assert action.default == expected[action.dest], (name, action.dest)
-                assert "(default {:g})".format(action.default) in action.help, (name, action.dest)
-    assert seen == set(expected)
-    # A run of one command builds that command's parser alone, which reads it the same.
-    for name in commands:
-        full = {a.dest: (a.default, a.required, a.option_strings) for a in commands[name]._actions}
-        alone = cli.build_parser(only=name)._subparsers._group_actions[0].choices
-        assert list(alone) == [name]
-        assert {a.dest: (a.default, a.required, a.option_strings) for a in alone[name]._actions} == full

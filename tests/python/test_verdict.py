@@ -99,7 +99,7 @@ def test_report_has_every_module_key_plus_tracking_and_verdict(small, tmp_path):
 def test_options_and_failures(small, tmp_path):
     p = small_files(small, tmp_path)
     args = dict(bvec=p["bvec"], bval=p["bval"])
-    text, timings = _native.audit_profiled(p["dwi"], **args, seeds=50, threads=2)
+    text, timings = _native.audit(p["dwi"], **args, seeds=50, threads=2, profile=True)
     assert json.loads(text)["tracking"]["seeds"] == 50
     assert set(timings) == {"threads", "decompress", "convert", "fit", "coherence", "tracking",
                             "other", "total"} and timings["threads"] == 2.0
@@ -120,7 +120,7 @@ def test_repair_applies_the_verdict_and_warn_writes_nothing(small, tmp_path):
     p = small_files(small, tmp_path, flip_axis=1)
     out = dict(out_bvec=str(tmp_path / "fixed.bvec"), out_bval=str(tmp_path / "fixed.bval"))
     prov = str(tmp_path / "prov.json")
-    text, qc = _native.repair_with_qc(p["dwi"], **out, bvec=p["bvec"], bval=p["bval"], provenance=prov,
+    text, qc = _native.repair(p["dwi"], **out, bvec=p["bvec"], bval=p["bval"], provenance=prov, qc=True,
                                       qc_tracks=20)
     report = json.loads(text)
     assert report["repair"]["label"] == report["verdict"]["recommended_label"] == "+x-y+z"

@@ -4,7 +4,7 @@ under OUTPUT_DIR, a BidsResult out."""
 import os
 
 from orivex.bidsapp import discovery, group, outputs, runner
-from orivex.report import BidsResult, BidsSummary
+from orivex.report import BidsResult
 
 LEVELS = ("participant", "group")
 
@@ -71,11 +71,9 @@ def run(bids_dir, output_dir=None, level=None, *, options, participant_label=Non
                              "first)")
         try:
             with outputs.OutputDir(out_dir) as out:
-                group.group(out, bids_dir)
-                text = out.read(outputs.SUMMARY).decode("utf-8")
+                summary = group.group(out, bids_dir)
         except outputs.OutputError as e:
             raise ValueError(str(e)) from None
-        summary = BidsSummary.from_json(text)
         if not summary.n_runs:
             raise ValueError(f"no reports under {out_dir} (run the participant level first)")
         flagged = sum(p.decision == "FLAG" for p in summary.protocols)

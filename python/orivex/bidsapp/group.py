@@ -12,7 +12,7 @@ import sys
 
 from orivex import api
 from orivex.bidsapp import consensus, evidence, html, outputs
-from orivex.report import RunError, read_run_report
+from orivex.report import BidsSummary, RunError, read_run_report
 
 ENTITY_ORDER = ("sub", "ses", "acq", "rec", "dir", "run", "part", "chunk")
 STATUS_ORDER = ("PASS", "WARN", "FLAG", "ERROR")
@@ -225,7 +225,7 @@ def write_summary(f, summary, items):
 
 
 def group(out, bids_dir):
-    """Writes the group files into the OutputDir `out`; returns the summary."""
+    """Writes the group files into the OutputDir `out`; returns the BidsSummary."""
     out.write(outputs.DESCRIPTION, outputs.dataset_description(bids_dir, api.version()))
     rows, fields, unreadable = collect(out.path)
     summary, ids = summarize(rows, fields, unreadable, bids_dir)
@@ -236,7 +236,7 @@ def group(out, bids_dir):
             f.write(line.encode("utf-8"))
     out.write(outputs.TSV_SIDECAR, tsv_sidecar(rows))
     thumbs = {r.id: r.thumb for r in rows if r.thumb}
+    typed = BidsSummary.from_json(out.read(outputs.SUMMARY).decode("utf-8"))
     with out.atomic(outputs.HTML) as f:
-        html.write(f, summary, results(rows, ids),
-                   lambda path: out.read(thumbs[path]) if path in thumbs else None)
-    return summary
+        html.write(f, typed, lambda path: out.read(thumbs[path]) if path in thumbs else None)
+    return typed

@@ -1,4 +1,4 @@
-"""orivex_report.html: the group's page, one self-contained file readable offline.
+"""orivex_report.html: the group's page of a BidsSummary, one self-contained file readable offline.
 
 No scripts, no fonts or styles from elsewhere; QC thumbnails are embedded as data URIs and the
 per-run links point at the reports beside the page. Written row by row into the open file, so a
@@ -44,18 +44,16 @@ def _e(v):
     return escape("n/a" if v is None else str(v))
 
 
-def write(f, summary, results, read_thumb):
-    """Writes the page for a dataset summary and its per-run results (any iterable, read once);
-    read_thumb(run path) gives PNG bytes or None."""
+def write(f, summary, read_thumb):
+    """Writes the page of a BidsSummary; read_thumb(run path) gives PNG bytes or None."""
     put = lambda text: f.write(text.encode("utf-8"))  # noqa: E731
-    counts = summary["counts"]
     put("<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">")
-    put(f"<title>orivex: {_e(summary['bids_dir'])}</title><style>{STYLE}</style></head><body>")
-    put(f"<h1>Gradient-table audit</h1><div class=\"meta\">dataset {_e(summary['bids_dir'])} · "
-        f"{summary['n_runs']} runs · orivex {_e(summary['tool_version'])}</div>")
+    put(f"<title>orivex: {_e(summary.bids_dir)}</title><style>{STYLE}</style></head><body>")
+    put(f"<h1>Gradient-table audit</h1><div class=\"meta\">dataset {_e(summary.bids_dir)} · "
+        f"{summary.n_runs} runs · orivex {_e(summary.tool_version)}</div>")
     put('<div class="counts">')
     for s in STATUSES:
-        put(f'<div class="count {s}"><b>{counts.get(s, 0)}</b>{s}</div>')
+        put(f'<div class="count {s}"><b>{summary.counts.get(s, 0)}</b>{s}</div>')
     put("</div>")
 
     disagreeing = {}
@@ -63,44 +61,44 @@ def write(f, summary, results, read_thumb):
         "<th>Software</th><th>PE</th><th>Orientation</th><th>Shells</th><th>Runs</th>"
         "<th>Run statuses</th><th>Protocol verdict</th><th>Candidate</th><th>Median margin</th>"
         "<th>Pooled margin</th><th>Agreement</th><th>Evidence</th><th>Disagreeing runs</th></tr>")
-    for p in summary["protocols"]:
-        fields = p["fields"]
-        statuses = " ".join(f"{_badge(s)}&nbsp;{n}" for s, n in p["counts"].items() if n)
+    for p in summary.protocols:
+        fields = p.fields
+        statuses = " ".join(f"{_badge(s)}&nbsp;{n}" for s, n in p.counts.items() if n)
         outliers = "<br>".join(
-            f"<code>{escape(o['run'])}</code> ({escape(o['best_label'])}, {_pct(o['relative_margin'])})"
-            for o in p["outliers"]) or "none"
-        for o in p["outliers"]:
-            disagreeing[o["run"]] = p["id"]
-        agreement = "–" if p["agreement"] is None else f"{100 * p['agreement']:.0f}%"
-        put(f"<tr><td>{p['id']}</td><td>{_e(fields.get('Manufacturer'))}</td>"
+            f"<code>{escape(o.run)}</code> ({escape(o.best_label)}, {_pct(o.relative_margin)})"
+            for o in p.outliers) or "none"
+        for o in p.outliers:
+            disagreeing[o.run] = p.id
+        agreement = "–" if p.agreement is None else f"{100 * p.agreement:.0f}%"
+        put(f"<tr><td>{p.id}</td><td>{_e(fields.get('Manufacturer'))}</td>"
             f"<td>{_e(fields.get('ManufacturersModelName'))}</td>"
             f"<td>{_e(fields.get('SoftwareVersions'))}</td>"
             f"<td>{_e(fields.get('PhaseEncodingDirection'))}</td>"
             f"<td>{_e(fields.get('orientation'))}</td><td>{_e(fields.get('shells'))}</td>"
-            f"<td class=\"num\">{p['n_total']}</td><td>{statuses}</td>"
-            f"<td>{_badge(p['decision'])}</td><td><code>{_e(p['best_label'])}</code></td>"
-            f"<td class=\"num\">{_pct(p['relative_margin'])}</td>"
-            f"<td class=\"num\">{_pct(p['combined_margin'])}</td><td class=\"num\">{agreement}</td>"
-            f"<td>{_e(p['evidence'])}</td><td>{outliers}</td></tr>")
+            f"<td class=\"num\">{p.n_total}</td><td>{statuses}</td>"
+            f"<td>{_badge(p.decision)}</td><td><code>{_e(p.best_label)}</code></td>"
+            f"<td class=\"num\">{_pct(p.relative_margin)}</td>"
+            f"<td class=\"num\">{_pct(p.combined_margin)}</td><td class=\"num\">{agreement}</td>"
+            f"<td>{_e(p.evidence)}</td><td>{outliers}</td></tr>")
     put("</table>")
 
     put("<h2>Runs</h2><table><tr><th>QC</th><th>Run</th><th>Status</th><th>Best</th>"
         "<th>Margin</th><th>Given rank</th><th>Protocol</th><th>Report</th></tr>")
-    for r in results:
-        thumb = read_thumb(r["path"])
+    for r in summary.runs:
+        thumb = read_thumb(r.path)
         img = ("<img class=\"thumb\" alt=\"QC\" src=\"data:image/png;base64,"
                + base64.b64encode(thumb).decode("ascii") + "\">") if thumb else ""
-        if img and r.get("qc"):
-            img = f"<a href=\"{escape(r['qc'])}\" title=\"full QC figure\">{img}</a>"
+        if img and r.qc:
+            img = f"<a href=\"{escape(r.qc)}\" title=\"full QC figure\">{img}</a>"
         note = ""
-        if r["path"] in disagreeing:
-            note = f"<br><small>disagrees with {disagreeing[r['path']]}</small>"
-        if r.get("error"):
-            note += f"<div class=\"err\">{escape(r['error'])}</div>"
-        cls = ' class="disagree"' if r["path"] in disagreeing else ""
-        put(f"<tr{cls}><td>{img}</td><td><code>{escape(r['path'])}</code>{note}</td>"
-            f"<td>{_badge(r['status'])}</td><td><code>{_e(r['best_label'])}</code></td>"
-            f"<td class=\"num\">{_pct(r['relative_margin'])}</td>"
-            f"<td class=\"num\">{_e(r['given_rank'])}</td><td>{_e(r['protocol'])}</td>"
-            f"<td><a href=\"{escape(r['report'])}\">json</a></td></tr>")
+        if r.path in disagreeing:
+            note = f"<br><small>disagrees with {disagreeing[r.path]}</small>"
+        if r.error:
+            note += f"<div class=\"err\">{escape(r.error)}</div>"
+        cls = ' class="disagree"' if r.path in disagreeing else ""
+        put(f"<tr{cls}><td>{img}</td><td><code>{escape(r.path)}</code>{note}</td>"
+            f"<td>{_badge(r.status)}</td><td><code>{_e(r.best_label)}</code></td>"
+            f"<td class=\"num\">{_pct(r.relative_margin)}</td>"
+            f"<td class=\"num\">{_e(r.given_rank)}</td><td>{_e(r.protocol)}</td>"
+            f"<td><a href=\"{escape(r.report)}\">json</a></td></tr>")
     put("</table></body></html>\n")

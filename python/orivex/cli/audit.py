@@ -3,7 +3,7 @@
 from orivex import api
 from orivex.cli import image
 from orivex.cli.common import (UsageError, add_analysis, add_output, add_table, add_verdict,
-                               command_help, qc_option, status_exit, write_qc)
+                               command_help, option, qc_option, status_exit, write_qc)
 
 
 def add_parser(sub):
@@ -13,12 +13,12 @@ def add_parser(sub):
     add_analysis(s)
     add_verdict(s)
     add_output(s)
-    s.add_argument("--profile", action="store_true", help="print per-stage timings")
+    option(s, "profile", note="printed after the summary")
     qc_option(s)
 
 
 def run(args):
-    if (args.profile or args.qc) and not args.dwi:
+    if (args.profile or args.qc_figure) and not args.dwi:
         raise UsageError("--profile and --qc need --dwi")
     profile = bool(args.dwi) and (args.profile or args.verbose)
     report = image.run(args, api.audit, "audit", profile=profile)

@@ -4,7 +4,7 @@ import json
 import os
 import sys
 
-from orivex.cli.common import UsageError, add_analysis, add_verdict, command_help
+from orivex.cli.common import UsageError, add_analysis, add_verdict, command_help, option
 
 BIDS_EPILOG = """\
 levels:
@@ -42,7 +42,7 @@ def add_parser(sub):
     g.add_argument("--no-qc", action="store_true", help="write no QC figures")
     g.add_argument("--json", action="store_true",
                    help="JSON lines per run, then the dataset summary as JSON")
-    g.add_argument("--threads", type=int, help="threads per audit (default: cores / jobs)")
+    option(g, "threads", type=int, note="per audit (default: cores / jobs)")
     g.add_argument("--fail-on", choices=["flag"], help="exit 4 when a run or protocol FLAGs")
 
 
@@ -69,7 +69,7 @@ def run(args):
             tolerance=args.tolerance, b0_threshold=args.b0_threshold, shell=args.shell,
             step=args.step, margin_threshold=args.margin_threshold, strict=args.strict,
             norm_tolerance=args.norm_tolerance, evidence=args.evidence, seeds=args.seeds,
-            verdict_margin=args.verdict_margin, qc=not args.no_qc, jobs=args.jobs,
+            verdict_margin=args.verdict_margin, figures=not args.no_qc, jobs=args.jobs,
             threads=args.threads, dask_scheduler=args.dask_scheduler, force=args.force,
             fail_on=args.fail_on, log=sys.stdout, json_lines=args.json)
     except app.OptionError as e:

@@ -8,9 +8,8 @@ import re
 import stat
 import sys
 
-from orivex import summary
+from orivex import api, summary
 from orivex.cli import outputs
-from orivex.defaults import SEEDS, VERDICT_MARGIN
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -158,8 +157,6 @@ class Parser(argparse.ArgumentParser):
 
 def top_parser():
     """The program's parser and its (still empty) set of command subparsers."""
-    from orivex import api
-
     p = Parser(
         prog="orivex",
         description="Check and repair diffusion-MRI gradient tables: shells, b0, angular coverage, "
@@ -182,29 +179,40 @@ def parse_one(command, argv):
     return args
 
 
+def option(g, name, *, flag=None, note=None, **kw):
+    """An option for a parameter of the table (`api.PARAMETERS`): its default, and its one-line
+    doc as help, followed by `note` and the default."""
+    kind, value, doc = api.PARAMETERS[name]
+    help = doc + (f"; {note}" if note else "")
+    flag = flag or "--" + name.replace("_", "-")
+    if kind == "flag":
+        return g.add_argument(flag, action="store_true", help=help, **kw)
+    if value is not None:
+        help += f" (default {value:g})"
+    return g.add_argument(flag, default=value, help=help, **kw)
+
+
 def add_table(p, dwi=None):
     g = p.add_argument_group("gradient table (FSL pair or MRtrix file)")
-    g.add_argument("--bvec", help="FSL bvec file")
-    g.add_argument("--bval", help="FSL bval file")
-    g.add_argument("--grad", help="MRtrix grad file (takes precedence over --bvec/--bval)")
+    for name in ("bvec", "bval", "grad"):
+        option(g, name)
     if dwi is not None:
-        p.add_argument("--dwi", required=dwi == "required",
-                       help="DWI NIfTI (.nii/.nii.gz); without a table its sibling .bvec/.bval are used")
-        p.add_argument("--mask", help="brain or white-matter mask NIfTI")
+        option(p, "dwi", required=dwi == "required",
+               note="without a table its sibling .bvec/.bval are used")
+        option(p, "mask")
 
 
 def add_analysis(p, flip=True, strict=True):
     g = p.add_argument_group("analysis options")
-    g.add_argument("--tolerance", type=at_least_zero, default=0.05, help="relative shell tolerance (default 0.05)")
-    g.add_argument("--b0-threshold", type=at_least_zero, default=50.0, help="b-values at or below are b0 (default 50)")
-    g.add_argument("--shell", type=above_zero, help="b-value of the shell used for flip detection")
+    option(g, "tolerance", type=at_least_zero)
+    option(g, "b0_threshold", type=at_least_zero)
+    option(g, "shell", type=above_zero)
     if flip:
-        g.add_argument("--step", type=above_zero, help="coherence sampling step in voxels (default from voxel size)")
-        g.add_argument("--margin-threshold", type=fraction, default=0.02,
-                       help="relative margin a correction must win by to FLAG (default 0.02)")
+        option(g, "step", type=above_zero)
+        option(g, "margin_threshold", type=fraction)
     if strict:
-        g.add_argument("--strict", action="store_true", help="promote severe findings to WARN; fail on amplitude-encoded bvecs")
-        g.add_argument("--norm-tolerance", type=at_least_zero, default=0.05, help="direction-norm tolerance (default 0.05)")
+        option(g, "strict")
+        option(g, "norm_tolerance", type=at_least_zero)
 
 
 def add_verdict(p, memory=True):
@@ -212,13 +220,10 @@ def add_verdict(p, memory=True):
     g.add_argument("--evidence", choices=["tracking", "coherence"], default="tracking",
                    help="tracking: the verdict of fibre tracking under each candidate (default); "
                    "coherence: the neighbourhood-coherence result alone")
-    g.add_argument("--seeds", type=positive_int, default=SEEDS, help=f"tracking seeds (default {SEEDS})")
-    g.add_argument("--verdict-margin", type=fraction, default=VERDICT_MARGIN,
-                   help=f"relative margin the longest tracks must win by (default {VERDICT_MARGIN:g})")
+    option(g, "seeds", type=positive_int)
+    option(g, "verdict_margin", type=fraction)
     if memory:
-        g.add_argument("--memory-limit", type=memory_size, metavar="SIZE",
-                       help="memory the DWI's float array may take, e.g. 8G or 500M; a larger image "
-                       "is refused before it is read (default: the memory available now)")
+        option(g, "memory_limit", type=memory_size, metavar="SIZE", note="e.g. 8G or 500M")
 
 
 def add_output(p, fail_on=True, force=True):
@@ -227,7 +232,7 @@ def add_output(p, fail_on=True, force=True):
     g.add_argument("-o", "--output", metavar="FILE", help="save the pretty-printed report")
     if force:
         g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
-    g.add_argument("--threads", type=int, help="worker threads (default: all processors)")
+    option(g, "threads", type=int, note="default: all processors")
     add_verbosity(g)
     if fail_on:
         g.add_argument("--fail-on", choices=["flag"], help="exit 4 on FLAG")
@@ -295,13 +300,13 @@ def prepare_run(args, kw):
     # command line's own files are refused up front, before a repair writes anything.
     planned = [("--out-bvec", "out_bvec", images), ("--out-bval", "out_bval", images),
                ("--out-grad", "out_grad", images), ("--provenance", "provenance", inputs),
-               ("-o", "output", inputs), ("--qc", "qc", inputs)]
+               ("-o", "output", inputs), ("--qc", "qc_figure", inputs)]
     taken = []
     for option, attr, protected in planned:
         path = getattr(args, attr, None)
         if not path:
             continue
-        ours = attr in ("output", "qc")
+        ours = attr in ("output", "qc_figure")
         outputs.check(option, path, force=force, inputs=protected, taken=taken, must_not_exist=ours,
                       written=ours or not getattr(args, "dry_run", False))
         taken.append((option, path))
@@ -349,7 +354,8 @@ def status_exit(status, fail_on):
 
 
 def qc_option(p):
-    p.add_argument("--qc", metavar="FILE.png", help="write a visual QC figure (needs orivex[plot])")
+    p.add_argument("--qc", metavar="FILE.png", dest="qc_figure",
+                   help="write a visual QC figure (needs orivex[plot])")
 
 
 def emit_report(args, report, title, seconds=None):
@@ -377,10 +383,10 @@ def emit_report(args, report, title, seconds=None):
 
 def write_qc(args, report):
     """The QC figure of --qc, from the report's QC data."""
-    if not getattr(args, "qc", None):
+    if not getattr(args, "qc_figure", None):
         return
     from orivex import qc
 
-    outputs.write("--qc", args.qc, qc.figure_png(report), force=getattr(args, "force", False))
+    outputs.write("--qc", args.qc_figure, qc.figure_png(report), force=getattr(args, "force", False))
     if not (args.json or args.quiet):
-        print(f"QC figure written to {args.qc}")
+        print(f"QC figure written to {args.qc_figure}")

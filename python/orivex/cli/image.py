@@ -13,6 +13,6 @@ def run(args, function, title, *, strict=True, **extra):
     prepare_run(args, table)
     start = time.perf_counter()
     report = function(**table, dwi=args.dwi, mask=args.mask, **analysis_kwargs(args, strict=strict),
-                      **verdict_kwargs(args), qc_data=bool(args.qc), **extra)
+                      **verdict_kwargs(args), qc_data=bool(args.qc_figure), **extra)
     emit_report(args, report, title, time.perf_counter() - start)
     return report

@@ -2,7 +2,7 @@
 
 from orivex import api, summary
 from orivex.cli.common import (EXIT_OK, add_table, add_verbosity, at_least_zero, command_help,
-                               prepare_run, table_kwargs)
+                               option, prepare_run, table_kwargs)
 
 
 def add_parser(sub):
@@ -10,15 +10,15 @@ def add_parser(sub):
                        **command_help("recompute-bval", terms=False))
     add_table(s)
     g = s.add_argument_group("outputs")
-    g.add_argument("--out-bvec", required=True, help="FSL bvec to write")
-    g.add_argument("--out-bval", required=True, help="FSL bval to write")
-    g.add_argument("--out-grad", help="MRtrix table to write as well")
-    g.add_argument("--provenance", help="provenance record (JSON) to write")
-    g.add_argument("--b0-threshold", type=at_least_zero, default=50.0, help="b-values at or below are b0 (default 50)")
-    g.add_argument("--dry-run", action="store_true", help="compute and report, write nothing")
-    g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
+    for name in ("out_bvec", "out_bval"):
+        option(g, name, required=True)
+    option(g, "out_grad")
+    option(g, "provenance")
+    option(g, "b0_threshold", type=at_least_zero)
+    option(g, "dry_run")
+    option(g, "in_place", flag="--force")
     g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
-    g.add_argument("--threads", type=int, help="worker threads")
+    option(g, "threads", type=int)
     add_verbosity(g)
 
 

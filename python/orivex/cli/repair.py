@@ -5,7 +5,7 @@ import shlex
 from orivex import api, summary
 from orivex.cli import image
 from orivex.cli.common import (add_analysis, add_output, add_table, add_verdict, command_help,
-                               qc_option, status_exit, write_qc)
+                               option, qc_option, status_exit, write_qc)
 
 
 def add_parser(sub):
@@ -15,13 +15,13 @@ def add_parser(sub):
     add_verdict(s)
     add_output(s, force=False)
     g = s.add_argument_group("repair outputs")
-    g.add_argument("--out-bvec", required=True, help="corrected FSL bvec to write")
-    g.add_argument("--out-bval", required=True, help="corrected FSL bval to write")
-    g.add_argument("--out-grad", help="corrected MRtrix table to write as well")
-    g.add_argument("--provenance", help="provenance record (JSON) to write")
-    g.add_argument("--dry-run", action="store_true", help="decide and report, write nothing")
-    g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
-    g.add_argument("--force-repair", action="store_true", help="also apply the best candidate on a WARN decision")
+    for name in ("out_bvec", "out_bval"):
+        option(g, name, required=True, note="the corrected table")
+    option(g, "out_grad")
+    option(g, "provenance")
+    option(g, "dry_run")
+    option(g, "in_place", flag="--force")
+    option(g, "force_repair")
     qc_option(s)
 
 
