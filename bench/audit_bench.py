@@ -10,7 +10,7 @@ imports only its module, so its peak RSS (VmHWM) is that of one audit.
 Sections:
 1. Two 96x96x60x70 int16 phantoms: the brain phantom of the tests, and one whose fibres curl
    through the outer half of the brain (a white matter far larger than the phantom's bundles).
-   On each: `_orivex.audit_profiled`, `orivex._native.audit_profiled` (the default tracking
+   On each: `_orivex.audit_profiled`, `orivex._native.audit` with profile (the default tracking
    verdict) and the CLI commands (CLI_COMMANDS, or ORIVEX_BENCH_CLI="label=target=argv;..." with
    {dwi}, {bvec} and {bval} in argv).
 2. Scaling: the default audit and igzip -dc under `taskset` on 1 and on 2 cores, and with all
@@ -66,14 +66,18 @@ def peak():
             return int(line.split()[1]) * 1024
 """
 
-# Runs one audit_profiled of the given module in this fresh interpreter; prints its timings and
+# Runs one profiled audit of the given module in this fresh interpreter; prints its timings and
 # peak RSS.
 AUDIT_CHILD = PEAK + """
 import importlib, json, sys, time
 mod = importlib.import_module(sys.argv[5])
 t0 = time.perf_counter()
 threads = int(sys.argv[4]) or None
-_, t = mod.audit_profiled(sys.argv[1], bvec=sys.argv[2], bval=sys.argv[3], threads=threads)
+kw = dict(bvec=sys.argv[2], bval=sys.argv[3], threads=threads)
+if hasattr(mod, "audit_profiled"):
+    _, t = mod.audit_profiled(sys.argv[1], **kw)
+else:
+    _, t = mod.audit(sys.argv[1], profile=True, **kw)
 t["wall"] = time.perf_counter() - t0
 t["rss"] = peak()
 print(json.dumps(t))
