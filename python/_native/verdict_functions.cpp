@@ -25,6 +25,9 @@ constexpr std::array audit_params{ORIVEX_IMAGE_PARAMS,  param("strict"), param("
                                   param("qc_tracks")};
 constexpr std::array detect_params{ORIVEX_IMAGE_PARAMS, ORIVEX_VERDICT_PARAMS, param("qc"),
                                    param("qc_tracks")};
+constexpr std::array check_params{param("tolerance"), param("b0_threshold"), param("shell"),
+                                  param("step"), param("margin_threshold"),
+                                  param("norm_tolerance"), ORIVEX_VERDICT_PARAMS};
 constexpr std::array repair_params{
     param("dwi"), param("out_bvec"), param("out_bval"), param("bvec"), param("bval"),
     param("grad"), param("mask"), param("out_grad"), param("provenance"), param("tolerance"),
@@ -38,14 +41,21 @@ const Signature audit_signature{
     "audit", audit_params, 1,
     "The audit with the tracking verdict: the report JSON with `tracking` and `verdict`\n"
     "sections; `status` is the verdict's decision. With `profile` and `qc`, a tuple of\n"
-    "the text, then the per-stage seconds (including `tracking`), then the QC figure's data."};
+    "the text, then the per-stage seconds (including `tracking`), then the QC figure's data.",
+    true};
 const Signature detect_flip_signature{
     "detect_flip", detect_params, 1,
-    "The flip detection with the tracking verdict; with `qc`, (text, QC figure's data)."};
+    "The flip detection with the tracking verdict; with `qc`, (text, QC figure's data).",
+    true};
 const Signature repair_signature{
     "repair", repair_params, 3,
     "Applies a FLAG verdict's correction (or, with force_repair, a WARN verdict's best);\n"
-    "with `qc`, (text, QC figure's data)."};
+    "with `qc`, (text, QC figure's data).",
+    true};
+const Signature check_options_signature{
+    "check_options", check_params, 0,
+    "Raises the ValueError of an option out of range, as the calls would before reading a file.",
+    true};
 
 namespace {
 
@@ -114,6 +124,9 @@ PyObject* run(const Bound& a, Want want) {
     }));
   }
   const Duration total = Duration::between(call->start, Clock::now());
+  // What was noticed while loading comes before the pipeline's own notes.
+  auto& notes = outcome.report.notes;
+  notes.insert(notes.begin(), call->mask_notes.begin(), call->mask_notes.end());
   PyObject* text = to_str(to_json(outcome));
   if (!want.timed && !want.qc) return text;
   if (text == nullptr) return nullptr;
@@ -133,11 +146,25 @@ PyObject* run(const Bound& a, Want want) {
   return want.timed ? tuple_of({text, timings, payload}) : tuple_of({text, payload});
 }
 
+// The range checks of the core, before any file is opened; false with ValueError raised.
+bool options_in_range(const Bound& a) {
+  PackageOptions p;
+  p.threads = a.threads();
+  p.seeds = a.count("seeds");
+  p.verdict_margin = a.real("verdict_margin");
+  p.memory_limit = a.count("memory_limit");
+  if (auto checked = check_options(options_of(a), p); !checked) {
+    raise_error(std::move(checked).error());
+    return false;
+  }
+  return true;
+}
+
 PyObject* entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 Pipeline pipeline) {
   return guarded([&]() -> PyObject* {
     auto a = bind(sig, args, nargs, kwnames);
-    if (!a) return nullptr;
+    if (!a || !options_in_range(*a)) return nullptr;
     return run(*a, {pipeline, a->flag("profile"), a->flag("qc")});
   });
 }
@@ -150,6 +177,15 @@ PyObject* version(PyObject*, PyObject*) {
 
 PyObject* parameters(PyObject*, PyObject*) {
   return guarded([] { return parameters_dict(); });
+}
+
+ORIVEX_NATIVE_FASTCALL(check_options) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(check_options_signature, args, nargs, kwnames);
+    if (!a || !options_in_range(*a)) return nullptr;
+    Py_RETURN_NONE;
+  });
 }
 
 ORIVEX_NATIVE_FASTCALL(audit) {

@@ -398,6 +398,74 @@ class CoherenceOpinion:
 
 
 @dataclass(frozen=True)
+class EvidencePass:
+    """One look at the tracking evidence: "first pass", "more seeds" (the first pass's seeds
+    and more) or "smoothed field" (a check that noise, not the anatomy, cut the tracks short)."""
+
+    evidence: str
+    seeds: int
+    best: str
+    relative_margin: float
+    relative_margin_se: float
+    z: float
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "EvidencePass":
+        return cls(d["evidence"], int(d["seeds"]), d["best"], _real(d["relative_margin"]),
+                   _real(d["relative_margin_se"]), _real(d["z"]))
+
+
+@dataclass(frozen=True)
+class MarginUncertainty:
+    """The spread of the deciding pass's margin, from its seeds.
+
+    `lead_mm` is the mean per-seed lead in track length of the best candidate over the closest
+    other one, `lead_se_mm` its standard error between cubes of `block_mm` (`blocks` of them),
+    `z` their ratio; a decision needs `z_needed`. `relative_margin_se` is the standard error
+    relative to the best mean length. `passes` lists every look, `deciding_pass` indexes it.
+    """
+
+    relative_margin_se: float
+    lead_mm: float
+    lead_se_mm: float
+    z: float
+    z_needed: float
+    block_mm: float
+    blocks: int
+    escalated: bool
+    deciding_pass: int
+    passes: tuple[EvidencePass, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "MarginUncertainty":
+        return cls(_real(d["relative_margin_se"]), _real(d["lead_mm"]), _real(d["lead_se_mm"]),
+                   _real(d["z"]), _real(d["z_needed"]), _real(d["block_mm"]), int(d["blocks"]),
+                   bool(d["escalated"]), int(d["deciding_pass"]),
+                   tuple(EvidencePass.from_dict(p) for p in d["passes"]))
+
+
+@dataclass(frozen=True)
+class EvidenceLimits:
+    """What bounds the answer: the working shell's directions and the condition number of their
+    tensor design, the region's coverage ("whole", or "partial" with the axes the grid cuts it
+    along and its extent in mm), the mean track length below which nothing is decided, and
+    plain-words notes."""
+
+    directions: int
+    condition_number: float
+    coverage: str
+    cut_axes: str
+    extent_mm: Vector
+    min_length_mm: float
+    notes: tuple[str, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "EvidenceLimits":
+        return cls(int(d["directions"]), _real(d["condition_number"]), d["coverage"], d["cut_axes"],
+                   _vector(d["extent_mm"]), _real(d["min_length_mm"]), tuple(d["notes"]))
+
+
+@dataclass(frozen=True)
 class VerdictEvidence:
     """The figures a verdict was drawn from: the two longest candidates, the table as given and
     the coherence opinion beside them."""
@@ -408,12 +476,14 @@ class VerdictEvidence:
     runner_up: TrackingCandidate
     given_mean_length_mm: float
     coherence: CoherenceOpinion
+    uncertainty: Optional[MarginUncertainty] = None
 
     @classmethod
     def from_dict(cls, d: dict) -> "VerdictEvidence":
         return cls(d["decided_by"], _real(d["margin_threshold"]), TrackingCandidate.from_dict(d["best"]),
                    TrackingCandidate.from_dict(d["runner_up"]), _real(d["given_mean_length_mm"]),
-                   CoherenceOpinion.from_dict(d["coherence"]))
+                   CoherenceOpinion.from_dict(d["coherence"]),
+                   _optional(d, "uncertainty", MarginUncertainty))
 
 
 @dataclass(frozen=True)
@@ -427,12 +497,14 @@ class Verdict:
     given_rank: int
     evidence: VerdictEvidence
     reasons: tuple[str, ...]
+    limits: Optional[EvidenceLimits] = None
 
     @classmethod
     def from_dict(cls, d: dict) -> "Verdict":
         return cls(Status(d["decision"]), d["recommended_label"], _matrix(d["recommended_transform"]),
                    _real(d["relative_margin"]), int(d["given_rank"]),
-                   VerdictEvidence.from_dict(d["evidence"]), tuple(d["reasons"]))
+                   VerdictEvidence.from_dict(d["evidence"]), tuple(d["reasons"]),
+                   _optional(d, "limits", EvidenceLimits))
 
 
 # What the BIDS App adds to a run's report.
@@ -643,10 +715,13 @@ class RunError(_Document):
                    _text=json.dumps(doc, indent=2, ensure_ascii=False))
 
 
-def read_run_report(text: str) -> "Report | RunError":
+def read_run_report(text: str, loads: Any = json.loads) -> "Report | RunError":
     """A per-run report the BIDS App wrote: the run's Report with its `bids` section, or the
-    RunError of a run that could not be audited."""
-    d = json.loads(text)
+    RunError of a run that could not be audited. `loads` parses the text (the BIDS App passes
+    its strict, depth-bounded parser for files it did not just write)."""
+    d = loads(text)
+    if not isinstance(d, dict):
+        raise ValueError("is not a JSON object")
     if d.get("status") == "ERROR":
         return RunError(d["tool_version"], d["timestamp"], d["error"],
                         RunRecord.from_dict(d["bids"]), _text=text)

@@ -110,6 +110,13 @@ def _verdict(report, verbose=False):
     lines.append("verdict: {}{}, tracking margin {}% (threshold {:g}%); the table as given ranks {} of {}".format(
         verdict.decision.value, " " + rec if rec else "", _f(100 * verdict.relative_margin, "{:.1f}"),
         100 * verdict.evidence.margin_threshold, given, len(tracking.candidates)))
+    spread = verdict.evidence.uncertainty
+    if spread is not None:
+        looks = ", ".join("{} ({} seeds)".format(p.evidence, p.seeds) for p in spread.passes)
+        lines.append("  margin {}% ± {}%, {} standard errors ahead of the closest (a decision needs {:g}); "
+                     "evidence: {}".format(_f(100 * verdict.relative_margin, "{:.1f}"),
+                                          _f(100 * spread.relative_margin_se, "{:.1f}"),
+                                          _f(spread.z, "{:.1f}"), spread.z_needed, looks))
     lines += ["  - " + r for r in verdict.reasons]
     if rec:
         lines.append("  recommended correction: {}".format(rec))

@@ -212,12 +212,14 @@ def protocol_of(out):
     return protocol
 
 
-@pytest.mark.parametrize("scan", ["uih_dti16_ax", "siemens_prisma_xa30_ax"])
-def test_a_protocol_pools_noisy_runs_and_names_the_run_that_disagrees(tmp_path, capsys, scan):
+# The noise at which single runs of each scan mostly stay WARN, even after their verdict has
+# gathered more evidence.
+@pytest.mark.parametrize("scan, noise", [("uih_dti16_ax", 0.2), ("siemens_prisma_xa30_ax", 0.15)])
+def test_a_protocol_pools_noisy_runs_and_names_the_run_that_disagrees(tmp_path, capsys, scan, noise):
     # Eight x-flipped runs, each with its own noise, too noisy to FLAG alone.
     noisy = tmp_path / "noisy"
     for n in range(8):
-        real_bids_run(noisy, f"{n + 1:02d}", scan, ses=None, flip_x=True, noise=0.15, seed=n)
+        real_bids_run(noisy, f"{n + 1:02d}", scan, ses=None, flip_x=True, noise=noise, seed=n)
     cli.main(["bids", str(noisy), "--no-qc"])
     lines = capsys.readouterr().out.splitlines()
     assert sum(line.startswith("WARN") for line in lines[:8]) >= 5

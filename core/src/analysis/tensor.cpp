@@ -575,4 +575,47 @@ Mask TensorField::wm_proxy(double fa_threshold) const {
   return mask;
 }
 
+TensorField smooth_directions(const TensorField& field, const Mask& region) {
+  TensorField out = field;
+  const std::size_t nx = field.dims[0], ny = field.dims[1], nz = field.dims[2];
+  const std::size_t n = std::min({region.size(), field.valid.size(), field.fa.size(),
+                                  field.evecs.size(), nx * ny * nz});
+  auto usable = [&](std::size_t v) {
+    const Vec3& e = field.evecs[v];
+    return region[v] && field.valid[v] && e[0] * e[0] + e[1] * e[1] + e[2] * e[2] >= 1e-18;
+  };
+  double weight[4];
+  for (int d = 0; d < 4; ++d) weight[d] = std::exp(-0.5 * d);
+  parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t v = begin; v < end; ++v) {
+      if (!usable(v)) continue;
+      const std::size_t at[3] = {v / (ny * nz), (v / nz) % ny, v % nz};
+      Eigen::Matrix3d m = Eigen::Matrix3d::Zero();
+      for (int dx = -1; dx <= 1; ++dx)
+        for (int dy = -1; dy <= 1; ++dy)
+          for (int dz = -1; dz <= 1; ++dz) {
+            const int d[3] = {dx, dy, dz};
+            std::size_t q[3];
+            bool inside = true;
+            for (int a = 0; a < 3; ++a) {
+              // Unsigned wrap-around sends a step below 0 past the extent.
+              q[a] = at[a] + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(d[a]));
+              inside = inside && q[a] < field.dims[static_cast<std::size_t>(a)];
+            }
+            if (!inside) continue;
+            const std::size_t u = (q[0] * ny + q[1]) * nz + q[2];
+            if (u >= n || !usable(u)) continue;
+            const Vec3& e = field.evecs[u];
+            const Eigen::Vector3d ev(e[0], e[1], e[2]);
+            m += weight[dx * dx + dy * dy + dz * dz] * field.fa[u] * (ev * ev.transpose());
+          }
+      Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig;
+      eig.computeDirect(m);
+      const Eigen::Vector3d p = eig.eigenvectors().col(2).normalized();
+      if (p.allFinite()) out.evecs[v] = {p(0), p(1), p(2)};
+    }
+  });
+  return out;
+}
+
 }  // namespace orivex

@@ -865,6 +865,18 @@ Result<Mask> read_mask(const std::string& path, LoadOptions options) {
   return mask_from_volume(t.volume.array);
 }
 
+Result<MaskImage> read_mask_image(const std::string& path, LoadOptions options) {
+  options.mask = true;
+  options.expected_volumes.reset();
+  ORIVEX_ASSIGN(TimedVolume t, load(path, options));
+  MaskImage out{mask_from_volume(t.volume.array), std::move(t.volume.info), 0};
+  const FloatArray& a = t.volume.array;
+  const std::size_t stride = a.inner();
+  for (std::size_t v = 0; v < out.mask.size() && v * stride < a.data.size(); ++v)
+    out.nan_voxels += std::isnan(a.data[v * stride]) ? 1 : 0;
+  return out;
+}
+
 std::optional<std::uint64_t> available_memory() {
   std::optional<std::uint64_t> avail;
   std::ifstream meminfo("/proc/meminfo");

@@ -63,9 +63,17 @@ struct Seed {
 std::vector<Seed> draw_seeds(const TensorField& field, const Mask& region,
                              const TrackingParams& params, std::size_t* eligible = nullptr);
 
+// `more` further seeds, drawn like draw_seeds() from the eligible voxels that `drawn` does not
+// hold (a stream of its own, so `drawn` stays exactly as it was): the seeds that extend a
+// first pass.
+std::vector<Seed> draw_more_seeds(const TensorField& field, const Mask& region,
+                                  const TrackingParams& params, const std::vector<Seed>& drawn,
+                                  std::size_t more);
+
 struct TrackingScore {
   Candidate candidate;
   double mean_length_mm = 0.0;
+  std::size_t column = 0;  // of this candidate in TrackingResult::seed_steps
 };
 
 struct TrackingResult {
@@ -75,6 +83,9 @@ struct TrackingResult {
   std::size_t region_voxels = 0;
   bool region_from_mask = false;
   double step_mm = 0.0;
+  // Steps taken from each seed (both halves) under each distinct candidate, seed by seed: entry
+  // s·24 + column. The spread of the margin is measured from these.
+  std::vector<std::uint32_t> seed_steps;
 };
 
 // The first of each candidate and its negation, in generation order: 24 matrices.
@@ -87,6 +98,10 @@ std::vector<Candidate> distinct_candidates();
 TrackingResult score_candidates(const TensorField& field, const Mask& region,
                                 const std::vector<Seed>& seeds, const Mat3& frame_map,
                                 const TrackingGeometry& geometry, const TrackingParams& params);
+
+// The scores of `into`'s seeds and `more`'s together, as if tracked in one call (the same
+// field, region and candidates).
+void absorb(TrackingResult& into, const TrackingResult& more);
 
 // One polyline per seed (voxel coordinates, from the end of the backward half through the seed to
 // the end of the forward half), for drawing.

@@ -16,10 +16,48 @@
 #include "orivex/audit/pipeline.hpp"
 #include "orivex/audit/repair.hpp"
 #include "orivex/audit/report.hpp"
+#include "orivex/analysis/evidence.hpp"
 #include "orivex/analysis/tracking.hpp"
 #include "orivex/io/volume.hpp"
 
 namespace orivex {
+
+// A shell of this many directions or fewer leaves the tensor fit little or no redundancy: six
+// unknowns, and every noisy sample moves the direction.
+inline constexpr std::size_t few_directions = 12;
+
+// How many standard errors of the seed spread the best candidate's lead over every other one
+// must reach before anything is decided. A wrong candidate truly level with the right one gets
+// past 3 on one comparison about once in 700 (one-sided normal tail), and a decision needs the
+// margin threshold and tracks long enough to judge by besides. On degraded real scans and
+// phantoms (bench/degraded_sweep.py) no wrong candidate ever led by more than half a standard
+// error; clear scans lead by 5 to 16.
+inline constexpr double default_verdict_z = 3.0;
+// Factor by which an escalating verdict multiplies the seeds (capped by the eligible voxels).
+inline constexpr std::size_t default_escalation_seed_factor = 4;
+// The part of the margin threshold an escalated verdict needs besides the noise test (2% at
+// the default threshold).
+inline constexpr double default_escalated_margin_fraction = 0.4;
+
+// One look at the tracking evidence: the seeds and field it tracked and what it measured.
+struct EvidencePass {
+  std::string evidence;  // "first pass", "more seeds", "smoothed field"
+  std::size_t seeds = 0;
+  std::string best;
+  double relative_margin = 0.0;
+  MarginSpread spread;
+  double relative_margin_se = 0.0;  // spread.lead_se_mm / best mean length
+};
+
+// What bounds the answer besides the seeds: the directions the tensor was fitted from, and how
+// much of the anatomy the image holds.
+struct EvidenceLimits {
+  std::size_t directions = 0;      // of the working shell
+  double condition_number = 0.0;   // of the tensor design over those directions
+  Coverage coverage;
+  double min_length_mm = 0.0;      // mean track length below which nothing is decided
+  std::vector<std::string> notes;  // plain words, for the report
+};
 
 struct Verdict {
   Decision decision = Decision::WARN;
@@ -35,6 +73,10 @@ struct Verdict {
   std::string coherence_best;
   bool coherence_agrees = false;  // coherence's best has the axes of tracking's best
   std::vector<std::string> reasons;
+  std::vector<EvidencePass> passes;  // every look, in order
+  std::size_t deciding_pass = 0;     // the one whose evidence decided
+  double z_needed = default_verdict_z;
+  EvidenceLimits limits;
 };
 
 // Tracks that do not on average get a few voxels away from their seeds have not followed
@@ -42,12 +84,14 @@ struct Verdict {
 // lines up with the gradient scheme, not anatomy.
 inline constexpr double default_min_track_voxels = 3.0;
 
-// PASS: the table as given has the longest tracks by at least the threshold. FLAG: another
-// candidate has, and carries the correction. WARN: anything thinner, no seeds at all, a best mean
-// length below `min_length_mm`, or coherence on its own would FLAG a correction other than
-// tracking's best.
+// PASS: the table as given has the longest tracks by at least the threshold and beyond the
+// noise (`spread`, when given: its lead over every other candidate reaches `z_needed` standard
+// errors). FLAG: another candidate has, and carries the correction. WARN: anything thinner, no
+// seeds at all, a best mean length below `min_length_mm`, or coherence on its own would FLAG a
+// correction other than tracking's best.
 Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
-               double margin_threshold, double min_length_mm = 0.0);
+               double margin_threshold, double min_length_mm = 0.0,
+               const MarginSpread* spread = nullptr, double z_needed = default_verdict_z);
 
 struct VerdictParams {
   TrackingParams tracking;
@@ -55,6 +99,11 @@ struct VerdictParams {
   Vec3 voxel_sizes{1.0, 1.0, 1.0};  // of the DWI, for the step in millimetres
   double min_track_voxels = default_min_track_voxels;  // times the largest voxel size
   std::size_t qc_tracks = 0;         // tracks traced per shown candidate for the QC figure
+  // Where the first pass is not clear, gather more (see gather_evidence in verdict.cpp).
+  bool escalate = true;
+  double z_needed = default_verdict_z;
+  std::size_t escalation_seed_factor = default_escalation_seed_factor;
+  double escalated_margin_fraction = default_escalated_margin_fraction;
 };
 
 struct VerdictTimings {

@@ -171,6 +171,14 @@ Result<TimedVolume> read_volume_with_info_timed(const std::string& path,
 // is implied.
 Result<Mask> read_mask(const std::string& path, LoadOptions options = {});
 
+// A mask with what its header says about it: how it fits the image it is given with.
+struct MaskImage {
+  Mask mask;
+  VolumeInfo info;
+  std::size_t nan_voxels = 0;  // of its first volume; they count as inside
+};
+Result<MaskImage> read_mask_image(const std::string& path, LoadOptions options = {});
+
 // Bytes of memory the machine can give a new allocation without swapping: MemAvailable, lowered
 // to what a cgroup memory limit leaves; the physical memory when neither can be read; absent when
 // nothing is known.
