@@ -872,8 +872,8 @@ Result<MaskImage> read_mask_image(const std::string& path, LoadOptions options) 
   MaskImage out{mask_from_volume(t.volume.array), std::move(t.volume.info), 0};
   const FloatArray& a = t.volume.array;
   const std::size_t stride = a.inner();
-  for (std::size_t v = 0; v < out.mask.size() && v * stride < a.data.size(); ++v)
-    out.nan_voxels += std::isnan(a.data[v * stride]) ? 1 : 0;
+  for (std::size_t v = 0; v < out.mask.size() && v * stride < a.size(); ++v)
+    out.nan_voxels += std::isnan(a.value(v * stride)) ? 1 : 0;
   return out;
 }
 
