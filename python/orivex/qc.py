@@ -279,6 +279,8 @@ def _volume_strip(ax, volumes):
                         fontsize=8, color="tab:red")
     ax.axhline(1.0, color="0.4", lw=0.8, ls=":")
     ax.set_xlabel("volume")
+    # Volumes are whole numbers; the default locator puts ticks at 2.5, 7.5, ...
+    ax.xaxis.get_major_locator().set_params(integer=True)
     ax.set_ylabel("misfit to its row")
     found = volumes.pattern != "none"
     text = volumes.summary if found else "every volume fits its row"
