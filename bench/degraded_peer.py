@@ -13,17 +13,15 @@ import json
 import subprocess
 import sys
 import tempfile
-from dataclasses import replace
 from pathlib import Path
 
 import nibabel as nib
-import numpy as np
 
 from orivex import _native
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from degraded_sweep import CORRUPTIONS, KINDS, degrade, load  # noqa: E402
-from degrade import b0_volumes  # noqa: E402
+from degrade import rician  # noqa: E402
 from detector_phantom import fsl_voxel_map, write_fsl  # noqa: E402
 
 CASES = ["siemens:noise15", "siemens:noise10+dirs12", "siemens:noise05+dirs6",
@@ -32,13 +30,7 @@ CASES = ["siemens:noise15", "siemens:noise10+dirs12", "siemens:noise05+dirs6",
 
 def copy(scan_name: str, kind: str):
     base = load(scan_name)
-    if kind != "bright15":
-        return degrade(base, KINDS[kind])
-    b0 = base.data[..., b0_volumes(base)].mean(axis=-1)
-    sigma = 0.15 * float(np.percentile(b0[base.mask], 90))
-    rng = np.random.default_rng(7)
-    noisy = np.hypot(base.data + rng.normal(0, sigma, base.data.shape), rng.normal(0, sigma, base.data.shape))
-    return replace(base, data=noisy.astype(np.float32))
+    return rician(base, 0.15, percentile=90) if kind == "bright15" else degrade(base, KINDS[kind])
 
 
 def peer_rows(text: str):

@@ -25,12 +25,13 @@ def b0_volumes(scan: Scan, threshold: float = 50.0) -> np.ndarray:
     return np.flatnonzero(scan.bvals <= threshold)
 
 
-def rician(scan: Scan, fraction: float, seed: int = 7) -> Scan:
-    """Rician noise of sigma = fraction x the median b0 signal inside the mask (without a
-    mask, inside every voxel above a tenth of the b0 maximum)."""
+def rician(scan: Scan, fraction: float, seed: int = 7, percentile: float | None = None) -> Scan:
+    """Rician noise of sigma = fraction x the median b0 signal inside the mask, or x its
+    `percentile` (without a mask, inside every voxel above a tenth of the b0 maximum)."""
     b0 = scan.data[..., b0_volumes(scan)].mean(axis=-1)
     inside = scan.mask if scan.mask is not None else b0 > 0.1 * b0.max()
-    sigma = fraction * float(np.median(b0[inside]))
+    level = np.median(b0[inside]) if percentile is None else np.percentile(b0[inside], percentile)
+    sigma = fraction * float(level)
     rng = np.random.default_rng(seed)
     noisy = np.hypot(scan.data + rng.normal(0.0, sigma, scan.data.shape),
                      rng.normal(0.0, sigma, scan.data.shape))
