@@ -22,7 +22,7 @@ namespace {
 
 constexpr std::array audit_params{ORIVEX_IMAGE_PARAMS,  param("strict"), param("norm_tolerance"),
                                   ORIVEX_VERDICT_PARAMS, param("profile"), param("qc"),
-                                  param("qc_tracks")};
+                                  param("qc_tracks"), param("pretty"), param("keep_pool")};
 constexpr std::array detect_params{ORIVEX_IMAGE_PARAMS, ORIVEX_VERDICT_PARAMS, param("qc"),
                                    param("qc_tracks")};
 constexpr std::array repair_params{
@@ -38,7 +38,8 @@ const Signature audit_signature{
     "audit", audit_params, 1,
     "The audit with the tracking verdict: the report JSON with `tracking` and `verdict`\n"
     "sections; `status` is the verdict's decision. With `profile` and `qc`, a tuple of\n"
-    "the text, then the per-stage seconds (including `tracking`), then the QC figure's data."};
+    "the text, then the per-stage seconds (including `tracking`), then the QC figure's data.\n"
+    "`keep_pool` serves run after run from one pool, as the BIDS App's workers do."};
 const Signature detect_flip_signature{
     "detect_flip", detect_params, 1,
     "The flip detection with the tracking verdict; with `qc`, (text, QC figure's data)."};
@@ -55,6 +56,8 @@ struct Want {
   Pipeline pipeline = Pipeline::Audit;
   bool timed = false;
   bool qc = false;
+  bool pretty = false;
+  bool keep_pool = false;
 };
 
 VerdictParams verdict_params(const Bound& a, const ImageCall& call, bool qc) {
@@ -93,7 +96,7 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
 }
 
 PyObject* run(const Bound& a, Want want) {
-  auto call = load_image_call(a, want.timed);
+  auto call = load_image_call(a, want.timed, want.keep_pool);
   if (!call) return nullptr;
   const VerdictParams vp = verdict_params(a, *call, want.qc);
   VerdictOutcome outcome;
@@ -114,7 +117,7 @@ PyObject* run(const Bound& a, Want want) {
     }));
   }
   const Duration total = Duration::between(call->start, Clock::now());
-  PyObject* text = to_str(to_json(outcome));
+  PyObject* text = to_str(want.pretty ? to_pretty_json(outcome) : to_json(outcome));
   if (!want.timed && !want.qc) return text;
   if (text == nullptr) return nullptr;
   PyObject* timings = want.timed ? timings_dict(*call, outcome.timings, total) : nullptr;
@@ -138,7 +141,8 @@ PyObject* entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   return guarded([&]() -> PyObject* {
     auto a = bind(sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    return run(*a, {pipeline, a->flag("profile"), a->flag("qc")});
+    return run(*a, {pipeline, a->flag("profile"), a->flag("qc"), a->flag("pretty"),
+                    a->flag("keep_pool")});
   });
 }
 

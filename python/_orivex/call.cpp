@@ -83,8 +83,8 @@ std::optional<T> value_or_raise(Result<T> r) {
 
 }  // namespace
 
-std::optional<Execution> execution_for(const Bound& a) {
-  return value_or_raise(Execution::create(a.threads()));
+std::optional<Execution> execution_for(const Bound& a, bool keep_pool) {
+  return value_or_raise(keep_pool ? Execution::kept(a.threads()) : Execution::create(a.threads()));
 }
 
 std::optional<LoadedTable> table_for(const Bound& a) {
@@ -119,8 +119,8 @@ PyObject* to_str(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
-  auto exec = execution_for(a);
+std::optional<ImageCall> load_image_call(const Bound& a, bool timed, bool keep_pool) {
+  auto exec = execution_for(a, keep_pool);
   if (!exec) return std::nullopt;
   auto table = table_for(a);
   if (!table) return std::nullopt;

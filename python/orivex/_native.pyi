@@ -37,6 +37,8 @@ def audit(
     profile: bool = False,
     qc: bool = False,
     qc_tracks: _Count = 1000,
+    pretty: bool = False,
+    keep_pool: bool = False,
 ) -> _Result: ...
 def detect_flip(
     dwi: str,

@@ -106,6 +106,28 @@ def _report(name: str, kwargs: dict[str, Any], *, evidence: Optional[str] = None
                             qc_data=extra[-1] if qc_data else None)
 
 
+def _run_audit(dwi: str, bvec: str, bval: str, *, mask: Optional[str], threads: Optional[int],
+               evidence: str, qc_data: bool, **options: Any) -> Report:
+    """The BIDS App's audit of one run, for a worker that audits run after run.
+
+    Under the tracking evidence this is one native call that serves every run of the calling
+    thread from the same pool of `threads` workers and builds the report text in the layout of
+    report files, so writing it takes no second encoding (``Report.to_json`` gives it as
+    built). Under the coherence evidence it is :func:`audit`. `options` are the analysis and
+    verdict options of :func:`audit`.
+    """
+    if evidence != "tracking":
+        return audit(dwi, bvec, bval, mask=mask, threads=threads, evidence=evidence,
+                     qc_data=qc_data, **options)
+    result = _native.audit(dwi=dwi, bvec=bvec, bval=bval, mask=mask, threads=threads, qc=qc_data,
+                           pretty=True, keep_pool=True, **options)
+    from orivex.report import Report
+
+    if qc_data:
+        return Report.from_json(result[0], qc_data=result[1])
+    return Report.from_json(result)
+
+
 def _paths(**kwargs: Any) -> dict[str, Optional[str]]:
     return {name: path_text(value, name) for name, value in kwargs.items()}
 

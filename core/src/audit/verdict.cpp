@@ -196,6 +196,23 @@ std::string compact(void (*write)(JsonWriter&, const T&), const T& value) {
   return std::move(w).str();
 }
 
+// `"name": value` as a member of a pretty object's top level: the value's own pretty text, one
+// level deeper (strings hold no raw line feeds, so every line feed is a line of the layout).
+template <class T>
+void append_pretty_member(std::string& text, const char* name,
+                          void (*write)(JsonWriter&, const T&), const T& value) {
+  JsonWriter w(JsonWriter::Layout::Pretty);
+  write(w, value);
+  const std::string inner = std::move(w).str();
+  text += ",\n  \"";
+  text += name;
+  text += "\": ";
+  for (char c : inner) {
+    text += c;
+    if (c == '\n') text += "  ";
+  }
+}
+
 }  // namespace
 
 Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
@@ -329,6 +346,16 @@ std::string to_json(const VerdictOutcome& outcome) {
   text.pop_back();
   text += ",\"tracking\":" + compact(write_tracking, outcome.tracking) +
           ",\"verdict\":" + compact(write_verdict, outcome.verdict) + "}";
+  return text;
+}
+
+std::string to_pretty_json(const VerdictOutcome& outcome) {
+  std::string text = orivex::to_pretty_json(outcome.report);
+  // The report's object closes with a line feed and its brace; the two sections go before them.
+  text.resize(text.size() - 2);
+  append_pretty_member(text, "tracking", write_tracking, outcome.tracking);
+  append_pretty_member(text, "verdict", write_verdict, outcome.verdict);
+  text += "\n}";
   return text;
 }
 

@@ -7,6 +7,8 @@
 #include <tbb/parallel_reduce.h>
 #include <tbb/task_arena.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <exception>
 #include <mutex>
@@ -55,6 +57,43 @@ Result<Execution> Execution::create(std::optional<std::uint64_t> threads) {
   }
   return exec;
 }
+
+namespace {
+
+struct KeptPool {
+  std::shared_ptr<Pool> pool;
+  int size = 0;
+  pid_t pid = 0;
+  ~KeptPool() { drop(); }
+  void drop() {
+    // A child of fork() has none of its parent's workers: ending that pool could wait for
+    // threads that do not exist, so it is left as it is.
+    if (pool && pid != ::getpid()) new std::shared_ptr<Pool>(std::move(pool));
+    pool.reset();
+    size = 0;
+  }
+};
+
+thread_local KeptPool kept_pool;
+
+}  // namespace
+
+Result<Execution> Execution::kept(std::optional<std::uint64_t> threads) {
+  if (!threads || *threads == 0) return create(threads);
+  const int n = static_cast<int>(std::min<std::uint64_t>(*threads, 65535));
+  if (kept_pool.pool && (kept_pool.size != n || kept_pool.pid != ::getpid())) kept_pool.drop();
+  if (!kept_pool.pool) {
+    ORIVEX_ASSIGN(Execution fresh, create(threads));
+    kept_pool.pool = fresh.pool_;
+    kept_pool.size = n;
+    kept_pool.pid = ::getpid();
+  }
+  Execution exec;
+  exec.pool_ = kept_pool.pool;
+  return exec;
+}
+
+void Execution::release_kept_pool() { kept_pool.drop(); }
 
 void Execution::run_void(const std::function<void()>& work) const {
   if (!pool_) {

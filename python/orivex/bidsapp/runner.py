@@ -215,10 +215,11 @@ def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address
 def write_run(out, run, files):
     """Side files first, stale ones removed, the report last: a report on disk vouches for the
     files it lists (a run that no longer FLAGs loses its old corrected table)."""
-    names = outputs.run_files(run.folder, run.base)
-    for kind in SIDE_FILES:
-        if kind in files:
-            out.write(names[kind], files[kind])
-        else:
-            out.remove(names[kind])
-    out.write(names["report"], files["report"])
+    names = {k: v.rpartition("/")[2] for k, v in outputs.run_files(run.folder, run.base).items()}
+    with out.folder(run.folder) as folder:
+        for kind in SIDE_FILES:
+            if kind in files:
+                folder.write(names[kind], files[kind])
+            else:
+                folder.remove(names[kind])
+        folder.write(names["report"], files["report"])

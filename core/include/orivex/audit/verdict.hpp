@@ -114,5 +114,7 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
 
 // Compact JSON: every key of the report, then `tracking` and `verdict`.
 std::string to_json(const VerdictOutcome& outcome);
+// The same members in the two-space layout of report files (no final line feed).
+std::string to_pretty_json(const VerdictOutcome& outcome);
 
 }  // namespace orivex
