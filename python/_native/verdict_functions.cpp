@@ -7,6 +7,7 @@
 
 #include "boundary.hpp"
 #include "call.hpp"
+#include "glyphs.hpp"
 #include "parameters.hpp"
 #include "orivex/audit/report.hpp"
 
@@ -22,7 +23,8 @@ namespace {
 
 constexpr std::array audit_params{ORIVEX_IMAGE_PARAMS,  param("strict"), param("norm_tolerance"),
                                   ORIVEX_VERDICT_PARAMS, param("profile"), param("qc"),
-                                  param("qc_tracks"), param("pretty"), param("keep_pool")};
+                                  param("qc_tracks"), param("pretty"), param("coherence"),
+                                  param("keep_pool")};
 constexpr std::array detect_params{ORIVEX_IMAGE_PARAMS, ORIVEX_VERDICT_PARAMS, param("qc"),
                                    param("qc_tracks")};
 constexpr std::array repair_params{
@@ -39,7 +41,8 @@ const Signature audit_signature{
     "The audit with the tracking verdict: the report JSON with `tracking` and `verdict`\n"
     "sections; `status` is the verdict's decision. With `profile` and `qc`, a tuple of\n"
     "the text, then the per-stage seconds (including `tracking`), then the QC figure's data.\n"
-    "`keep_pool` serves run after run from one pool, as the BIDS App's workers do."};
+    "`keep_pool` serves run after run from one pool, as the BIDS App's workers do;\n"
+    "`coherence` gives _orivex's audit instead (`qc`: its glyph payload)."};
 const Signature detect_flip_signature{
     "detect_flip", detect_params, 1,
     "The flip detection with the tracking verdict; with `qc`, (text, QC figure's data)."};
@@ -57,6 +60,7 @@ struct Want {
   bool timed = false;
   bool qc = false;
   bool pretty = false;
+  bool coherence = false;
   bool keep_pool = false;
 };
 
@@ -95,9 +99,39 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
   return tuple;
 }
 
+// _orivex's audit (the coherence evidence) on the same road: its report, its stage timings under
+// the verdict's names (no tracking), its glyph payload as the QC data.
+PyObject* run_coherence(ImageCall& call, Want want) {
+  const PipelineRequest request{.timings = want.timed, .glyphs = want.qc};
+  ORIVEX_PY_ASSIGN(PipelineOutcome outcome, run_released(call.exec, [&] {
+    return run_pipeline(call.table.table, &call.volume.array, call.mask_ptr(),
+                        std::move(call.table.inputs), call.params, request);
+  }));
+  const Duration total = Duration::between(call.start, Clock::now());
+  PyObject* timings = nullptr;
+  if (want.timed) {
+    const VerdictTimings t{outcome.timings.fit_time, outcome.timings.rank_time, {}};
+    if ((timings = timings_dict(call, t, total)) == nullptr) return nullptr;
+  }
+  if (!want.pretty) {
+    return report_result(outcome.report, timings, want.qc ? &outcome.glyphs : nullptr,
+                         call.volume.info);
+  }
+  PyObject* text = to_str(to_pretty_json(outcome.report));
+  PyObject* payload = nullptr;
+  if (want.qc && text != nullptr) {
+    if (const GlyphData* data = glyphs_of(outcome.glyphs))
+      payload = glyph_payload(*data, call.volume.info);
+  }
+  if (!want.timed && !want.qc) return text;
+  if (!want.qc) return tuple_of({text, timings});
+  return want.timed ? tuple_of({text, timings, payload}) : tuple_of({text, payload});
+}
+
 PyObject* run(const Bound& a, Want want) {
   auto call = load_image_call(a, want.timed, want.keep_pool);
   if (!call) return nullptr;
+  if (want.coherence && want.pipeline == Pipeline::Audit) return run_coherence(*call, want);
   const VerdictParams vp = verdict_params(a, *call, want.qc);
   VerdictOutcome outcome;
   if (want.pipeline == Pipeline::Repair) {
@@ -142,7 +176,7 @@ PyObject* entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     auto a = bind(sig, args, nargs, kwnames);
     if (!a) return nullptr;
     return run(*a, {pipeline, a->flag("profile"), a->flag("qc"), a->flag("pretty"),
-                    a->flag("keep_pool")});
+                    a->flag("coherence"), a->flag("keep_pool")});
   });
 }
 

@@ -38,6 +38,7 @@ def audit(
     qc: bool = False,
     qc_tracks: _Count = 1000,
     pretty: bool = False,
+    coherence: bool = False,
     keep_pool: bool = False,
 ) -> _Result: ...
 def detect_flip(

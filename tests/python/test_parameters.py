@@ -38,8 +38,8 @@ def test_the_modules_signatures_are_the_table():
     # The second module takes flags where the first has variants.
     assert [n for n in dir(_native) if not n.startswith("_")] == [
         "audit", "detect_flip", "parameters", "repair", "version"]
-    assert [p for p, _ in text_signature(_native.audit)][-5:] == [
-        "profile", "qc", "qc_tracks", "pretty", "keep_pool"]
+    assert [p for p, _ in text_signature(_native.audit)][-6:] == [
+        "profile", "qc", "qc_tracks", "pretty", "coherence", "keep_pool"]
 
 
 def test_the_stubs_are_generated_from_the_modules():

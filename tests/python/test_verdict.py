@@ -140,6 +140,14 @@ def test_a_kept_pool_and_the_file_layout_leave_the_report_as_it_was(small, tmp_p
     assert [unstamped(t) for t in texts] == [expected] * 6
     text, qc = _native.audit(p["dwi"], **args, pretty=True, qc=True, qc_tracks=5)
     assert unstamped(text) == expected and len(qc["region"]) == 24 * 24 * 12
+    # The coherence evidence on this road is _orivex's audit, its glyphs the QC data.
+    plain = dict(bvec=p["bvec"], bval=p["bval"], mask=p["mask"])
+    glyph_text, glyphs = _orivex.audit_with_glyphs(p["dwi"], **plain, threads=2)
+    text, qc = _native.audit(p["dwi"], **plain, threads=2, coherence=True, pretty=True, qc=True,
+                             keep_pool=True)
+    assert unstamped(text) == unstamped(pretty_json(glyph_text)) and qc == glyphs
+    assert unstamped(_native.audit(p["dwi"], **plain, coherence=True)) == unstamped(
+        _orivex.audit(dwi=p["dwi"], **plain))
 
 
 def test_repair_applies_the_verdict_and_warn_writes_nothing(small, tmp_path):
