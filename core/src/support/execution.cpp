@@ -68,7 +68,7 @@ struct KeptPool {
   void drop() {
     // A child of fork() has none of its parent's workers: ending that pool could wait for
     // threads that do not exist, so it is left as it is.
-    if (pool && pid != ::getpid()) new std::shared_ptr<Pool>(std::move(pool));
+    if (pool && pid != ::getpid()) (void)new std::shared_ptr<Pool>(std::move(pool));  // never freed
     pool.reset();
     size = 0;
   }
