@@ -1,23 +1,25 @@
 #!/usr/bin/env python3
-"""Whole-audit benchmark: audit_profiled against bare decompression of the same .nii.gz.
+"""Whole-audit benchmark: the audit against bare decompression of the same .nii.gz.
 
-Decompressing the file is the floor any audit of it pays, so the audit is reported as a multiple
-of `igzip -dc` (ISA-L, what the loader uses) and of `gzip -dc`, all timed in the same run and
-interleaved so that a busy machine penalises them alike. Each audit runs in a fresh interpreter
-that imports only the module, so its peak RSS is that of one audit.
+Decompressing the file is the floor any audit of it pays, so every audit and CLI figure is a
+ratio against `igzip -dc` (ISA-L, what the loader uses) timed right after it in the same round,
+under the same CPU set and load, so that a busy machine penalises both alike. The ratios are
+given as a median with their range over the rounds. Each audit runs in a fresh interpreter that
+imports only its module, so its peak RSS (VmHWM) is that of one audit.
 
-1. The 96x96x60x70 int16 phantom (median of ORIVEX_BENCH_REPEAT runs, default 5).
-   Targets: total <= 2x igzip -dc; fit and coherence each under the decompress stage; peak RSS
-   <= float array + 30% + 100 MB.
-2. A 144x168x111x288 int16 HCP-style series (about 1.5 GB raw; built here, never in the tests):
-   time and peak RSS of the audit against igzip -dc and against nibabel+numpy loading the same
-   file. ORIVEX_BENCH_HCP=0 skips it.
-3. CLI commands, timed against igzip -dc on the phantom: CLI_COMMANDS below, or
-   ORIVEX_BENCH_CLI="label=target=argv ..." with {dwi}, {bvec} and {bval} in argv (for example
-   'detect-flip=2.5=orivex detect-flip --dwi {dwi} --bvec {bvec} --bval {bval}'; several commands
-   separated by ';').
+Sections:
+1. Two 96x96x60x70 int16 phantoms: the brain phantom of the tests, and one whose fibres curl
+   through the outer half of the brain (a white matter far larger than the phantom's bundles).
+   On each: `_orivex.audit_profiled`, `orivex._native.audit` with profile (the default tracking
+   verdict) and the CLI commands (CLI_COMMANDS, or ORIVEX_BENCH_CLI="label=target=argv;..." with
+   {dwi}, {bvec} and {bval} in argv).
+2. Scaling: the default audit and igzip -dc under `taskset` on 1 and on 2 cores, and with all
+   cores free but one kept busy by a spinning process.
+3. ORIVEX_BENCH_HCP=1: a 144x168x111x288 int16 HCP-sized series (about 1.5 GB raw, built under
+   a temporary folder, never kept): the audit's time and peak RSS against igzip -dc and against
+   nibabel+numpy loading the same file, on all cores and on 1 and 2 cores.
 
-Nothing here asserts a timing.
+ORIVEX_BENCH_REPEAT sets the rounds (default 5). Nothing here asserts a timing.
 """
 
 import json
@@ -51,8 +53,10 @@ _CLI = [str(_ORIVEX)] if _ORIVEX.exists() else [sys.executable, "-m", "orivex"]
 # (label, argv with {dwi} {bvec} {bval}, target as a multiple of igzip -dc): the default
 # detect-flip decides by tracking.
 CLI_COMMANDS: list[tuple[str, list[str], float]] = [
-    ("detect-flip", _CLI + ["detect-flip", "--dwi", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}"], 2.5),
+    ("detect-flip", _CLI + ["detect-flip", "--dwi", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}"], 2.0),
 ]
+# (label, module, target as a multiple of igzip -dc)
+AUDITS = [("_orivex.audit", "_orivex", 1.5), ("_native.audit", "orivex._native", 1.5)]
 
 # Peak RSS of this process image: VmHWM (ru_maxrss would carry over the forking parent's peak).
 PEAK = """
@@ -62,12 +66,18 @@ def peak():
             return int(line.split()[1]) * 1024
 """
 
-# Runs one audit_profiled in this fresh interpreter and prints its timings and peak RSS.
+# Runs one profiled audit of the given module in this fresh interpreter; prints its timings and
+# peak RSS.
 AUDIT_CHILD = PEAK + """
-import json, sys, time
-import _orivex
+import importlib, json, sys, time
+mod = importlib.import_module(sys.argv[5])
 t0 = time.perf_counter()
-_, t = _orivex.audit_profiled(sys.argv[1], bvec=sys.argv[2], bval=sys.argv[3], threads=int(sys.argv[4]))
+threads = int(sys.argv[4]) or None
+kw = dict(bvec=sys.argv[2], bval=sys.argv[3], threads=threads)
+if hasattr(mod, "audit_profiled"):
+    _, t = mod.audit_profiled(sys.argv[1], **kw)
+else:
+    _, t = mod.audit(sys.argv[1], profile=True, **kw)
 t["wall"] = time.perf_counter() - t0
 t["rss"] = peak()
 print(json.dumps(t))
@@ -81,28 +91,58 @@ a = nib.load(sys.argv[1]).get_fdata(dtype=np.float32)
 print(json.dumps({"wall": time.perf_counter() - t0, "rss": peak()}))
 """
 
+SPIN = "while True: pass"
 
-def build_phantom(work: Path) -> tuple[Path, Path, Path]:
-    phantom = brain_phantom(shape=SHAPE, n_dirs=N_DIRS, n_b0=N_B0, snr=20.0)
+
+def save_int16(work: Path, name: str, data: np.ndarray, bvecs, bvals, zooms=(2.0, 2.0, 2.0)):
+    data = np.clip(np.rint(data), 0, 32767).astype(np.int16)
+    dwi = work / f"{name}.nii.gz"
+    nib.save(nib.Nifti1Image(data, np.diag([-zooms[0], zooms[1], zooms[2], 1.0])), dwi)
+    write_fsl(work / f"{name}.bvec", work / f"{name}.bval", bvecs, bvals)
+    return dwi, work / f"{name}.bvec", work / f"{name}.bval"
+
+
+def build_phantom(work: Path):
     # Scanners store DWI as int16; that also gives the file a realistic compressed size.
-    data = np.clip(np.rint(phantom.data), 0, 32767).astype(np.int16)
-    dwi = work / "dwi.nii.gz"
-    nib.save(nib.Nifti1Image(data, np.diag([-2.0, 2.0, 2.0, 1.0])), dwi)
-    write_fsl(work / "dwi.bvec", work / "dwi.bval", phantom.bvecs, phantom.bvals)
-    return dwi, work / "dwi.bvec", work / "dwi.bval"
+    phantom = brain_phantom(shape=SHAPE, n_dirs=N_DIRS, n_b0=N_B0, snr=20.0)
+    return save_int16(work, "dwi", phantom.data, phantom.bvecs, phantom.bvals)
 
 
-def build_hcp(work: Path) -> tuple[Path, Path, Path]:
-    """An HCP-sized series written volume by volume (the float phantom would not fit in memory):
-    an ellipsoidal brain whose fibres curl around two axes, three shells, Gaussian noise."""
-    nx, ny, nz = HCP_SHAPE
-    x, y, z = np.meshgrid(*(np.linspace(-1, 1, n, dtype=np.float32) for n in HCP_SHAPE), indexing="ij")
+def curl_field(shape, inner=0.3):
+    """An ellipsoidal brain whose fibres curl around the z axis (and wave along it) in its
+    outer part; the white matter is everything farther than `inner` from the axis."""
+    x, y, z = np.meshgrid(*(np.linspace(-1, 1, n, dtype=np.float32) for n in shape), indexing="ij")
     brain = x * x / 0.8 + y * y / 0.9 + z * z / 0.8 < 1.0
     phi = np.arctan2(y, x)
     e = np.stack([-np.sin(phi), np.cos(phi), 0.4 * np.sin(3.0 * z)], axis=-1)
     e /= np.linalg.norm(e, axis=-1, keepdims=True)
-    wm = brain & (np.hypot(x, y) > 0.3)
+    wm = brain & (np.hypot(x, y) > inner)
     s0 = np.where(brain, np.float32(800.0), np.float32(30.0))
+    return brain, wm, e, s0
+
+
+def curl_volume(wm, e, s0, g, b, rng):
+    proj = e @ g.astype(np.float32)
+    adc = np.where(wm, 0.3e-3 + 1.4e-3 * proj * proj, np.float32(0.9e-3)).astype(np.float32)
+    s = s0 * np.exp(-np.float32(b) * adc) + rng.normal(0.0, 20.0, s0.shape).astype(np.float32)
+    return np.clip(np.rint(np.abs(s)), 0, 32767).astype(np.int16)
+
+
+def build_fibre_phantom(work: Path):
+    brain, wm, e, s0 = curl_field(SHAPE, inner=0.55)  # just over half the brain
+    dirs = sphere_directions(N_DIRS)
+    bvecs = np.vstack([np.zeros((N_B0, 3)), dirs])
+    bvals = np.concatenate([np.zeros(N_B0), np.full(N_DIRS, 1000.0)])
+    rng = np.random.default_rng(7)
+    data = np.stack([curl_volume(wm, e, s0, g, b, rng) for g, b in zip(bvecs, bvals)], axis=-1)
+    share = wm.sum() / brain.sum()
+    return save_int16(work, "fibre", data, bvecs, bvals), share
+
+
+def build_hcp(work: Path):
+    """An HCP-sized series written volume by volume (the float phantom would not fit in memory):
+    the curling fibres, three shells, Gaussian noise."""
+    brain, wm, e, s0 = curl_field(HCP_SHAPE)
     dirs = sphere_directions(HCP_DIRS)
     bvecs = np.vstack([np.zeros((HCP_B0, 3))] + [dirs] * len(HCP_SHELLS))
     bvals = np.concatenate([np.zeros(HCP_B0)] + [np.full(HCP_DIRS, b) for b in HCP_SHELLS])
@@ -120,10 +160,7 @@ def build_hcp(work: Path) -> tuple[Path, Path, Path]:
         header.write_to(f)
         f.write(b"\0" * (int(header.get_data_offset()) - f.tell()))
         for g, b in zip(bvecs, bvals):
-            proj = e @ g.astype(np.float32)
-            adc = np.where(wm, 0.3e-3 + 1.4e-3 * proj * proj, np.float32(0.9e-3)).astype(np.float32)
-            s = s0 * np.exp(-np.float32(b) * adc) + rng.normal(0.0, 20.0, s0.shape).astype(np.float32)
-            f.write(np.clip(np.rint(np.abs(s)), 0, 32767).astype(np.int16).tobytes(order="F"))
+            f.write(curl_volume(wm, e, s0, g, b, rng).tobytes(order="F"))
     dwi = work / "hcp.nii.gz"
     with open(dwi, "wb") as out:
         subprocess.run(["igzip", "-1", "-c", str(raw)], stdout=out, check=True)
@@ -132,17 +169,34 @@ def build_hcp(work: Path) -> tuple[Path, Path, Path]:
     return dwi, work / "hcp.bvec", work / "hcp.bval"
 
 
-def bare_time(tool: str, path: Path) -> float:
+def pinned(cpus):
+    return ["taskset", "-c", cpus] if cpus else []
+
+
+def bare_time(tool: str, path: Path, cpus=None) -> float:
     with open(os.devnull, "wb") as sink:
         start = time.perf_counter()
-        subprocess.run([tool, "-dc", str(path)], stdout=sink, check=True)
+        subprocess.run(pinned(cpus) + [tool, "-dc", str(path)], stdout=sink, check=True)
         return time.perf_counter() - start
 
 
-def child(code: str, *args) -> dict:
-    out = subprocess.run([sys.executable, "-c", code, *map(str, args)], check=True,
+def child(code: str, *args, cpus=None) -> dict:
+    out = subprocess.run(pinned(cpus) + [sys.executable, "-c", code, *map(str, args)], check=True,
                          capture_output=True, text=True)
     return json.loads(out.stdout)
+
+
+def audit(module: str, files, cpus=None, threads=0) -> dict:
+    return child(AUDIT_CHILD, *files, threads, module, cpus=cpus)
+
+
+def timed(argv, cpus=None) -> float:
+    start = time.perf_counter()
+    r = subprocess.run(pinned(cpus) + argv, capture_output=True)
+    elapsed = time.perf_counter() - start
+    if r.returncode not in (0, 3, 4):  # PASS, WARN and FLAG all ran to the end
+        raise RuntimeError(f"{argv}: exit {r.returncode}: {r.stderr.decode()}")
+    return elapsed
 
 
 def cli_commands() -> list[tuple[str, list[str], float]]:
@@ -156,76 +210,123 @@ def cli_commands() -> list[tuple[str, list[str], float]]:
     return commands
 
 
+def spread(values, fmt="{:.2f}") -> str:
+    """Median [min-max]."""
+    return (fmt.format(statistics.median(values)) + " [" + fmt.format(min(values)) + "-" +
+            fmt.format(max(values)) + "]")
+
+
 def float_bytes(path: Path) -> int:
     return int(np.prod(nib.load(path).shape)) * 4
 
 
-def phantom_section(work: Path, repeat: int, threads: int) -> None:
-    dwi, bvec, bval = build_phantom(work)
+def cpu_sets():
+    cpus = sorted(os.sched_getaffinity(0))
+    return cpus, ",".join(map(str, cpus[:1])), ",".join(map(str, cpus[:2]))
+
+
+def phantom_section(label: str, files, repeat: int) -> None:
+    dwi = files[0]
     commands = cli_commands()
-    print(f"audit: {'x'.join(map(str, SHAPE))}x{N_B0 + N_DIRS} int16 phantom, "
-          f"{dwi.stat().st_size / MB:.1f} MB gzip, {threads} threads, median of {repeat}")
-    runs, igzip, gzip, cli = [], [], [], {label: [] for label, _, _ in commands}
+    print(f"\n{label}: {dwi.stat().st_size / MB:.1f} MB gzip, all cores, {repeat} rounds; "
+          "ratios to igzip -dc of the same round, median [range]")
+    bare, runs = [], {name: [] for name, _, _ in AUDITS}
+    cli = {name: [] for name, _, _ in commands}
     for _ in range(repeat):
-        runs.append(child(AUDIT_CHILD, dwi, bvec, bval, threads))
-        igzip.append(bare_time("igzip", dwi))
-        gzip.append(bare_time("gzip", dwi))
-        for label, argv, _ in commands:
-            filled = [a.format(dwi=dwi, bvec=bvec, bval=bval) for a in argv]
-            start = time.perf_counter()
-            subprocess.run(filled, check=True, capture_output=True)
-            cli[label].append(time.perf_counter() - start)
-    med = {k: statistics.median(r[k] for r in runs) for k in STAGES}
-    bare_i, bare_g = statistics.median(igzip), statistics.median(gzip)
-    total = med["total"]
-    for key in STAGES:
-        print(f"  {key:<11}{med[key]:8.3f} s {100 * med[key] / total:6.1f}%")
-    print(f"  igzip -dc  {bare_i:8.3f} s")
-    print(f"  gzip -dc   {bare_g:8.3f} s")
-    print(f"audit / igzip -dc     = {total / bare_i:5.2f}  (target <= 2)")
-    print(f"audit / gzip -dc      = {total / bare_g:5.2f}")
-    print(f"fit / decompress      = {med['fit'] / med['decompress']:5.2f}  (target < 1)")
-    print(f"coherence / decompress= {med['coherence'] / med['decompress']:5.2f}  (target < 1)")
-    rss = max(r["rss"] for r in runs)
-    arr = float_bytes(dwi)
-    limit = arr * 1.3 + 100 * MB
-    print(f"peak RSS {rss / MB:.0f} MB; float array {arr / MB:.0f} MB, "
-          f"limit {limit / MB:.0f} MB (array + 30% + 100 MB)")
-    for label, _, target in commands:
-        t = statistics.median(cli[label])
-        print(f"CLI {label}: {t:.3f} s = {t / bare_i:.2f} x igzip -dc  (target <= {target:g})")
-    print(f"load average {os.getloadavg()[0]:.1f}")
+        for name, module, _ in AUDITS:
+            bare.append(bare_time("igzip", dwi))
+            runs[name].append((audit(module, files), bare[-1]))
+        for name, argv, _ in commands:
+            filled = [a.format(dwi=dwi, bvec=files[1], bval=files[2]) for a in argv]
+            b = bare_time("igzip", dwi)
+            cli[name].append((timed(filled), b))
+    print(f"  igzip -dc  {spread(bare, '{:.3f}')} s; gzip -dc {bare_time('gzip', dwi):.3f} s")
+    for name, _, target in AUDITS:
+        r = runs[name]
+        stages = "  ".join(f"{k} {statistics.median(x[0].get(k, 0.0) for x in r):.3f}"
+                           for k in STAGES + ["tracking"] if k in r[0][0])
+        rss = max(x[0]["rss"] for x in r)
+        print(f"  {name:<15} audit/igzip {spread([x[0]['total'] / x[1] for x in r])} "
+              f"(target <= {target:g}); peak RSS {rss / MB:.0f} MB "
+              f"(float array {float_bytes(dwi) / MB:.0f} MB)")
+        print(f"  {'':<15} stages (s): {stages}")
+    for name, _, target in commands:
+        r = cli[name]
+        print(f"  CLI {name:<11} /igzip {spread([t / b for t, b in r])} (target <= {target:g}); "
+              f"{spread([t for t, _ in r], '{:.3f}')} s")
 
 
-def hcp_section(work: Path, threads: int) -> None:
+def scaling_section(files, repeat: int) -> None:
+    cpus, one, two = cpu_sets()
+    dwi = files[0]
+    print(f"\nscaling on {dwi.name} ({len(cpus)} cores): the default audit "
+          f"(orivex._native) against igzip -dc in the same condition, {repeat} rounds")
+    conditions = [("taskset 1 core", one), ("taskset 2 cores", two)]
+    for name, cpu in conditions:
+        if name.endswith("2 cores") and len(cpus) < 2:
+            continue
+        r = [(audit("orivex._native", files, cpus=cpu), bare_time("igzip", dwi, cpus=cpu))
+             for _ in range(repeat)]
+        print(f"  {name:<22} audit {spread([x[0]['total'] for x in r], '{:.3f}')} s, "
+              f"audit/igzip {spread([x[0]['total'] / x[1] for x in r])}")
+    if len(cpus) >= 2:
+        # One core kept busy by another process, as on a shared node: the spinner is pinned to
+        # the last core, the audit may use them all.
+        spinner = subprocess.Popen(pinned(str(cpus[-1])) + [sys.executable, "-c", SPIN])
+        try:
+            time.sleep(0.5)
+            r = [(audit("orivex._native", files), bare_time("igzip", dwi)) for _ in range(repeat)]
+        finally:
+            spinner.kill()
+            spinner.wait()
+        stages = "  ".join(f"{k} {statistics.median(x[0][k] for x in r):.3f}"
+                           for k in ("decompress", "fit", "coherence", "tracking"))
+        print(f"  one core busy          audit {spread([x[0]['total'] for x in r], '{:.3f}')} s, "
+              f"audit/igzip {spread([x[0]['total'] / x[1] for x in r])} (target <= 2.5)")
+        print(f"  {'':<22} stages (s): {stages}")
+
+
+def hcp_section(work: Path, repeat: int) -> None:
     t0 = time.perf_counter()
-    dwi, bvec, bval = build_hcp(work)
-    print(f"\nHCP-style: {'x'.join(map(str, HCP_SHAPE))}x{HCP_B0 + HCP_DIRS * len(HCP_SHELLS)} "
+    files = build_hcp(work)
+    dwi = files[0]
+    cpus, one, two = cpu_sets()
+    print(f"\nHCP-sized: {'x'.join(map(str, HCP_SHAPE))}x{HCP_B0 + HCP_DIRS * len(HCP_SHELLS)} "
           f"int16, {dwi.stat().st_size / MB:.0f} MB gzip (igzip -1), built in "
-          f"{time.perf_counter() - t0:.0f} s; one run of each, {threads} threads")
-    audit = child(AUDIT_CHILD, dwi, bvec, bval, threads)
-    bare_i = bare_time("igzip", dwi)
-    peer = child(NIBABEL_CHILD, dwi)
+          f"{time.perf_counter() - t0:.0f} s; {repeat} rounds")
     arr = float_bytes(dwi)
-    limit = arr * 1.3 + 100 * MB
-    print("  " + ", ".join(f"{k} {audit[k]:.2f} s" for k in STAGES))
-    print(f"  audit            {audit['total']:7.2f} s  peak RSS {audit['rss'] / MB:6.0f} MB")
-    print(f"  igzip -dc        {bare_i:7.2f} s")
-    print(f"  nibabel+numpy    {peer['wall']:7.2f} s  peak RSS {peer['rss'] / MB:6.0f} MB"
-          "  (load + get_fdata(float32))")
-    print(f"audit / igzip -dc = {audit['total'] / bare_i:.2f}; audit / nibabel load = "
-          f"{audit['total'] / peer['wall']:.2f}; RSS {audit['rss'] / MB:.0f} MB against the limit "
-          f"{limit / MB:.0f} MB (float array {arr / MB:.0f} MB + 30% + 100 MB)")
+    conditions = [("all cores", None)] + ([("taskset 2 cores", two)] if len(cpus) > 2 else []) + \
+        [("taskset 1 core", one)]
+    for name, cpu in conditions:
+        r = [(audit("orivex._native", files, cpus=cpu), bare_time("igzip", dwi, cpus=cpu))
+             for _ in range(repeat if cpu is None else max(1, repeat // 2))]
+        stages = "  ".join(f"{k} {statistics.median(x[0][k] for x in r):.2f}" for k in
+                           ("decompress", "convert", "fit", "coherence", "tracking", "total"))
+        rss = max(x[0]["rss"] for x in r)
+        print(f"  {name:<16} audit/igzip {spread([x[0]['total'] / x[1] for x in r])} "
+              f"(target <= 2.0); igzip {spread([x[1] for x in r])} s; peak RSS {rss / MB:.0f} MB "
+              f"(target <= {0.6 * arr / MB:.0f} MB, 0.6 x the float array of {arr / MB:.0f} MB)")
+        print(f"  {'':<16} stages (s): {stages}")
+    peer = child(NIBABEL_CHILD, dwi)
+    print(f"  nibabel+numpy load + get_fdata(float32): {peer['wall']:.2f} s, "
+          f"peak RSS {peer['rss'] / MB:.0f} MB")
 
 
 def main():
     repeat = int(os.environ.get("ORIVEX_BENCH_REPEAT", "5"))
-    threads = os.cpu_count() or 1
+    print(f"load average at start {os.getloadavg()[0]:.1f}")
     with tempfile.TemporaryDirectory() as tmp:
-        phantom_section(Path(tmp), repeat, threads)
-    if os.environ.get("ORIVEX_BENCH_HCP", "1") != "0":
-        with tempfile.TemporaryDirectory() as tmp:
-            hcp_section(Path(tmp), threads)
+        work = Path(tmp)
+        phantom = build_phantom(work)
+        fibre, share = build_fibre_phantom(work)
+        phantom_section(f"brain phantom {'x'.join(map(str, SHAPE))}x{N_B0 + N_DIRS} int16", phantom, repeat)
+        phantom_section(f"fibre phantom {'x'.join(map(str, SHAPE))}x{N_B0 + N_DIRS} int16 "
+                        f"(white matter {100 * share:.0f}% of the brain)", fibre, repeat)
+        scaling_section(fibre, repeat)
+    if os.environ.get("ORIVEX_BENCH_HCP", "0") == "1":
+        with tempfile.TemporaryDirectory(dir=os.environ.get("ORIVEX_BENCH_TMP")) as tmp:
+            hcp_section(Path(tmp), max(1, repeat // 2))
+    print(f"load average at end {os.getloadavg()[0]:.1f}")
 
 
 if __name__ == "__main__":

@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::printf("read %s: %.3f s (decompress %.3f s, convert %.3f s), %zu floats\n", argv[1], total,
-                v->decompress.seconds(), v->convert.seconds(), v->volume.array.data.size());
+                v->decompress.seconds(), v->convert.seconds(), v->volume.array.size());
   }
   return 0;
 }

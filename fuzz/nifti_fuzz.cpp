@@ -48,7 +48,7 @@ void check(const std::string& path, std::size_t file_size, bool compressed) {
     if (vol.error().message().rfind("NIfTI error: ", 0) != 0) std::abort();
   } else {
     const std::size_t n = product(vol->array.shape);
-    if (vol->array.data.size() != n || vol->array.shape != vol->info.dims) std::abort();
+    if (vol->array.size() != n || vol->array.shape != vol->info.dims) std::abort();
     if (!compressed && n > file_size) std::abort();
   }
   auto mask = orivex::read_mask(path);

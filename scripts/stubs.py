@@ -53,7 +53,8 @@ _Result = str | tuple[Any, ...]
 }
 
 RETURNS = {
-    "version": "str", "build_features": "list[str]", "parameters": "dict[str, tuple[str, Any, str]]",
+    "version": "str", "build_features": "list[str]", "check_options": "None",
+    "parameters": "dict[str, tuple[str, Any, str]]",
     "audit_with_glyphs": "tuple[str, _Glyphs]", "audit_profiled": "tuple[str, _Timings]",
     "audit_profiled_with_glyphs": "tuple[str, _Timings, _Glyphs]",
     "detect_flip_with_glyphs": "tuple[str, _Glyphs]", "repair_with_glyphs": "tuple[str, _Glyphs]",

@@ -30,12 +30,13 @@ PyMethodDef functions[] = {
     {"audit", ORIVEX_NATIVE_FAST(audit), fastcall, nullptr},
     {"detect_flip", ORIVEX_NATIVE_FAST(detect_flip), fastcall, nullptr},
     {"repair", ORIVEX_NATIVE_FAST(repair), fastcall, nullptr},
+    {"check_options", ORIVEX_NATIVE_FAST(check_options), fastcall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 void set_docstrings() {
   static const Signature* const signatures[] = {&audit_signature, &detect_flip_signature,
-                                                &repair_signature};
+                                                &repair_signature, &check_options_signature};
   static std::string docs[std::size(signatures)];
   static std::once_flag once;
   std::call_once(once, [] {

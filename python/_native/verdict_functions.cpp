@@ -27,29 +27,41 @@ constexpr std::array audit_params{ORIVEX_IMAGE_PARAMS,  param("strict"), param("
                                   param("keep_pool")};
 constexpr std::array detect_params{ORIVEX_IMAGE_PARAMS, ORIVEX_VERDICT_PARAMS, param("qc"),
                                    param("qc_tracks")};
+constexpr std::array check_params{param("tolerance"), param("b0_threshold"), param("shell"),
+                                  param("step"), param("margin_threshold"),
+                                  param("norm_tolerance"), ORIVEX_VERDICT_PARAMS};
 constexpr std::array repair_params{
     param("dwi"), param("out_bvec"), param("out_bval"), param("bvec"), param("bval"),
     param("grad"), param("mask"), param("out_grad"), param("provenance"), param("tolerance"),
     param("b0_threshold"), param("shell"), param("step"), param("margin_threshold"),
     param("dry_run"), param("in_place"), param("strict"), param("force_repair"),
-    param("norm_tolerance"), ORIVEX_VERDICT_PARAMS, param("qc"), param("qc_tracks")};
+    param("norm_tolerance"), ORIVEX_VERDICT_PARAMS, param("fix_volumes"), param("qc"),
+    param("qc_tracks")};
 
 }  // namespace
 
 const Signature audit_signature{
     "audit", audit_params, 1,
-    "The audit with the tracking verdict: the report JSON with `tracking` and `verdict`\n"
-    "sections; `status` is the verdict's decision. With `profile` and `qc`, a tuple of\n"
+    "The audit with the tracking verdict: the report JSON with `tracking`, `verdict` and\n"
+    "`volumes` sections; `status` is the verdict's decision. With `profile` and `qc`, a tuple of\n"
     "the text, then the per-stage seconds (including `tracking`), then the QC figure's data.\n"
     "`keep_pool` serves run after run from one pool, as the BIDS App's workers do;\n"
-    "`coherence` gives _orivex's audit instead (`qc`: its glyph payload)."};
+    "`coherence` gives _orivex's audit instead (`qc`: its glyph payload).",
+    true};
 const Signature detect_flip_signature{
     "detect_flip", detect_params, 1,
-    "The flip detection with the tracking verdict; with `qc`, (text, QC figure's data)."};
+    "The flip detection with the tracking verdict; with `qc`, (text, QC figure's data).",
+    true};
 const Signature repair_signature{
     "repair", repair_params, 3,
     "Applies a FLAG verdict's correction (or, with force_repair, a WARN verdict's best);\n"
-    "with `qc`, (text, QC figure's data)."};
+    "with fix_volumes, also mends the rows of a partial_flip or shifted_rows finding;\n"
+    "with `qc`, (text, QC figure's data).",
+    true};
+const Signature check_options_signature{
+    "check_options", check_params, 0,
+    "Raises the ValueError of an option out of range, as the calls would before reading a file.",
+    true};
 
 namespace {
 
@@ -73,17 +85,23 @@ VerdictParams verdict_params(const Bound& a, const ImageCall& call, bool qc) {
   return vp;
 }
 
+VerdictParams repair_params_of(const Bound& a, const ImageCall& call, bool qc) {
+  VerdictParams vp = verdict_params(a, call, qc);
+  vp.fix_volumes = a.flag("fix_volumes");
+  return vp;
+}
+
 PyObject* timings_dict(const ImageCall& call, const VerdictTimings& t, Duration total_time) {
   const double total = total_time.seconds();
   const double parts[] = {call.decompress.seconds(), call.convert.seconds(), t.fit.seconds(),
-                          t.coherence.seconds(), t.tracking.seconds()};
+                          t.coherence.seconds(), t.tracking.seconds(), t.volumes.seconds()};
   double other = total;
   for (double p : parts) other -= p;
   if (!(other >= 0.0)) other = 0.0;
-  return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:d}", "threads",
+  return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:d}", "threads",
                        static_cast<double>(call.exec.concurrency()), "decompress", parts[0],
                        "convert", parts[1], "fit", parts[2], "coherence", parts[3], "tracking",
-                       parts[4], "other", other, "total", total);
+                       parts[4], "volumes", parts[5], "other", other, "total", total);
 }
 
 // Steals every item; nullptr (releasing the others) when any is missing.
@@ -132,7 +150,8 @@ PyObject* run(const Bound& a, Want want) {
   auto call = load_image_call(a, want.timed, want.keep_pool);
   if (!call) return nullptr;
   if (want.coherence && want.pipeline == Pipeline::Audit) return run_coherence(*call, want);
-  const VerdictParams vp = verdict_params(a, *call, want.qc);
+  const VerdictParams vp = want.pipeline == Pipeline::Repair ? repair_params_of(a, *call, want.qc)
+                                                             : verdict_params(a, *call, want.qc);
   VerdictOutcome outcome;
   if (want.pipeline == Pipeline::Repair) {
     const RepairSpec request = repair_spec(a, *call);
@@ -151,6 +170,9 @@ PyObject* run(const Bound& a, Want want) {
     }));
   }
   const Duration total = Duration::between(call->start, Clock::now());
+  // What was noticed while loading comes before the pipeline's own notes.
+  auto& notes = outcome.report.notes;
+  notes.insert(notes.begin(), call->mask_notes.begin(), call->mask_notes.end());
   PyObject* text = to_str(want.pretty ? to_pretty_json(outcome) : to_json(outcome));
   if (!want.timed && !want.qc) return text;
   if (text == nullptr) return nullptr;
@@ -170,11 +192,25 @@ PyObject* run(const Bound& a, Want want) {
   return want.timed ? tuple_of({text, timings, payload}) : tuple_of({text, payload});
 }
 
+// The range checks of the core, before any file is opened; false with ValueError raised.
+bool options_in_range(const Bound& a) {
+  PackageOptions p;
+  p.threads = a.threads();
+  p.seeds = a.count("seeds");
+  p.verdict_margin = a.real("verdict_margin");
+  p.memory_limit = a.count("memory_limit");
+  if (auto checked = check_options(options_of(a), p); !checked) {
+    raise_error(std::move(checked).error());
+    return false;
+  }
+  return true;
+}
+
 PyObject* entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 Pipeline pipeline) {
   return guarded([&]() -> PyObject* {
     auto a = bind(sig, args, nargs, kwnames);
-    if (!a) return nullptr;
+    if (!a || !options_in_range(*a)) return nullptr;
     return run(*a, {pipeline, a->flag("profile"), a->flag("qc"), a->flag("pretty"),
                     a->flag("coherence"), a->flag("keep_pool")});
   });
@@ -188,6 +224,15 @@ PyObject* version(PyObject*, PyObject*) {
 
 PyObject* parameters(PyObject*, PyObject*) {
   return guarded([] { return parameters_dict(); });
+}
+
+ORIVEX_NATIVE_FASTCALL(check_options) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    auto a = bind(check_options_signature, args, nargs, kwnames);
+    if (!a || !options_in_range(*a)) return nullptr;
+    Py_RETURN_NONE;
+  });
 }
 
 ORIVEX_NATIVE_FASTCALL(audit) {

@@ -50,8 +50,15 @@ bool wrong_type(const char* expected, PyObject* obj) {
   return false;
 }
 
-bool convert_path(PyObject* obj, Value& out) {
+bool convert_path(PyObject* obj, Value& out, bool fs_bytes) {
   if (!PyUnicode_Check(obj)) return wrong_type("str", obj);
+  if (fs_bytes) {
+    PyObject* bytes = PyUnicode_EncodeFSDefault(obj);
+    if (bytes == nullptr) return false;
+    out = std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    Py_DECREF(bytes);
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (utf8 == nullptr) return false;
@@ -91,17 +98,29 @@ bool convert_flag(PyObject* obj, Value& out) {
   return wrong_type("bool", obj);
 }
 
-bool convert_threads(PyObject* obj, Value& out) {
+bool convert_threads(PyObject* obj, Value& out, bool saturate) {
   PyObject* index = PyNumber_Index(obj);
   if (index == nullptr) return false;
   const unsigned long long v = PyLong_AsUnsignedLongLong(index);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred() && saturate &&
+      PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyObject* zero = PyLong_FromLong(0);
+    const int positive = zero == nullptr ? -1 : PyObject_RichCompareBool(index, zero, Py_GT);
+    Py_XDECREF(zero);
+    if (positive >= 0) {
+      PyErr_Clear();
+      Py_DECREF(index);
+      out = positive == 1 ? ~std::uint64_t{0} : std::uint64_t{0};
+      return true;
+    }
+  }
   Py_DECREF(index);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = static_cast<std::uint64_t>(v);
   return true;
 }
 
-bool convert(const Param& p, bool required, PyObject* obj, Value& out) {
+bool convert(const Signature& sig, const Param& p, bool required, PyObject* obj, Value& out) {
   const bool absent = obj == nullptr;
   const bool none_is_absent =
       !required && (p.kind == Kind::OptPath || p.kind == Kind::OptReal ||
@@ -114,7 +133,7 @@ bool convert(const Param& p, bool required, PyObject* obj, Value& out) {
   }
   switch (p.kind) {
     case Kind::OptPath:
-      return convert_path(obj, out);
+      return convert_path(obj, out, sig.package);
     case Kind::Real:
     case Kind::OptReal:
       return convert_real(obj, out);
@@ -122,7 +141,7 @@ bool convert(const Param& p, bool required, PyObject* obj, Value& out) {
       return convert_flag(obj, out);
     case Kind::Threads:
     case Kind::OptCount:
-      return convert_threads(obj, out);
+      return convert_threads(obj, out, sig.package);
   }
   return true;
 }
@@ -200,7 +219,7 @@ std::optional<Bound> bind(const Signature& sig, PyObject* const* args, Py_ssize_
 
   std::vector<Value> values(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (!convert(sig.params[i], i < sig.required, slots[i], values[i])) {
+    if (!convert(sig, sig.params[i], i < sig.required, slots[i], values[i])) {
       name_conversion_error(sig.params[i]);
       return std::nullopt;
     }

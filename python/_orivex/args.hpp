@@ -38,6 +38,11 @@ struct Signature {
   std::span<const Param> params;
   std::size_t required;  // leading parameters without a default
   const char* description = "";  // the docstring after the text signature
+  // The second module's rules: paths are taken as the file system spells them (os.fsencode:
+  // the lone surrogates of a name that is not UTF-8 become its bytes again), and a count outside
+  // 64 bits saturates (a negative one to 0), so the range checks of the core name the option
+  // rather than overflow.
+  bool package = false;
 };
 
 // "name(a, b=None, tolerance=0.05)\n--\n\n" and the description: the text signature CPython
@@ -51,6 +56,8 @@ class Bound {
   Bound(const Signature& sig, std::vector<Value> values) : sig_(&sig), values_(std::move(values)) {}
 
   bool has(const char* name) const;
+  // The call is one of the second module's (Signature::package).
+  bool package() const { return sig_->package; }
   std::optional<std::string> path(const char* name) const;
   double real(const char* name) const;
   std::optional<double> opt_real(const char* name) const;

@@ -124,7 +124,7 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed, bool keep_p
   if (!exec) return std::nullopt;
   auto table = table_for(a);
   if (!table) return std::nullopt;
-  ImageCall call{std::move(*exec), std::move(*table), {}, {}, std::nullopt, {}, {}, {}};
+  ImageCall call{std::move(*exec), std::move(*table), {}, {}, std::nullopt, {}, {}, {}, {}};
   const std::string dwi = a.path("dwi").value_or(std::string());
   // A series whose volume count differs from the table's is not inflated; the pipeline then
   // reports the mismatch after the mask, in its usual place.
@@ -150,8 +150,12 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed, bool keep_p
     return std::nullopt;
   }
   call.params = image_audit_params(options_of(a), call.volume.info, call.table.from_grad);
-  call.mask = mask_for(a);
-  if (PyErr_Occurred()) return std::nullopt;
+  auto mask = value_or_raise(read_optional_mask_image(a.path("mask")));
+  if (!mask) return std::nullopt;
+  if (*mask) {
+    if (a.package()) call.mask_notes = mask_notes(**mask, call.volume.info);
+    call.mask = std::move((*mask)->mask);
+  }
   return call;
 }
 

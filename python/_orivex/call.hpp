@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "args.hpp"
 #include "boundary.hpp"
@@ -61,6 +62,8 @@ struct ImageCall {
   LoadedVolume volume;
   AuditParams params;
   std::optional<Mask> mask;
+  // The second module's notes on how the mask fits the DWI (mask_notes), for the report.
+  std::vector<std::string> mask_notes;
   // Only for the profiled functions: taken just before the DWI is opened.
   Clock::time_point start;
   Duration decompress;

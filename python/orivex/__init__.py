@@ -15,6 +15,7 @@ _REPORT_TYPES = frozenset({
     "DuplicatePair", "FlipResult", "InputFile", "NormStats", "RecomputeSummary", "RepairInfo",
     "Report", "SchemeTable", "Shell", "ShellAngular", "ShellCount", "ShellSummary", "Status",
     "Tracking", "TrackingCandidate", "Verdict", "CoherenceOpinion", "VerdictEvidence",
+    "Volumes", "VolumeEntry", "VolumeHypothesis",
 })
 
 
@@ -39,4 +40,5 @@ __all__ = [
     "InputFile", "SchemeTable", "ShellSummary", "Shell", "B0Summary", "B0Drift", "AngularSummary",
     "ShellAngular", "DuplicatePair", "FlipResult", "CandidateScore", "RepairInfo", "NormStats",
     "ShellCount", "Tracking", "TrackingCandidate", "Verdict", "VerdictEvidence", "CoherenceOpinion",
+    "Volumes", "VolumeEntry", "VolumeHypothesis",
 ]

@@ -83,6 +83,19 @@ def repair(
     seeds: _Count = 2000,
     verdict_margin: _Real = 0.05,
     memory_limit: _Count = None,
+    fix_volumes: bool = False,
     qc: bool = False,
     qc_tracks: _Count = 1000,
 ) -> _Result: ...
+def check_options(
+    tolerance: _Real = 0.05,
+    b0_threshold: _Real = 50.0,
+    shell: _Real | None = None,
+    step: _Real | None = None,
+    margin_threshold: _Real = 0.02,
+    norm_tolerance: _Real = 0.05,
+    threads: _Threads = None,
+    seeds: _Count = 2000,
+    verdict_margin: _Real = 0.05,
+    memory_limit: _Count = None,
+) -> None: ...

@@ -108,14 +108,17 @@ class TableFiles:
     def _one(self, name: str, value: Any) -> Optional[str]:
         if value is None or _is_path(value):
             return path_text(value, name)
+        width = {"bvec": 3, "grad": 4}.get(name)
+        rows = [_vector(value, "bval")] if name == "bval" else _rows(value, name, width)
+        if not rows or not rows[0]:
+            raise ValueError(f"{name}: the table holds no volumes")
         if name == "bval":
-            text = " ".join(_vector(value, "bval")) + "\n"
+            text = " ".join(rows[0]) + "\n"
         elif name == "bvec":
             # FSL layout: one line per axis, so a 3-volume table cannot be read the other way.
-            rows = _rows(value, "bvec", 3)
-            text = "".join(" ".join(axis) + "\n" for axis in zip(*rows)) if rows else ""
+            text = "".join(" ".join(axis) + "\n" for axis in zip(*rows))
         else:
-            text = "".join(" ".join(r) + "\n" for r in _rows(value, "grad", 4))
+            text = "".join(" ".join(r) + "\n" for r in rows)
         if self._folder is None:
             import tempfile  # only arrays need it; a command line that passes paths never does
 

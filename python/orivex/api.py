@@ -90,11 +90,45 @@ def _verdict_options(evidence: str, has_image: bool, seeds: Optional[int], verdi
     return evidence, {"seeds": seeds, "verdict_margin": verdict_margin, "memory_limit": memory_limit}
 
 
+# The options whose ranges the core checks (the same checks, and messages, as the command line's).
+_CHECKED = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "norm_tolerance",
+            "threads", "seeds", "verdict_margin", "memory_limit")
+
+
+def check_options(**options: Any) -> None:
+    """Raise the ValueError any call would raise for these options, before it read a file.
+
+    The ranges are the core's, the same at every door (this API, the command line and the BIDS
+    App): tolerances and the b0 threshold finite and at least 0, `shell` and `step` finite and
+    above 0, the margins in (0, 1], `seeds` and `memory_limit` at least 1, `threads` from 1 to
+    four per processor this process may use.
+    """
+    _native.check_options(**options)
+
+
+def _check_options(kwargs: dict[str, Any]) -> None:
+    check_options(**{k: kwargs[k] for k in _CHECKED if k in kwargs})
+
+
+def _utf8_paths(paths: dict[str, Any]) -> None:
+    """_orivex takes UTF-8 paths only; a file name that is not UTF-8 is refused by name."""
+    for name, value in paths.items():
+        if isinstance(value, str):
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"{name}: the file name is not valid UTF-8: {value!r} (rename the "
+                                 "file)") from None
+
+
 def _report(name: str, kwargs: dict[str, Any], *, evidence: Optional[str] = None,
             profile: bool = False, qc_data: bool = False) -> Report:
     """Runs one native call with its table arguments as files and reads its report."""
+    _check_options(kwargs)
     entry, flags = _native_entry(name, evidence=evidence, profile=profile, qc_data=qc_data)
     with TableFiles(kwargs.pop("bvec"), kwargs.pop("bval"), kwargs.pop("grad")) as table:
+        if evidence != "tracking":
+            _utf8_paths({**table, **kwargs})
         result = entry(**table, **kwargs, **flags)
     # Imported here: the command line has it imported in the background while the call runs.
     from orivex.report import Report
@@ -370,6 +404,7 @@ def repair(
     verdict_margin: float = VERDICT_MARGIN,
     memory_limit: Optional[int] = None,
     qc_data: bool = False,
+    fix_volumes: bool = False,
 ) -> Report:
     """Audit, then write the corrected table when a correction is recommended.
 
@@ -392,6 +427,10 @@ def repair(
         an existing output is refused.
     force_repair : bool, optional
         Also apply the best candidate when the decision is WARN.
+    fix_volumes : bool, optional
+        Also mend the rows that a "partial_flip" or "shifted_rows" finding of the volume check
+        names (recorded in the notes and the provenance). Without it no single row is changed;
+        other findings are only described. Needs evidence="tracking".
     tolerance, b0_threshold, shell, step, margin_threshold, strict, norm_tolerance, threads, qc_data
         As for :func:`audit`.
     evidence, seeds, verdict_margin, memory_limit
@@ -417,6 +456,10 @@ def repair(
     ('-x+y+z', ('fixed.bvec', 'fixed.bval'))
     """
     used, verdict = _verdict_options(evidence, True, seeds, verdict_margin, memory_limit)
+    if fix_volumes:
+        if used != "tracking":
+            raise ValueError("fix_volumes needs evidence='tracking'")
+        verdict["fix_volumes"] = True
     return _report("repair", dict(
         bvec=bvec, bval=bval, grad=grad,
         **_paths(dwi=dwi, out_bvec=out_bvec, out_bval=out_bval, mask=mask, out_grad=out_grad,
@@ -482,11 +525,13 @@ def recompute_bval(
     >>> [(c.nominal_b, c.count) for c in s.after]
     [(0.0, 1), (250.0, 1), (1000.0, 1)]
     """
+    _check_options({"b0_threshold": b0_threshold, "threads": threads})
     with TableFiles(bvec, bval, grad) as table:
-        text = _orivex.recompute_bval(
-            **_paths(out_bvec=out_bvec, out_bval=out_bval), **table,
-            **_paths(out_grad=out_grad, provenance=provenance), b0_threshold=b0_threshold,
-            dry_run=dry_run, in_place=in_place, threads=threads)
+        paths = {**_paths(out_bvec=out_bvec, out_bval=out_bval), **table,
+                 **_paths(out_grad=out_grad, provenance=provenance)}
+        _utf8_paths(paths)
+        text = _orivex.recompute_bval(**paths, b0_threshold=b0_threshold, dry_run=dry_run,
+                                      in_place=in_place, threads=threads)
     from orivex.report import RecomputeSummary
 
     return RecomputeSummary.from_json(text)
@@ -513,6 +558,7 @@ def bids(
     jobs: int = 1,
     threads: Optional[int] = None,
     dask_scheduler: Optional[str] = None,
+    dask_timeout: float = 60.0,
     force: bool = False,
     fail_on: Optional[str] = None,
     log: Any = None,
@@ -548,6 +594,8 @@ def bids(
         Threads per audit (default: the cores shared out among the jobs).
     dask_scheduler : str, optional
         Address of a dask.distributed scheduler to send the runs to.
+    dask_timeout : float, optional
+        Seconds to wait for that scheduler to answer, and then for its first worker.
     force : bool, optional
         Audit runs whose report is current too.
     fail_on : {"flag"}, optional
@@ -590,5 +638,5 @@ def bids(
     return app.run(
         path_text(root, "root"), path_text(output_dir, "output_dir"), level, options=options,
         participant_label=participant_label, session_label=session_label, jobs=jobs,
-        threads=threads, dask_scheduler=dask_scheduler, force=force, fail_on=fail_on,
-        json_lines=json_lines, stdout=log)
+        threads=threads, dask_scheduler=dask_scheduler, dask_timeout=dask_timeout, force=force,
+        fail_on=fail_on, json_lines=json_lines, stdout=log)

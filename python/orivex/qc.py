@@ -218,8 +218,11 @@ def verdict_figure_png(report, payload):
     right = 1.0 / (1.0 / a_co + 1.0 / a_sa)
     block_w = a_ax + right
     height = 4.6
-    fig = plt.figure(figsize=(2 * block_w * height + 1.2, height + 3.6))
-    outer = fig.add_gridspec(2, 2, height_ratios=[height, 2.4], hspace=0.22, wspace=0.08)
+    volumes = report.volumes
+    strip = bool(volumes is not None and volumes.checked and volumes.entries)
+    fig = plt.figure(figsize=(2 * block_w * height + 1.2, height + 3.6 + (2.0 if strip else 0.0)))
+    outer = fig.add_gridspec(3 if strip else 2, 2, height_ratios=[height, 2.4] + ([1.6] if strip else []),
+                             hspace=0.45 if strip else 0.22, wspace=0.08)
     for b, (label, name) in enumerate(((given, "as given"), (other, role))):
         block = outer[0, b].subgridspec(2, 2, width_ratios=[a_ax, right],
                                         height_ratios=[1.0 / a_co, 1.0 / a_sa], wspace=0.03, hspace=0.12)
@@ -245,6 +248,9 @@ def verdict_figure_png(report, payload):
                  ha="center", fontsize=9, color="tab:orange")
     bar.set_title("mean track length of all 24 axis assignments, longest first", fontsize=10)
 
+    if strip:
+        _volume_strip(fig.add_subplot(outer[2, :]), volumes)
+
     rec = verdict.recommended_label
     fig.suptitle("orivex {}{}: tracking margin {:.1f}% (threshold {:g}%); the table as given ranks {} of {}".format(
         verdict.decision.value, " " + rec if rec else "", 100 * _or0(verdict.relative_margin),
@@ -258,6 +264,24 @@ def verdict_figure_png(report, payload):
 def _or0(v):
     # A null measurement reads back as NaN; the figure draws it as 0.
     return 0.0 if v is None or v != v else v
+
+
+def _volume_strip(ax, volumes):
+    """Each diffusion-weighted volume's misfit to its row, the suspect volumes marked in red."""
+    suspect = set(volumes.suspect)
+    xs = [e.volume for e in volumes.entries]
+    heights = [_or0(e.misfit) for e in volumes.entries]
+    ax.bar(xs, heights, width=0.8, color=["tab:red" if x in suspect else "0.65" for x in xs])
+    for x, h in zip(xs, heights):
+        if x in suspect:
+            ax.annotate(str(x), (x, h), xytext=(0, 2), textcoords="offset points", ha="center",
+                        fontsize=8, color="tab:red")
+    ax.axhline(1.0, color="0.4", lw=0.8, ls=":")
+    ax.set_xlabel("volume")
+    ax.set_ylabel("misfit to its row")
+    found = volumes.pattern != "none"
+    ax.set_title(f"volumes: {volumes.pattern} — {volumes.summary if found else 'every volume fits its row'}",
+                 fontsize=10, color="tab:red" if found else "black")
 
 
 def f32(values):

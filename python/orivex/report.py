@@ -406,6 +406,74 @@ class CoherenceOpinion:
 
 
 @dataclass(frozen=True)
+class EvidencePass:
+    """One look at the tracking evidence: "first pass", "more seeds" (the first pass's seeds
+    and more) or "smoothed field" (a check that noise, not the anatomy, cut the tracks short)."""
+
+    evidence: str
+    seeds: int
+    best: str
+    relative_margin: float
+    relative_margin_se: float
+    z: float
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "EvidencePass":
+        return cls(d["evidence"], int(d["seeds"]), d["best"], _real(d["relative_margin"]),
+                   _real(d["relative_margin_se"]), _real(d["z"]))
+
+
+@dataclass(frozen=True)
+class MarginUncertainty:
+    """The spread of the deciding pass's margin, from its seeds.
+
+    `lead_mm` is the mean per-seed lead in track length of the best candidate over the closest
+    other one, `lead_se_mm` its standard error between cubes of `block_mm` (`blocks` of them),
+    `z` their ratio; a decision needs `z_needed`. `relative_margin_se` is the standard error
+    relative to the best mean length. `passes` lists every look, `deciding_pass` indexes it.
+    """
+
+    relative_margin_se: float
+    lead_mm: float
+    lead_se_mm: float
+    z: float
+    z_needed: float
+    block_mm: float
+    blocks: int
+    escalated: bool
+    deciding_pass: int
+    passes: tuple[EvidencePass, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "MarginUncertainty":
+        return cls(_real(d["relative_margin_se"]), _real(d["lead_mm"]), _real(d["lead_se_mm"]),
+                   _real(d["z"]), _real(d["z_needed"]), _real(d["block_mm"]), int(d["blocks"]),
+                   bool(d["escalated"]), int(d["deciding_pass"]),
+                   tuple(EvidencePass.from_dict(p) for p in d["passes"]))
+
+
+@dataclass(frozen=True)
+class EvidenceLimits:
+    """What bounds the answer: the working shell's directions and the condition number of their
+    tensor design, the region's coverage ("whole", or "partial" with the axes the grid cuts it
+    along and its extent in mm), the mean track length below which nothing is decided, and
+    plain-words notes."""
+
+    directions: int
+    condition_number: float
+    coverage: str
+    cut_axes: str
+    extent_mm: Vector
+    min_length_mm: float
+    notes: tuple[str, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "EvidenceLimits":
+        return cls(int(d["directions"]), _real(d["condition_number"]), d["coverage"], d["cut_axes"],
+                   _vector(d["extent_mm"]), _real(d["min_length_mm"]), tuple(d["notes"]))
+
+
+@dataclass(frozen=True)
 class VerdictEvidence:
     """The figures a verdict was drawn from: the two longest candidates, the table as given and
     the coherence opinion beside them."""
@@ -416,12 +484,14 @@ class VerdictEvidence:
     runner_up: TrackingCandidate
     given_mean_length_mm: float
     coherence: CoherenceOpinion
+    uncertainty: Optional[MarginUncertainty] = None
 
     @classmethod
     def from_dict(cls, d: dict) -> "VerdictEvidence":
         return cls(d["decided_by"], _real(d["margin_threshold"]), TrackingCandidate.from_dict(d["best"]),
                    TrackingCandidate.from_dict(d["runner_up"]), _real(d["given_mean_length_mm"]),
-                   CoherenceOpinion.from_dict(d["coherence"]))
+                   CoherenceOpinion.from_dict(d["coherence"]),
+                   _optional(d, "uncertainty", MarginUncertainty))
 
 
 @dataclass(frozen=True)
@@ -435,12 +505,96 @@ class Verdict:
     given_rank: int
     evidence: VerdictEvidence
     reasons: tuple[str, ...]
+    limits: Optional[EvidenceLimits] = None
 
     @classmethod
     def from_dict(cls, d: dict) -> "Verdict":
         return cls(Status(d["decision"]), d["recommended_label"], _matrix(d["recommended_transform"]),
                    _real(d["relative_margin"]), int(d["given_rank"]),
-                   VerdictEvidence.from_dict(d["evidence"]), tuple(d["reasons"]))
+                   VerdictEvidence.from_dict(d["evidence"]), tuple(d["reasons"]),
+                   _optional(d, "limits", EvidenceLimits))
+
+
+@dataclass(frozen=True)
+class VolumeHypothesis:
+    """One hypothesis tried on a volume: `z` is how many standard errors closer the volume lies
+    to it than to its row as given, `residual` its misfit under it (1 = typical of its shell)."""
+
+    z: float
+    residual: float
+
+
+@dataclass(frozen=True)
+class VolumeEntry:
+    """One diffusion-weighted volume against its row.
+
+    `misfit` is its residual from its row as given over the typical one of its shell; `fits` is
+    what explains it: "given", "axes", "row", "b_scale" or "none". The best other axes
+    (`axes_label`), other row (`row`, tried only for volumes that misfit) and b-value scale
+    (`b_scale`) each carry their evidence.
+    """
+
+    volume: int
+    b: float
+    misfit: float
+    fits: str
+    axes_label: str
+    axes: VolumeHypothesis
+    row: Optional[int]
+    row_evidence: Optional[VolumeHypothesis]
+    b_scale: float
+    b_scale_evidence: VolumeHypothesis
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "VolumeEntry":
+        ev = lambda h: VolumeHypothesis(_real(h["z"]), _real(h["residual"]))  # noqa: E731
+        row = d["row"]
+        return cls(int(d["volume"]), _real(d["b"]), _real(d["misfit"]), d["fits"], d["axes"]["label"],
+                   ev(d["axes"]), None if row is None else int(row["volume"]),
+                   None if row is None else ev(row), _real(d["b_scale"]["scale"]), ev(d["b_scale"]))
+
+
+@dataclass(frozen=True)
+class Volumes:
+    """Every diffusion-weighted volume checked against its own row of the table.
+
+    `pattern` is "none", "partial_flip", "swapped_rows", "shifted_rows", "b_value" or
+    "foreign_table"; `suspect` the 0-based volume indices it concerns. What explains them:
+    `label` (the axes a partial flip's volumes fit under), `rows` (the row each swapped volume
+    fits, in the order of `suspect`), `shift` (every row's offset along the series) and `b_scales`
+    (each suspect's b-value factor); `summary` says it in words. When `checked` is false,
+    `reason` says why and nothing was decided. The whole-table evidence: `explained`, the share
+    of the direction-dependent signal the table captures of what the best six tensor terms of
+    any table could (above chance: about 1 right, 0 unrelated); `structure`, how clearly the
+    signal shows six terms at all; `shift_ratio`, the residual with every row shifted over the
+    table's own; `rotation_ratio`, the longest mean track with the axes turned 25° over the
+    track as given.
+    """
+
+    checked: bool
+    reason: Optional[str]
+    pattern: str
+    suspect: tuple[int, ...]
+    label: Optional[str]
+    rows: tuple[int, ...]
+    shift: Optional[int]
+    b_scales: tuple[float, ...]
+    summary: str
+    voxels: int
+    explained: float
+    structure: float
+    shift_ratio: float
+    rotation_ratio: float
+    entries: tuple[VolumeEntry, ...]
+
+    @classmethod
+    def from_dict(cls, d: dict) -> "Volumes":
+        x, ev = d["explanation"], d["evidence"]
+        return cls(bool(d["checked"]), d["reason"], d["pattern"], _ints(d["suspect"]), x["label"],
+                   _ints(x["rows"]), None if x["shift"] is None else int(x["shift"]),
+                   _reals(x["b_scales"]), x["summary"], int(ev["voxels"]), _real(ev["explained"]),
+                   _real(ev["structure"]), _real(ev["shift_ratio"]), _real(ev["rotation_ratio"]),
+                   tuple(VolumeEntry.from_dict(e) for e in d["entries"]))
 
 
 # What the BIDS App adds to a run's report.
@@ -517,6 +671,8 @@ class Report(_Document):
         The transform a repair applied.
     tracking, verdict : optional
         The tracking evidence and the verdict drawn from it, when the call produced them.
+    volumes : Volumes, optional
+        Every diffusion-weighted volume against its row, beside the verdict.
     bids : RunRecord, optional
         The BIDS App's record of a run, in the reports it writes.
     timings : dict, optional
@@ -547,6 +703,7 @@ class Report(_Document):
     notes: tuple[str, ...]
     tracking: Optional[Tracking] = None
     verdict: Optional[Verdict] = None
+    volumes: Optional[Volumes] = None
     bids: Optional[RunRecord] = None
     timings: Optional[dict[str, float]] = field(default=None, repr=False, compare=False)
     qc_data: Optional[dict[str, Any]] = field(default=None, repr=False, compare=False)
@@ -573,7 +730,8 @@ class Report(_Document):
             flip=_optional(d, "flip", FlipResult), repair=_optional(d, "repair", RepairInfo),
             norm_stats=_optional(d, "norm_stats", NormStats), notes=tuple(d["notes"]),
             tracking=_optional(d, "tracking", Tracking), verdict=_optional(d, "verdict", Verdict),
-            bids=_optional(d, "bids", RunRecord), timings=timings, qc_data=qc_data, _text=text,
+            volumes=_optional(d, "volumes", Volumes), bids=_optional(d, "bids", RunRecord),
+            timings=timings, qc_data=qc_data, _text=text,
         )
 
     @property
@@ -620,6 +778,8 @@ class Report(_Document):
             rows.append(("tracking", f"mean track length: {top}"))
             rows.append(("verdict", f"{self.verdict.decision.value}, table as given ranks "
                          f"{self.verdict.given_rank} of {len(self.tracking.candidates)}"))
+        if self.volumes is not None:
+            rows.append(("volumes", volumes_line(self.volumes)))
         if self.flip is not None:
             f = self.flip
             rows.append(("coherence", f"{f.decision.value}: best {f.best.label} vs runner-up "
@@ -651,10 +811,13 @@ class RunError(_Document):
                    _text=json.dumps(doc, indent=2, ensure_ascii=False))
 
 
-def read_run_report(text: str) -> "Report | RunError":
+def read_run_report(text: str, loads: Any = json.loads) -> "Report | RunError":
     """A per-run report the BIDS App wrote: the run's Report with its `bids` section, or the
-    RunError of a run that could not be audited."""
-    d = json.loads(text)
+    RunError of a run that could not be audited. `loads` parses the text (the BIDS App passes
+    its strict, depth-bounded parser for files it did not just write)."""
+    d = loads(text)
+    if not isinstance(d, dict):
+        raise ValueError("is not a JSON object")
     if d.get("status") == "ERROR":
         return RunError(d["tool_version"], d["timestamp"], d["error"],
                         RunRecord.from_dict(d["bids"]), _text=text)
@@ -707,8 +870,9 @@ class BidsRun:
     """One run of a BIDS dataset as the group level sees it.
 
     `status` is PASS, WARN, FLAG or ERROR; `best_label` is a FLAG's correction, else the best
-    candidate; `protocol` is the id of the run's protocol (None for a run that failed);
-    `report` and `qc` are paths relative to the output folder.
+    candidate; `volumes` the volume check's pattern (None when not checked); `protocol` is the
+    id of the run's protocol (None for a run that failed); `report` and `qc` are paths relative
+    to the output folder.
     """
 
     path: str
@@ -721,12 +885,13 @@ class BidsRun:
     report: str
     qc: Optional[str]
     error: Optional[str]
+    volumes: Optional[str] = None
 
     @classmethod
     def from_dict(cls, d: dict) -> "BidsRun":
         return cls(d["path"], dict(d["entities"]), d["status"], d["best_label"],
                    d["relative_margin"], d["given_rank"], d["protocol"], d["report"], d["qc"],
-                   d.get("error"))
+                   d.get("error"), d.get("volumes"))
 
 
 @dataclass(frozen=True)
@@ -743,7 +908,8 @@ class ProtocolVerdict:
     """The runs of one protocol pooled into one orientation verdict.
 
     `relative_margin` is the median of the runs' margins, `combined_margin` the pooled one;
-    `decision` is None when the runs give too little evidence to pool.
+    `decision` is None when the runs give too little evidence to pool. `volume_patterns` counts
+    the runs by the pattern of their volume check ("none" when every volume fits its row).
     """
 
     id: str
@@ -761,13 +927,15 @@ class ProtocolVerdict:
     threshold: float
     evidence: Optional[str]
     outliers: tuple[Outlier, ...]
+    volume_patterns: dict[str, int] = field(default_factory=dict)
 
     @classmethod
     def from_dict(cls, d: dict) -> "ProtocolVerdict":
         return cls(d["id"], d["key"], dict(d["fields"]), dict(d["counts"]), d["decision"],
                    d["best_label"], d["runner_up"], d["relative_margin"], d["combined_margin"],
                    d["agreement"], int(d["n_runs"]), int(d["n_total"]), d["threshold"],
-                   d["evidence"], tuple(Outlier(**o) for o in d["outliers"]))
+                   d["evidence"], tuple(Outlier(**o) for o in d["outliers"]),
+                   dict(d.get("volume_patterns") or {}))
 
 
 @dataclass(frozen=True)
@@ -811,6 +979,15 @@ class BidsResult:
     output_dir: str
     participant: Optional[dict[str, int]]
     summary: Optional[BidsSummary]
+
+
+def volumes_line(v: Volumes) -> str:
+    """The volume check in one line."""
+    if not v.checked:
+        return f"not checked: {v.reason}"
+    if v.pattern == "none":
+        return f"every one of {len(v.entries)} diffusion-weighted volumes fits its row"
+    return f"{v.pattern}: {v.summary}"
 
 
 def _b(shell: Shell) -> str:

@@ -110,10 +110,26 @@ def _verdict(report, verbose=False):
     lines.append("verdict: {}{}, tracking margin {}% (threshold {:g}%); the table as given ranks {} of {}".format(
         verdict.decision.value, " " + rec if rec else "", _f(100 * verdict.relative_margin, "{:.1f}"),
         100 * verdict.evidence.margin_threshold, given, len(tracking.candidates)))
+    spread = verdict.evidence.uncertainty
+    if spread is not None:
+        looks = ", ".join("{} ({} seeds)".format(p.evidence, p.seeds) for p in spread.passes)
+        lines.append("  margin {}% ± {}%, {} standard errors ahead of the closest (a decision needs {:g}); "
+                     "evidence: {}".format(_f(100 * verdict.relative_margin, "{:.1f}"),
+                                          _f(100 * spread.relative_margin_se, "{:.1f}"),
+                                          _f(spread.z, "{:.1f}"), spread.z_needed, looks))
     lines += ["  - " + r for r in verdict.reasons]
     if rec:
         lines.append("  recommended correction: {}".format(rec))
     return lines
+
+
+def _volumes(report):
+    v = report.volumes
+    if v is None:
+        return []
+    from orivex.report import volumes_line
+
+    return ["volumes: " + volumes_line(v)]
 
 
 def render_warn_hint(report, command):
@@ -123,6 +139,8 @@ def render_warn_hint(report, command):
         return None
     best = verdict.evidence.best
     if best.label == "+x+y+z":
+        if verdict.relative_margin >= verdict.evidence.margin_threshold:
+            return None  # the axes are clear: the WARN is the volume check's, said above
         return ("best candidate: the table as given (+x+y+z, mean {} mm), but not by a clear margin; "
                 "nothing to apply".format(_f(best.mean_length_mm, "{:.1f}")))
     return "best candidate: {} (mean {} mm). To apply it anyway:\n  {}".format(
@@ -147,6 +165,7 @@ def render_report(report, title, threshold=MARGIN_THRESHOLD, verbose=False):
         lines.append("b0 drift: {} peak-to-peak over {} b0 volumes (slope {} per volume)".format(
             _f(100 * drift.relative_drift, "{:.2f}%"), len(drift.indices), _f(drift.slope)))
     lines += _verdict(report, verbose)
+    lines += _volumes(report)
     lines += _flip(report, threshold, verbose)
     if report.flip is not None or report.tracking is not None:
         lines += LABEL_LEGEND
@@ -186,7 +205,8 @@ def render_recompute(s, dry_run):
 
 
 def render_timings(t):
-    order = [k for k in ("decompress", "convert", "fit", "coherence", "tracking", "other", "total") if k in t]
+    order = [k for k in ("decompress", "convert", "fit", "coherence", "tracking", "volumes", "other", "total")
+             if k in t]
     lines = ["timings ({:g} threads):".format(t["threads"])]
     lines += ["  {:<10} {:8.3f} s".format(k, t[k]) for k in order]
     return "\n".join(lines)

@@ -34,6 +34,8 @@ TEST(Error, EveryKindRendersItsFixedText) {
       {Error::amplitude_encoded("m"), "amplitude-encoded bvecs (--strict): m"},
       {Error::refuse_overwrite("o.bvec"),
        "refusing to overwrite existing file: o.bvec (pass --force to allow)"},
+      {Error::invalid_option("step", "finite and above 0", "-1"),
+       "step must be finite and above 0: -1"},
   };
   static_assert(std::size(cases) == error_kind_count);
   for (const auto& c : cases) {

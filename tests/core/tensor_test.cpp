@@ -368,6 +368,41 @@ TEST(Tensor, IntegerSignalsIndependentOfThreadCount) {
   EXPECT_EQ(three.s0, one.s0);
 }
 
+// A series held as its stored 16-bit integers, with or without the header's scaling, fits to the
+// same bits as the floats it reads as: negative samples (the floor), both scopes, both kinds.
+TEST(Tensor, IntegerSamplesFitAsTheFloatsTheyReadAs) {
+  std::vector<Tensor> d;
+  std::vector<double> s0;
+  for (int i = 0; i < 300; ++i) {
+    d.push_back(prolate({std::cos(0.1 * i), std::sin(0.1 * i), 0.3}, 1.5e-3, 0.3e-3));
+    s0.push_back(i % 11 == 0 ? 0.4 : 200.0 + 3 * i);
+  }
+  const FloatArray base = series(scheme(), d, s0);
+  for (SampleKind kind : {SampleKind::Int16, SampleKind::UInt16})
+    for (SampleScale scale : {SampleScale{}, SampleScale{true, 0.37f, -1.5f}}) {
+      FloatArray narrow;
+      narrow.shape = base.shape;
+      narrow.kind = kind;
+      narrow.scale = scale;
+      for (std::size_t i = 0; i < base.data.size(); ++i) {
+        const float raw = std::round(base.data[i]) - (i % 29 == 0 ? 400.0f : 0.0f);
+        narrow.narrow.push_back(kind == SampleKind::Int16
+                                    ? static_cast<std::uint16_t>(static_cast<std::int16_t>(raw))
+                                    : static_cast<std::uint16_t>(std::max(raw, 0.0f)));
+      }
+      const std::vector<float> read = narrow.values();
+      const FloatArray floats(base.shape, FloatData(read.begin(), read.end()));
+      for (FitScope scope : {FitScope::All, FitScope::Tissue}) {
+        const TensorField a = *fit_dti(narrow, scheme(), b0s(), shell(), 1.0, scope);
+        const TensorField b = *fit_dti(floats, scheme(), b0s(), shell(), 1.0, scope);
+        EXPECT_EQ(a.evecs, b.evecs);
+        EXPECT_EQ(a.fa, b.fa);
+        EXPECT_EQ(a.s0, b.s0);
+        EXPECT_EQ(a.valid, b.valid);
+      }
+    }
+}
+
 // The tissue scope fits exactly the voxels at or above the Otsu threshold of the means, the same
 // way the whole fit does, and leaves the rest unfitted with their means; every tissue mask
 // drawn from it is the whole fit's.

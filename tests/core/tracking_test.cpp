@@ -216,8 +216,8 @@ TEST(Decide, PassFlagAndWarnFromTheTrackingMargin) {
   v = decide(tracking_with("-x+y+z", 40.0, 30.0), quiet, 0.05, 40.5);
   EXPECT_EQ(v.decision, Decision::WARN);
   EXPECT_EQ(v.reasons[2],
-            "the longest tracks average under 40.5 mm (a few voxels): the image shows too little "
-            "fibre structure to judge by");
+            "tracks average 40.0 mm: too little structure to judge by (40.5 mm at least, a few "
+            "voxels)");
 
   TrackingResult none = tracking_with("+x+y+z", 0.0, 0.0);
   none.seeds = 0;

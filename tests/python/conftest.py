@@ -166,9 +166,11 @@ REAL_DWI = Path(__file__).resolve().parents[1] / "data" / "realdwi"
 
 
 def real_bids_run(root: Path, sub: str, scan: str = "uih_dti16_ax", ses: str | None = "1",
-                  flip_x: bool = False, noise: float | None = None, seed: int = 0) -> Path:
+                  flip_x: bool = False, noise: float | None = None, seed: int = 0,
+                  flip_volumes: tuple[int, ...] = ()) -> Path:
     """One run of a vendored real scan in BIDS layout (its mask beside it as brain_mask), with
-    the bvec's x row negated and Rician noise of `noise` × the mean b0 signal in the mask."""
+    the bvec's x row negated (only in `flip_volumes`, when given) and Rician noise of `noise` ×
+    the mean b0 signal in the mask."""
     src = REAL_DWI / scan
     folder = root / f"sub-{sub}" / (f"ses-{ses}" if ses else "") / "dwi"
     folder.mkdir(parents=True, exist_ok=True)
@@ -188,6 +190,7 @@ def real_bids_run(root: Path, sub: str, scan: str = "uih_dti16_ax", ses: str | N
     bvec = np.loadtxt(src / "dwi.bvec")
     if flip_x:
         bvec[0] = -bvec[0]
+    bvec[0, list(flip_volumes)] *= -1
     write_fsl(folder / f"{stem}_dwi.bvec", folder / f"{stem}_dwi.bval", bvec.T, np.loadtxt(src / "dwi.bval"))
     (folder / f"{stem}_dwi.json").write_bytes((src / "dwi.json").read_bytes())
     (folder / f"{stem}_brain_mask.nii.gz").write_bytes((src / "mask.nii.gz").read_bytes())

@@ -79,9 +79,11 @@ def brain_phantom(
     bval: float = 1000.0,
     snr: float = 20.0,
     seed: int = 11,
+    table: tuple[np.ndarray, np.ndarray] | None = None,
 ) -> Phantom:
     """The phantom on `shape`; bundle geometry scales with the grid so a coarse grid samples
-    the same anatomy. snr is the white-matter b0 signal over the noise standard deviation."""
+    the same anatomy. snr is the white-matter b0 signal over the noise standard deviation.
+    `table` (unit directions, b-values) replaces the single-shell scheme of n_dirs and n_b0."""
     rng = np.random.default_rng(seed)
     nx, ny, nz = shape
     # Work in a unit frame of 40 x 40 x 20 "reference voxels" so every grid sees one anatomy.
@@ -127,9 +129,12 @@ def brain_phantom(
     primary = _unit(primary / scale)
     secondary = _unit(secondary / scale)
 
-    dirs = sphere_directions(n_dirs, seed)
-    bvecs = np.vstack([np.zeros((n_b0, 3)), dirs])
-    bvals = np.concatenate([np.zeros(n_b0), np.full(n_dirs, bval)])
+    if table is None:
+        dirs = sphere_directions(n_dirs, seed)
+        bvecs = np.vstack([np.zeros((n_b0, 3)), dirs])
+        bvals = np.concatenate([np.zeros(n_b0), np.full(n_dirs, bval)])
+    else:
+        bvecs, bvals = np.asarray(table[0], float), np.asarray(table[1], float)
 
     def tensor_signal(field):
         cos = np.einsum("xyzc,nc->xyzn", field, bvecs)
@@ -207,3 +212,48 @@ def candidates() -> list[tuple[str, np.ndarray]]:
 def undoes(recommended, corruption) -> bool:
     product = np.asarray(recommended) @ corruption
     return bool(np.allclose(product, np.eye(3)) or np.allclose(product, -np.eye(3)))
+
+
+def rotation(axis, degrees):
+    a = np.asarray(axis, float) / np.linalg.norm(axis)
+    t = np.radians(degrees)
+    k = np.array([[0, -a[2], a[1]], [a[2], 0, -a[0]], [-a[1], a[0], 0]])
+    return np.eye(3) + np.sin(t) * k + (1 - np.cos(t)) * k @ k
+
+
+def table_corruptions(dirs: np.ndarray, bvals: np.ndarray, multishell: bool):
+    """The table corruptions the volume check must name: (case, directions, b-values, expected
+    pattern, expected suspect volumes or None for every diffusion-weighted one)."""
+    dw = [i for i in range(len(bvals)) if bvals[i] > 50.0]
+    n = len(dw)
+    out = [("clean", dirs, bvals, "none", [])]
+    k = max(2, round(0.1 * n))
+    flipped = [dw[(3 + j * n // k) % n] for j in range(k)]
+    d = dirs.copy()
+    d[flipped, 0] *= -1
+    out.append(("x_flip_10pct", d, bvals, "partial_flip", sorted(flipped)))
+    i, j = dw[2], dw[n // 2]
+    d = dirs.copy()
+    d[[i, j]] = d[[j, i]]
+    b = bvals.copy()
+    b[[i, j]] = b[[j, i]]
+    out.append(("swap_two", d, b, "swapped_rows", sorted([i, j])))
+    d, b = dirs.copy(), bvals.copy()
+    d[dw] = np.roll(dirs[dw], 1, axis=0)
+    b[dw] = np.roll(bvals[dw], 1)
+    out.append(("shift_one", d, b, "shifted_rows", None))
+    out.append(("rotate_30_oblique", dirs @ rotation([1.0, 2.0, 3.0], 30.0).T, bvals,
+                "foreign_table", None))
+    # A table of another scheme with the same count: directions that have nothing to do with
+    # the signal.
+    d = dirs.copy()
+    other = np.random.default_rng(97).normal(size=(n, 3))
+    d[dw] = other / np.linalg.norm(other, axis=1, keepdims=True)
+    out.append(("other_scheme", d, bvals, "foreign_table", None))
+    if multishell:
+        b = bvals.copy()
+        low = [t for t in dw if bvals[t] < 1500]
+        v = low[len(low) // 3]
+        b[v] *= 2
+        out.append(("b_doubled", dirs, b, "b_value", [v]))
+    return out

@@ -203,7 +203,7 @@ def test_verdict_by_default_and_coherence_on_request(phantom, tmp_path):
     assert "coherence, shown beside the verdict" in r.stdout
     assert UNDER_ASAN or (tmp_path / "qc.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     saved = json.loads((tmp_path / "r.json").read_text())
-    assert saved["tracking"]["seeds"] == 300 and list(saved)[-2:] == ["tracking", "verdict"]
+    assert saved["tracking"]["seeds"] == 300 and list(saved)[-3:] == ["tracking", "verdict", "volumes"]
 
 
 def test_repair_on_warn_prints_the_best_candidate_and_the_command(phantom, tmp_path):

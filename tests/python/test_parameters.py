@@ -37,7 +37,7 @@ def test_the_modules_signatures_are_the_table():
                     assert value == TABLE[param][1], (module.__name__, name, param)
     # The second module takes flags where the first has variants.
     assert [n for n in dir(_native) if not n.startswith("_")] == [
-        "audit", "detect_flip", "parameters", "repair", "version"]
+        "audit", "check_options", "detect_flip", "parameters", "repair", "version"]
     assert [p for p, _ in text_signature(_native.audit)][-6:] == [
         "profile", "qc", "qc_tracks", "pretty", "coherence", "keep_pool"]
 

@@ -21,7 +21,7 @@ from detector_phantom import brain_phantom, candidates, fsl_voxel_map, oblique_a
 from test_detector_sweep import REAL, sweep, table_in_frame
 
 VERDICT_KEYS = ["decision", "recommended_label", "recommended_transform", "relative_margin",
-                "given_rank", "evidence", "reasons"]
+                "given_rank", "evidence", "reasons", "limits"]
 DISTINCT = [(label, t) for n, (label, t) in enumerate(candidates())
             if not any(np.array_equal(t, -u) for _, u in candidates()[:n])]
 IDENTITY = np.eye(3)
@@ -69,7 +69,7 @@ def test_report_has_every_module_key_plus_tracking_and_verdict(small, tmp_path):
     args = dict(bvec=p["bvec"], bval=p["bval"], mask=p["mask"])
     plain = json.loads(_orivex.audit(dwi=p["dwi"], **args))
     report = json.loads(_native.audit(p["dwi"], **args, threads=1))
-    assert list(report) == list(plain) + ["tracking", "verdict"]
+    assert list(report) == list(plain) + ["tracking", "verdict", "volumes"]
     assert list(report["verdict"]) == VERDICT_KEYS
     assert list(report["tracking"]) == ["candidates", "seeds", "seed_voxels", "step_mm",
                                         "region_voxels", "region"]
@@ -94,21 +94,22 @@ def test_report_has_every_module_key_plus_tracking_and_verdict(small, tmp_path):
     report = json.loads(_native.detect_flip(p["dwi"], bvec=p["bvec"], bval=p["bval"]))
     assert report["tracking"]["region"] == "otsu" and report["verdict"]["recommended_label"] == "-x+y+z"
     plain = json.loads(_orivex.detect_flip(p["dwi"], bvec=p["bvec"], bval=p["bval"]))
-    assert list(report) == list(plain) + ["tracking", "verdict"] and report["flip"] == plain["flip"]
+    assert list(report) == list(plain) + ["tracking", "verdict", "volumes"] and report["flip"] == plain["flip"]
 
 
 def test_options_and_failures(small, tmp_path):
     p = small_files(small, tmp_path)
     args = dict(bvec=p["bvec"], bval=p["bval"])
     text, timings = _native.audit(p["dwi"], **args, seeds=50, threads=2, profile=True)
-    assert json.loads(text)["tracking"]["seeds"] == 50
-    assert set(timings) == {"threads", "decompress", "convert", "fit", "coherence", "tracking",
+    # The seeds asked for are the first pass's; an unclear one tracks more beside them.
+    first = json.loads(text)["verdict"]["evidence"]["uncertainty"]["passes"][0]
+    assert first["evidence"] == "first pass" and first["seeds"] == 50
+    assert set(timings) == {"threads", "decompress", "convert", "fit", "coherence", "tracking", "volumes",
                             "other", "total"} and timings["threads"] == 2.0
     # A margin nobody can reach leaves every table undecided.
     v = json.loads(_native.detect_flip(p["dwi"], **args, verdict_margin=1.0))["verdict"]
     assert v["decision"] == "WARN" and v["recommended_transform"] is None and v["given_rank"] == 1
-    assert json.loads(_native.detect_flip(p["dwi"], **args, seeds=0))["verdict"]["decision"] == "WARN"
-    with pytest.raises(ValueError, match=r"margin threshold must be finite and in \(0, 1\]: 1.5"):
+    with pytest.raises(ValueError, match=r"^verdict_margin must be finite and in \(0, 1\]: 1.5$"):
         _native.detect_flip(p["dwi"], **args, verdict_margin=1.5)
     with pytest.raises(TypeError, match="seeds"):
         _native.detect_flip(p["dwi"], **args, seeds=2.5)

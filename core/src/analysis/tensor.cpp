@@ -101,8 +101,7 @@ const LogTables& log_tables() {
 }
 
 struct FitPlan {
-  const float* data;
-  std::size_t stride;
+  const FloatArray* dwi;
   // Volume of each design row, ascending: the solve does not depend on the order of its rows,
   // and a voxel's signals are then read front to back, in one contiguous run when the design
   // uses a run of volumes (every volume, for a single-shell series).
@@ -300,9 +299,10 @@ void accumulate_pair(const double* cols, const double* table, const std::int32_t
 // Scratch for one voxel's logarithms. Eigen's aligned packet loads need the 16 bytes operator
 // new guarantees.
 struct RowScratch {
-  explicit RowScratch(std::size_t rows) : logs(rows), keys(rows) {}
+  RowScratch(std::size_t rows, std::size_t volumes) : logs(rows), keys(rows), samples(volumes) {}
   std::vector<double> logs;
   std::vector<std::int32_t> keys;
+  std::vector<float> samples;  // a voxel's signals when the array holds integers
 };
 
 // A voxel's way into the fit: its mean unweighted signal, and whether and how it is fitted.
@@ -314,22 +314,21 @@ struct Prepared {
 
 // The mean unweighted signal of voxel v.
 double mean_signal(const FitPlan& p, std::size_t v) {
-  const float* s = p.data + v * p.stride;
   double sum = 0.0;
-  for (std::size_t t : p.mean_rows) sum += static_cast<double>(s[t]);
+  for (std::size_t t : p.mean_rows) sum += static_cast<double>(p.dwi->at(v, t));
   return sum / static_cast<double>(p.mean_rows.size());
 }
 
 // `means`, when given, holds every voxel's mean_signal() already.
 Prepared prepare(const FitPlan& p, std::size_t v, RowScratch& w, double tissue,
                  const double* means) {
-  const float* s = p.data + v * p.stride;
   Prepared out;
   const double m = means != nullptr ? means[v] : mean_signal(p, v);
   out.s0 = m;
   // A NaN or infinite sample (a corrupt voxel, an overflowing scl_slope) has no logarithm that
   // means anything: the voxel is not fitted rather than fitted to garbage.
   if (!std::isfinite(m) || p.min_signal > m || !(m >= tissue)) return out;
+  const float* s = p.dwi->voxel(v, w.samples.data());
   out.logs = log_signals(p, s, w.logs.data(), w.keys.data());
   out.fitted = out.logs != Logs::Bad;
   return out;
@@ -419,8 +418,7 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
   ORIVEX_ASSIGN(Eigen::MatrixXd pinv, pseudo_inverse(a));
 
   FitPlan plan;
-  plan.data = dwi.data.data();
-  plan.stride = dwi.inner();
+  plan.dwi = &dwi;
   std::vector<std::size_t> design_rows = b0_indices;
   design_rows.insert(design_rows.end(), shell_indices.begin(), shell_indices.end());
   std::vector<std::size_t> order(design_rows.size());
@@ -461,7 +459,7 @@ Result<TensorField> fit_dti(const FloatArray& dwi, const GradientTable& table,
     means = field.s0.data();
   }
   parallel_for(nvox, [&](std::size_t begin, std::size_t end) {
-    RowScratch w[2] = {RowScratch(n), RowScratch(n)};
+    RowScratch w[2] = {RowScratch(n, nt), RowScratch(n, nt)};
     // Voxels go in pairs, which share the solve when both take the tables.
     for (std::size_t v = begin; v < end; v += 2) {
       const std::size_t m = std::min<std::size_t>(2, end - v);
@@ -575,6 +573,49 @@ Mask TensorField::wm_proxy(double fa_threshold) const {
   for (std::size_t i = 0; i < n; ++i)
     mask[i] = valid[i] && fa[i] >= fa_threshold && std::isfinite(s0[i]) && s0[i] >= threshold ? 1 : 0;
   return mask;
+}
+
+TensorField smooth_directions(const TensorField& field, const Mask& region) {
+  TensorField out = field;
+  const std::size_t nx = field.dims[0], ny = field.dims[1], nz = field.dims[2];
+  const std::size_t n = std::min({region.size(), field.valid.size(), field.fa.size(),
+                                  field.evecs.size(), nx * ny * nz});
+  auto usable = [&](std::size_t v) {
+    const Vec3& e = field.evecs[v];
+    return region[v] && field.valid[v] && e[0] * e[0] + e[1] * e[1] + e[2] * e[2] >= 1e-18;
+  };
+  double weight[4];
+  for (int d = 0; d < 4; ++d) weight[d] = std::exp(-0.5 * d);
+  parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t v = begin; v < end; ++v) {
+      if (!usable(v)) continue;
+      const std::size_t at[3] = {v / (ny * nz), (v / nz) % ny, v % nz};
+      Eigen::Matrix3d m = Eigen::Matrix3d::Zero();
+      for (int dx = -1; dx <= 1; ++dx)
+        for (int dy = -1; dy <= 1; ++dy)
+          for (int dz = -1; dz <= 1; ++dz) {
+            const int d[3] = {dx, dy, dz};
+            std::size_t q[3];
+            bool inside = true;
+            for (int a = 0; a < 3; ++a) {
+              // Unsigned wrap-around sends a step below 0 past the extent.
+              q[a] = at[a] + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(d[a]));
+              inside = inside && q[a] < field.dims[static_cast<std::size_t>(a)];
+            }
+            if (!inside) continue;
+            const std::size_t u = (q[0] * ny + q[1]) * nz + q[2];
+            if (u >= n || !usable(u)) continue;
+            const Vec3& e = field.evecs[u];
+            const Eigen::Vector3d ev(e[0], e[1], e[2]);
+            m += weight[dx * dx + dy * dy + dz * dz] * field.fa[u] * (ev * ev.transpose());
+          }
+      Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig;
+      eig.computeDirect(m);
+      const Eigen::Vector3d p = eig.eigenvectors().col(2).normalized();
+      if (p.allFinite()) out.evecs[v] = {p(0), p(1), p(2)};
+    }
+  });
+  return out;
 }
 
 }  // namespace orivex

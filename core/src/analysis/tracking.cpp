@@ -136,8 +136,11 @@ Mask tracking_region(const TensorField& field, const Mask* mask) {
   return region;
 }
 
-std::vector<Seed> draw_seeds(const TensorField& field, const Mask& region,
-                             const TrackingParams& params, std::size_t* eligible) {
+namespace {
+
+// Region voxels with a valid fit, FA at or above the seed FA and a direction, ascending.
+std::vector<std::size_t> seed_pool(const TensorField& field, const Mask& region,
+                                   const TrackingParams& params) {
   const std::size_t n = std::min({region.size(), field.fa.size(), field.valid.size(),
                                   field.evecs.size()});
   // The tests on the pool, the list in ascending order after them.
@@ -150,15 +153,19 @@ std::vector<Seed> draw_seeds(const TensorField& field, const Mask& region,
   std::vector<std::size_t> pool;
   for (std::size_t i = 0; i < n; ++i)
     if (eligible_voxel[i]) pool.push_back(i);
-  if (eligible != nullptr) *eligible = pool.size();
+  return pool;
+}
 
-  SplitMix64 rng(params.rng_seed);
-  const std::size_t count = std::min(params.seeds, pool.size());
+// `count` of `pool` without replacement (partial Fisher-Yates), then one jitter per axis for
+// each in the order drawn.
+std::vector<Seed> draw_from(std::vector<std::size_t>& pool, std::size_t count, SplitMix64& rng,
+                            const std::array<std::size_t, 3>& dims) {
+  count = std::min(count, pool.size());
   for (std::size_t k = 0; k < count; ++k) {
     const std::size_t j = k + static_cast<std::size_t>(rng.below(pool.size() - k));
     std::swap(pool[k], pool[j]);
   }
-  const std::size_t ny = field.dims[1], nz = field.dims[2];
+  const std::size_t ny = dims[1], nz = dims[2];
   std::vector<Seed> seeds(count);
   for (std::size_t k = 0; k < count; ++k) {
     const std::size_t v = pool[k];
@@ -168,6 +175,29 @@ std::vector<Seed> draw_seeds(const TensorField& field, const Mask& region,
     for (int a = 0; a < 3; ++a) seeds[k].point[a] = centre[a] + rng.unit() - 0.5;
   }
   return seeds;
+}
+
+}  // namespace
+
+std::vector<Seed> draw_seeds(const TensorField& field, const Mask& region,
+                             const TrackingParams& params, std::size_t* eligible) {
+  std::vector<std::size_t> pool = seed_pool(field, region, params);
+  if (eligible != nullptr) *eligible = pool.size();
+  SplitMix64 rng(params.rng_seed);
+  return draw_from(pool, params.seeds, rng, field.dims);
+}
+
+std::vector<Seed> draw_more_seeds(const TensorField& field, const Mask& region,
+                                  const TrackingParams& params, const std::vector<Seed>& drawn,
+                                  std::size_t more) {
+  std::vector<std::size_t> pool = seed_pool(field, region, params);
+  std::vector<std::size_t> taken;
+  taken.reserve(drawn.size());
+  for (const Seed& s : drawn) taken.push_back(s.voxel);
+  std::sort(taken.begin(), taken.end());
+  std::erase_if(pool, [&](std::size_t v) { return std::binary_search(taken.begin(), taken.end(), v); });
+  SplitMix64 rng(params.rng_seed ^ 0x5eed5eed5eed5eedULL);
+  return draw_from(pool, more, rng, field.dims);
 }
 
 std::vector<Candidate> distinct_candidates() {
@@ -192,6 +222,8 @@ TrackingResult score_candidates(const TensorField& field, const Mask& region,
   const Walker walker(field, region, geometry, params);
   // Whole step counts: integer sums come out the same however the seeds are split.
   std::vector<std::atomic<std::uint64_t>> steps(nc);
+  TrackingResult r;
+  r.seed_steps.assign(seeds.size() * nc, 0);
   parallel_for(seeds.size(), [&](std::size_t begin, std::size_t end) {
     std::vector<std::uint64_t> local(nc, 0);
     for (std::size_t s = begin; s < end; ++s) {
@@ -200,14 +232,15 @@ TrackingResult score_candidates(const TensorField& field, const Mask& region,
         Vec3 d{};
         if (!walker.direction(seed.voxel, maps[c], d)) continue;
         const Vec3 back{-d[0], -d[1], -d[2]};
-        local[c] += walker.half(seed.point, d, maps[c], [](const Vec3&) {}) +
-                    walker.half(seed.point, back, maps[c], [](const Vec3&) {});
+        const std::size_t n = walker.half(seed.point, d, maps[c], [](const Vec3&) {}) +
+                              walker.half(seed.point, back, maps[c], [](const Vec3&) {});
+        r.seed_steps[s * nc + c] = static_cast<std::uint32_t>(n);
+        local[c] += n;
       }
     }
     for (std::size_t c = 0; c < nc; ++c) steps[c].fetch_add(local[c], std::memory_order_relaxed);
   });
 
-  TrackingResult r;
   r.seeds = seeds.size();
   r.region_voxels = static_cast<std::size_t>(
       std::count_if(region.begin(), region.end(), [](std::uint8_t m) { return m != 0; }));
@@ -217,13 +250,59 @@ TrackingResult score_candidates(const TensorField& field, const Mask& region,
     const double mean = seeds.empty() ? 0.0
                                       : static_cast<double>(steps[c].load()) * geometry.step_mm /
                                             static_cast<double>(seeds.size());
-    r.ranking.push_back(TrackingScore{candidates[c], mean});
+    r.ranking.push_back(TrackingScore{candidates[c], mean, c});
   }
   std::stable_sort(r.ranking.begin(), r.ranking.end(),
                    [](const TrackingScore& a, const TrackingScore& b) {
                      return a.mean_length_mm > b.mean_length_mm;
                    });
   return r;
+}
+
+std::vector<double> mean_track_lengths(const TensorField& field, const Mask& region,
+                                       const std::vector<Seed>& seeds,
+                                       const std::vector<Mat3>& maps,
+                                       const TrackingGeometry& geometry,
+                                       const TrackingParams& params) {
+  const std::size_t nc = maps.size();
+  const Walker walker(field, region, geometry, params);
+  // Whole step counts, as in score_candidates.
+  std::vector<std::atomic<std::uint64_t>> steps(nc);
+  parallel_for(seeds.size(), [&](std::size_t begin, std::size_t end) {
+    std::vector<std::uint64_t> local(nc, 0);
+    for (std::size_t s = begin; s < end; ++s)
+      for (std::size_t c = 0; c < nc; ++c) {
+        Vec3 d{};
+        if (!walker.direction(seeds[s].voxel, maps[c], d)) continue;
+        local[c] += walker.half(seeds[s].point, d, maps[c], [](const Vec3&) {}) +
+                    walker.half(seeds[s].point, Vec3{-d[0], -d[1], -d[2]}, maps[c], [](const Vec3&) {});
+      }
+    for (std::size_t c = 0; c < nc; ++c) steps[c].fetch_add(local[c], std::memory_order_relaxed);
+  });
+  std::vector<double> out(nc, 0.0);
+  for (std::size_t c = 0; c < nc && !seeds.empty(); ++c)
+    out[c] = static_cast<double>(steps[c].load()) * geometry.step_mm / static_cast<double>(seeds.size());
+  return out;
+}
+
+void absorb(TrackingResult& into, const TrackingResult& more) {
+  const std::size_t nc = into.ranking.size();
+  if (nc == 0 || more.ranking.size() != nc) return;
+  into.seed_steps.insert(into.seed_steps.end(), more.seed_steps.begin(), more.seed_steps.end());
+  into.seeds += more.seeds;
+  std::vector<TrackingScore> by_column(nc);
+  for (const TrackingScore& s : into.ranking) by_column[s.column] = s;
+  std::vector<std::uint64_t> steps(nc, 0);
+  for (std::size_t i = 0; i < into.seed_steps.size(); ++i) steps[i % nc] += into.seed_steps[i];
+  for (std::size_t c = 0; c < nc; ++c)
+    by_column[c].mean_length_mm = into.seeds == 0 ? 0.0
+                                                  : static_cast<double>(steps[c]) * into.step_mm /
+                                                        static_cast<double>(into.seeds);
+  std::stable_sort(by_column.begin(), by_column.end(),
+                   [](const TrackingScore& a, const TrackingScore& b) {
+                     return a.mean_length_mm > b.mean_length_mm;
+                   });
+  into.ranking = std::move(by_column);
 }
 
 std::vector<std::vector<Vec3>> trace_tracks(const TensorField& field, const Mask& region,

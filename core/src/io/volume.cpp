@@ -337,6 +337,33 @@ inline float convert_one(const unsigned char* src, Scaling sc) {
   return v;
 }
 
+// The stored value as the 16 bits the array keeps for the integer kinds: modular, so a signed
+// value keeps its two's complement bits and an 8-bit one is sign- or zero-extended.
+template <class T, bool Swap>
+inline std::uint16_t narrow_one(const unsigned char* src) {
+  using U = std::conditional_t<sizeof(T) == 1, std::uint8_t, std::uint16_t>;
+  static_assert(sizeof(T) <= 2);
+  U bits;
+  std::memcpy(&bits, src, sizeof(T));
+  if constexpr (Swap && sizeof(T) > 1) bits = swap_bytes(bits);
+  return static_cast<std::uint16_t>(std::bit_cast<T>(bits));
+}
+
+// Integers of up to 16 bits are kept as stored; every other type becomes 32-bit floats.
+SampleKind sample_kind(int datatype) {
+  switch (datatype) {
+    case DT_INT8:
+    case DT_INT16: return SampleKind::Int16;
+    case DT_UINT8:
+    case DT_UINT16: return SampleKind::UInt16;
+    default: return SampleKind::Float32;
+  }
+}
+
+std::size_t sample_bytes(SampleKind kind) {
+  return kind == SampleKind::Float32 ? sizeof(float) : sizeof(std::uint16_t);
+}
+
 // An opened file: header decoded to native byte order, stream positioned after the header.
 struct OpenFile {
   Stream stream;
@@ -409,9 +436,9 @@ Layout layout_of(const std::vector<std::size_t>& dims) {
 // Converts a block of stored values (x fastest; planes z0..z1 of volumes t0..t1) into the
 // array, where a voxel's volumes are contiguous. Work is split by stored rows (y, z) with z
 // fastest, since voxels neighbouring in z are neighbours in the array too.
-template <class T, bool Swap, bool Scale>
+template <class T, bool Swap, bool Scale, class Out>
 void scatter_block(const unsigned char* raw, Scaling sc, const Layout& l, std::size_t z0,
-                   std::size_t z1, std::size_t t0, std::size_t t1, float* out) {
+                   std::size_t z1, std::size_t t0, std::size_t t1, Out* out) {
   const std::size_t plane = l.nx * l.ny;
   const std::size_t zn = z1 - z0;
   const std::size_t nt = t1 - t0;
@@ -419,11 +446,11 @@ void scatter_block(const unsigned char* raw, Scaling sc, const Layout& l, std::s
   const std::size_t vol_stride = zn * plane * sizeof(T);
   const bool in_order = l.t_in_order;
   parallel_for(l.ny * zn, [&](std::size_t rb, std::size_t re) {
-    float tile[run_bytes * t_block];
+    Out tile[run_bytes * t_block];
     for (std::size_t r = rb; r < re; ++r) {
       const std::size_t y = r / zn, zi = r % zn;
       const unsigned char* row = raw + (zi * plane + y * l.nx) * sizeof(T);
-      float* row_out = out + (y * l.nz + z0 + zi) * l.nt;
+      Out* row_out = out + (y * l.nz + z0 + zi) * l.nt;
       const std::size_t x_out = l.ny * l.nz * l.nt;  // array distance between x and x + 1
       for (std::size_t xa = 0; xa < l.nx; xa += x_run) {
         const std::size_t xn = std::min(x_run, l.nx - xa);
@@ -432,13 +459,16 @@ void scatter_block(const unsigned char* raw, Scaling sc, const Layout& l, std::s
           for (std::size_t t = 0; t < tn; ++t) {
             const unsigned char* run = row + (ta + t) * vol_stride + xa * sizeof(T);
             for (std::size_t x = 0; x < xn; ++x)
-              tile[x * t_block + t] = convert_one<T, Swap, Scale>(run + x * sizeof(T), sc);
+              if constexpr (std::is_same_v<Out, float>)
+                tile[x * t_block + t] = convert_one<T, Swap, Scale>(run + x * sizeof(T), sc);
+              else
+                tile[x * t_block + t] = narrow_one<T, Swap>(run + x * sizeof(T));
           }
           for (std::size_t x = 0; x < xn; ++x) {
-            float* dst = row_out + (xa + x) * x_out;
-            const float* from = tile + x * t_block;
+            Out* dst = row_out + (xa + x) * x_out;
+            const Out* from = tile + x * t_block;
             if (in_order) {
-              std::memcpy(dst + t0 + ta, from, tn * sizeof(float));
+              std::memcpy(dst + t0 + ta, from, tn * sizeof(Out));
             } else {
               for (std::size_t t = 0; t < tn; ++t) dst[l.t_slot[t0 + ta + t]] = from[t];
             }
@@ -451,7 +481,16 @@ void scatter_block(const unsigned char* raw, Scaling sc, const Layout& l, std::s
 
 template <class T>
 void scatter_typed(const unsigned char* raw, bool swap, Scaling sc, const Layout& l,
-                   std::size_t z0, std::size_t z1, std::size_t t0, std::size_t t1, float* out) {
+                   std::size_t z0, std::size_t z1, std::size_t t0, std::size_t t1,
+                   FloatArray& array) {
+  if constexpr (sizeof(T) <= 2 && std::is_integral_v<T>) {
+    if (array.kind != SampleKind::Float32) {
+      std::uint16_t* out = array.narrow.data();
+      if (swap) return scatter_block<T, true, false>(raw, sc, l, z0, z1, t0, t1, out);
+      return scatter_block<T, false, false>(raw, sc, l, z0, z1, t0, t1, out);
+    }
+  }
+  float* out = array.data.data();
   if (swap) {
     if (sc.on) return scatter_block<T, true, true>(raw, sc, l, z0, z1, t0, t1, out);
     return scatter_block<T, true, false>(raw, sc, l, z0, z1, t0, t1, out);
@@ -461,7 +500,7 @@ void scatter_typed(const unsigned char* raw, bool swap, Scaling sc, const Layout
 }
 
 void scatter_any(int datatype, const unsigned char* raw, bool swap, Scaling sc, const Layout& l,
-                 std::size_t z0, std::size_t z1, std::size_t t0, std::size_t t1, float* out) {
+                 std::size_t z0, std::size_t z1, std::size_t t0, std::size_t t1, FloatArray& out) {
   switch (datatype) {
     case DT_UINT8: return scatter_typed<std::uint8_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
     case DT_INT8: return scatter_typed<std::int8_t>(raw, swap, sc, l, z0, z1, t0, t1, out);
@@ -520,9 +559,10 @@ Result<Checked> validate(const OpenFile& f, const LoadOptions& options) {
   std::size_t nvox = 1;
   bool overflow = false;
   for (std::size_t d : info.dims) overflow |= __builtin_mul_overflow(nvox, d, &nvox);
+  const SampleKind kind = sample_kind(h.datatype);
   std::size_t nbytes = 0, fbytes = 0;
   overflow |= __builtin_mul_overflow(nvox, vbytes, &nbytes);
-  overflow |= __builtin_mul_overflow(nvox, sizeof(float), &fbytes);
+  overflow |= __builtin_mul_overflow(nvox, sample_bytes(kind), &fbytes);
   if (overflow || nbytes > (std::size_t{1} << 62))
     return Error::nifti("header claims " + format_count(claimed) +
                         " voxels, more than can be addressed");
@@ -554,8 +594,9 @@ Result<Checked> validate(const OpenFile& f, const LoadOptions& options) {
   const std::optional<std::uint64_t> budget =
       options.memory_budget ? options.memory_budget : available_memory();
   if (budget && loaded_bytes > *budget)
-    return Error::nifti("the image needs " + format_bytes(loaded_bytes) +
-                        " of memory for its 32-bit float array, more than " +
+    return Error::nifti("the image needs " + format_bytes(loaded_bytes) + " of memory for its " +
+                        (kind == SampleKind::Float32 ? "32-bit float" : "16-bit integer") +
+                        " array, more than " +
                         (options.memory_budget ? "the memory budget of " + format_bytes(*budget)
                                                : "the " + format_bytes(*budget) +
                                                      " of memory available") +
@@ -648,11 +689,17 @@ Result<Clock::duration> stream(OpenFile& f, const StreamPlan& p, std::size_t vby
   const Layout& l = p.layout;
   const std::size_t plane = l.nx * l.ny;
   const std::size_t values = plane * l.nz * p.volumes;
-  array.data.reserve(values);
-  advise_huge_pages(array.data.data(), values * sizeof(float));
   // Sized without being written: every value is written once, by its chunk's conversion, which
   // is also when its pages are first touched.
-  array.data.resize(values);
+  auto size_samples = [&](auto& samples) {
+    samples.reserve(values);
+    advise_huge_pages(samples.data(), values * sizeof(samples[0]));
+    samples.resize(values);
+    return reinterpret_cast<unsigned char*>(samples.data());
+  };
+  unsigned char* const base =
+      array.kind == SampleKind::Float32 ? size_samples(array.data) : size_samples(array.narrow);
+  const std::size_t bytes = array.bytes();
   // Inflation fills each staging chunk before it is read, so neither is zeroed first.
   std::vector<unsigned char, UninitAllocator<unsigned char>> stage[2];
   for (std::size_t b = 0; b < std::min<std::size_t>(2, p.chunks.size()); ++b) {
@@ -676,8 +723,6 @@ Result<Clock::duration> stream(OpenFile& f, const StreamPlan& p, std::size_t vby
         } else if (k == 0) {
           // In slices, so that the reading thread takes a share once its chunk is in: on some
           // machines zeroing fresh pages costs more than inflating the data that fills them.
-          const std::size_t bytes = values * sizeof(float);
-          auto* base = reinterpret_cast<unsigned char*>(array.data.data());
           parallel_for((bytes + prefault_slice - 1) / prefault_slice, [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i)
               prefault(base + i * prefault_slice, std::min(prefault_slice, bytes - i * prefault_slice));
@@ -685,7 +730,7 @@ Result<Clock::duration> stream(OpenFile& f, const StreamPlan& p, std::size_t vby
         } else {
           const Chunk& c = p.chunks[k - 1];
           scatter_any(f.header.datatype, stage[(k - 1) % 2].data(), f.swapped, sc, l, c.z0, c.z1,
-                      c.t0, c.t1, array.data.data());
+                      c.t0, c.t1, array);
         }
       }
     });
@@ -711,10 +756,13 @@ Result<TimedVolume> load(const std::string& path, const LoadOptions& options) {
   const StreamPlan p = plan(c.info, c.value_bytes, options.mask);
   FloatArray array;
   array.shape = p.shape;
+  array.kind = sample_kind(f.header.datatype);
+  const Scaling sc = scaling_of(f.header);
+  array.scale = SampleScale{sc.on, sc.slope, sc.inter};
   const auto loop_start = Clock::now();
   ORIVEX_ASSIGN(Clock::duration read_time, stream(f, p, c.value_bytes, array));
   const auto r0 = Clock::now();
-  const std::uint64_t read_values = static_cast<std::uint64_t>(array.data.size());
+  const std::uint64_t read_values = static_cast<std::uint64_t>(array.size());
   const std::uint64_t all_values = static_cast<std::uint64_t>(claimed_voxels(c.info.dims));
   ORIVEX_TRY(f.stream.finish((all_values - read_values) * c.value_bytes));
   read_time += (Clock::now() - r0) + (loop_start - start);
@@ -734,15 +782,15 @@ std::optional<std::uint64_t> read_number(const char* path) {
 }
 
 // Non-finite voxels are left out: one NaN or infinity would otherwise turn the whole volume's
-// mean, and with it the b0 drift, into NaN.
-double strided_masked_mean(const float* values, std::size_t n, std::size_t stride,
-                           const Mask* mask) {
+// mean, and with it the b0 drift, into NaN. value(i) is the i-th value of the sequence.
+template <class Value>
+double strided_masked_mean(std::size_t n, const Mask* mask, Value&& value) {
   double sum = 0.0;
   std::size_t count = 0;
   const std::size_t m = mask ? std::min(n, mask->size()) : n;
   for (std::size_t i = 0; i < m; ++i) {
     if (mask && !(*mask)[i]) continue;
-    const float v = values[i * stride];
+    const float v = value(i);
     if (!std::isfinite(v)) continue;
     sum += static_cast<double>(v);
     ++count;
@@ -817,6 +865,18 @@ Result<Mask> read_mask(const std::string& path, LoadOptions options) {
   return mask_from_volume(t.volume.array);
 }
 
+Result<MaskImage> read_mask_image(const std::string& path, LoadOptions options) {
+  options.mask = true;
+  options.expected_volumes.reset();
+  ORIVEX_ASSIGN(TimedVolume t, load(path, options));
+  MaskImage out{mask_from_volume(t.volume.array), std::move(t.volume.info), 0};
+  const FloatArray& a = t.volume.array;
+  const std::size_t stride = a.inner();
+  for (std::size_t v = 0; v < out.mask.size() && v * stride < a.size(); ++v)
+    out.nan_voxels += std::isnan(a.value(v * stride)) ? 1 : 0;
+  return out;
+}
+
 std::optional<std::uint64_t> available_memory() {
   std::optional<std::uint64_t> avail;
   std::ifstream meminfo("/proc/meminfo");
@@ -845,25 +905,51 @@ std::optional<std::uint64_t> available_memory() {
   return avail;
 }
 
+const float* FloatArray::voxel(std::size_t v, float* scratch) const {
+  const std::size_t n = inner();
+  if (kind == SampleKind::Float32) return data.data() + v * n;
+  const std::uint16_t* src = narrow.data() + v * n;
+  // One loop per case, so each converts a vector at a time.
+  if (kind == SampleKind::Int16) {
+    for (std::size_t t = 0; t < n; ++t) scratch[t] = static_cast<float>(static_cast<std::int16_t>(src[t]));
+  } else {
+    for (std::size_t t = 0; t < n; ++t) scratch[t] = static_cast<float>(src[t]);
+  }
+  if (scale.on) {
+    for (std::size_t t = 0; t < n; ++t) {
+      const float s = scale.slope * scratch[t];
+      scratch[t] = s + scale.inter;
+    }
+  }
+  return scratch;
+}
+
+std::vector<float> FloatArray::values() const {
+  std::vector<float> out(size());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = value(i);
+  return out;
+}
+
 Mask mask_from_volume(const FloatArray& array) {
   const std::size_t n = array.grid_voxels();
   const std::size_t stride = array.inner();
   Mask mask(n);
   // NaN != 0, so a NaN voxel is inside.
-  for (std::size_t v = 0; v < n && v * stride < array.data.size(); ++v)
-    mask[v] = array.data[v * stride] != 0.0f ? 1 : 0;
+  for (std::size_t v = 0; v < n && v * stride < array.size(); ++v)
+    mask[v] = array.value(v * stride) != 0.0f ? 1 : 0;
   return mask;
 }
 
 double masked_mean(const float* values, std::size_t n, const Mask* mask) {
-  return strided_masked_mean(values, n, 1, mask);
+  return strided_masked_mean(n, mask, [&](std::size_t i) { return values[i]; });
 }
 
 std::vector<double> mean_for_volumes(const FloatArray& array,
                                      const std::vector<std::size_t>& volumes, const Mask* mask) {
   std::vector<double> out(volumes.size(), 0.0);
   if (array.ndim() < 4) {
-    const double m = masked_mean(array.data.data(), array.data.size(), mask);
+    const double m =
+        strided_masked_mean(array.size(), mask, [&](std::size_t i) { return array.value(i); });
     std::fill(out.begin(), out.end(), m);
     return out;
   }
@@ -874,7 +960,7 @@ std::vector<double> mean_for_volumes(const FloatArray& array,
       const std::size_t t = volumes[i];
       // A volume the array does not have has no values: its mean is that of an empty set.
       if (t >= stride) continue;
-      out[i] = strided_masked_mean(array.data.data() + t, n, stride, mask);
+      out[i] = strided_masked_mean(n, mask, [&](std::size_t v) { return array.value(v * stride + t); });
     }
   });
   return out;

@@ -46,6 +46,11 @@ Error Error::amplitude_encoded(std::string detail) {
 Error Error::refuse_overwrite(std::string path) {
   return Error(ErrorKind::RefuseOverwrite, std::move(path));
 }
+Error Error::invalid_option(std::string name, std::string rule, std::string value) {
+  std::string detail = std::move(rule);
+  if (!value.empty()) detail += ": " + value;
+  return Error(ErrorKind::InvalidOption, std::move(name), std::move(detail));
+}
 
 Error Error::invalid_number(std::string path, std::string_view token) {
   return parse(std::move(path), "invalid number: " + detail::debug_quoted(token));
@@ -59,6 +64,9 @@ Error Error::negative_bvalue(std::string path, std::string_view token) {
 Error Error::text_too_large(std::string path, std::size_t limit) {
   return parse(std::move(path), "larger than " + std::to_string(limit >> 20) +
                                     " MiB, far beyond any gradient table or sidecar");
+}
+Error Error::empty_table(std::string path) {
+  return parse(std::move(path), "the table holds no volumes");
 }
 Error Error::no_usable_voxels() {
   return tensor_fit("no usable voxel for flip detection (each is below the minimum signal, "
@@ -111,6 +119,7 @@ std::string Error::display() const {
     case ErrorKind::AmplitudeEncoded: return "amplitude-encoded bvecs (--strict): " + detail_;
     case ErrorKind::RefuseOverwrite:
       return "refusing to overwrite existing file: " + text_ + " (pass --force to allow)";
+    case ErrorKind::InvalidOption: return text_ + " must be " + detail_;
   }
   return "unknown error";
 }

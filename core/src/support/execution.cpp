@@ -42,6 +42,10 @@ void allow_requested_parallelism() {
   });
 }
 
+// Chunks per worker in parallel_for: enough that a slowed worker's last chunk is a small part of
+// the stage, few enough that taking a chunk costs nothing next to its work.
+constexpr std::size_t chunks_per_worker = 16;
+
 }  // namespace
 
 Result<Execution> Execution::create(std::optional<std::uint64_t> threads) {
@@ -110,8 +114,13 @@ std::size_t Execution::concurrency() const {
 
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
   if (n == 0) return;
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
-                    [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+  // Many small chunks, taken by whichever worker is free: a worker whose core is shared with
+  // other work takes fewer of them instead of holding up the stage with a fixed share.
+  const auto workers = static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+  const std::size_t grain = std::max<std::size_t>(1, n / (workers * chunks_per_worker));
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
+                    [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); },
+                    tbb::simple_partitioner());
 }
 
 SumCounts parallel_sum_counts(std::size_t n,

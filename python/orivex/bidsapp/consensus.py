@@ -18,6 +18,9 @@ Pooling, per protocol and per kind of evidence (track length or coherence):
   single run is judged exactly as on its own.
 - A run disagrees when its own best differs from the protocol's candidate by a relative margin
   of at least a quarter of the threshold (the least the pooling can resolve).
+
+The volume check is a property of each run's table, not pooled: a protocol counts its runs by
+the pattern found (`volume_patterns`, "none" for runs whose volumes all fit their rows).
 """
 
 import math
@@ -80,8 +83,17 @@ def pool(runs, threshold):
             "agreement": agreement, "n_runs": n, "threshold": threshold, "outliers": outliers}
 
 
+def _volumes(row):
+    # Rows made before the volume check (or by hand) carry no pattern.
+    try:
+        return row["volumes"]
+    except (KeyError, AttributeError):
+        return None
+
+
 def protocols(rows):
-    """Verdicts of every protocol among `rows` (dicts with id, protocol, kind, scores, threshold).
+    """Verdicts of every protocol among `rows` (dicts with id, protocol, kind, scores, threshold,
+    volumes).
 
     Runs without evidence (errors) count in n_total but are not pooled. Where a protocol mixes
     kinds of evidence, the tracking runs are pooled: the two kinds' scores are not comparable.
@@ -98,7 +110,13 @@ def protocols(rows):
         pooled = [r for r in members if r["kind"] == kind and r["scores"]]
         threshold = max((r["threshold"] for r in pooled), default=None)
         verdict = pool([(r["id"], r["scores"]) for r in pooled], threshold or 0.0)
+        patterns = {}
+        for r in members:
+            pattern = _volumes(r)
+            if pattern is not None:
+                patterns[pattern] = patterns.get(pattern, 0) + 1
         verdict.update(protocol=key, evidence=kind, n_total=len(members),
+                       volume_patterns=dict(sorted(patterns.items())),
                        runs=[r["id"] for r in members])
         out.append(verdict)
     return out

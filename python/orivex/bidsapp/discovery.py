@@ -11,6 +11,8 @@ import os
 import re
 from dataclasses import dataclass, field
 
+from orivex.bidsapp import safe_read
+
 NIFTI_EXTENSIONS = (".nii.gz", ".nii")
 _KEY = re.compile(r"^[a-zA-Z0-9]+$")
 
@@ -78,74 +80,240 @@ def parse_name(name):
     return tuple(entities), suffix, "." + ext
 
 
-class BidsIgnore:
-    """The patterns of <root>/.bidsignore, matched as .gitignore matches them (no negation)."""
+# Every name of the dataset is matched against every pattern; real files hold a few dozen.
+MAX_PATTERNS = 10_000
 
-    def __init__(self, patterns=()):
+
+class BidsIgnore:
+    """The patterns of <root>/.bidsignore, matched as .gitignore matches them (no negation).
+
+    Each pattern is compiled to a small automaton that is run over a name once, so matching
+    takes time linear in the name whatever the pattern holds (no backtracking regex). A line
+    that is not a valid pattern is skipped and listed in `problems` with its line number.
+    """
+
+    def __init__(self, patterns=(), source=".bidsignore"):
         self.rules = []
-        for line in patterns:
+        self.problems = []
+        for number, line in enumerate(patterns, 1):
             line = line.strip()
             if not line or line.startswith("#") or line.startswith("!"):
                 continue
             dir_only = line.endswith("/")
             line = line.rstrip("/")
             anchored = "/" in line
-            self.rules.append((_glob_regex(line.lstrip("/")), anchored, dir_only))
+            if len(self.rules) == MAX_PATTERNS:
+                raise DiscoveryError(f"{source} holds more than {MAX_PATTERNS} patterns")
+            try:
+                glob = Glob(line.lstrip("/"))
+            except ValueError as e:
+                self.problems.append(f"{source} line {number}: {e}; the pattern is skipped")
+                continue
+            self.rules.append((glob, anchored, dir_only))
 
     @classmethod
     def load(cls, root):
+        path = os.path.join(root, ".bidsignore")
         try:
-            with open(os.path.join(root, ".bidsignore"), encoding="utf-8", errors="replace") as f:
-                return cls(f.read().splitlines())
+            data = safe_read.read_bytes(path, safe_read.SIDECAR_CAP)
         except FileNotFoundError:
             return cls()
+        except safe_read.Unreadable as e:
+            raise DiscoveryError(f"{path} {e}") from None
+        return cls(data.decode("utf-8", "replace").splitlines(), path)
 
     def ignores(self, rel, is_dir=False):
         parts = rel.split("/")
         for k in range(1, len(parts) + 1):
             prefix_is_dir = k < len(parts) or is_dir
-            for regex, anchored, dir_only in self.rules:
+            for glob, anchored, dir_only in self.rules:
                 if dir_only and not prefix_is_dir:
                     continue
                 target = "/".join(parts[:k]) if anchored else parts[k - 1]
-                if regex.fullmatch(target):
+                if glob.matches(target):
                     return True
         return False
 
 
-def _glob_regex(pattern):
-    out, i = [], 0
-    while i < len(pattern):
-        c = pattern[i]
-        if pattern.startswith("**/", i):
-            out.append("(?:.*/)?")
-            i += 3
-            continue
-        if pattern.startswith("**", i):
-            out.append(".*")
-            i += 2
-            continue
-        if c == "*":
-            out.append("[^/]*")
-        elif c == "?":
+class Glob:
+    """One gitignore-style pattern as a bit-parallel automaton.
+
+    Tokens: a literal, ? or a [class] (one character other than /), * (any run without /) and
+    ** (any run); **/ is an optional group (nothing, or any run ending in /): an entry that
+    consumes nothing and leads into ** then /, or past both. State k waits for token k; a name
+    matches when the state after the last token is reached. Runs of stars count as one.
+    """
+
+    def __init__(self, pattern):
+        self.tokens = _tokens(pattern)
+        n = len(self.tokens)
+        self.accept = 1 << n
+        self.skip1 = _bits(self.tokens, lambda t: t[0] in ("star", "globstar", "opt"))
+        self.skip3 = _bits(self.tokens, lambda t: t[0] == "opt")
+        # The fewest characters a match needs (the / closing a **/ is optional): a name shorter
+        # than that cannot match, so a pattern longer than any name costs nothing.
+        self.min_length = sum(t[0] in ("lit", "any", "class") and self.tokens[k - 2:k] != [
+            ("opt",), ("globstar",)] for k, t in enumerate(self.tokens))
+        self._masks = {}
+        # With at most one run of any length, a regex cannot backtrack more than once over the
+        # name, and the regex engine is much faster than this automaton's Python loop.
+        runs = sum(t[0] in ("star", "globstar") for t in self.tokens)
+        self._regex = re.compile(_regex(self.tokens), re.DOTALL) if runs <= 1 else None
+
+    def _closure(self, x):
+        while True:
+            y = x | (x & self.skip1) << 1 | (x & self.skip3) << 3
+            if y == x:
+                return x
+            x = y
+
+    def _mask(self, c):
+        masks = self._masks.get(c)
+        if masks is None:
+            advance = _bits(self.tokens, lambda t: _consumes(t, c))
+            stay = _bits(self.tokens, lambda t: t[0] == "globstar" or (t[0] == "star" and c != "/"))
+            masks = self._masks[c] = (advance, stay)
+        return masks
+
+    def matches(self, name):
+        if len(name) < self.min_length:
+            return False
+        if self._regex is not None:
+            return self._regex.fullmatch(name) is not None
+        state = self._closure(1)
+        for c in name:
+            advance, stay = self._mask(c)
+            state = self._closure((state & advance) << 1 | (state & stay))
+            if not state:
+                return False
+        return bool(state & self.accept)
+
+
+def _regex(tokens):
+    out = []
+    for t in tokens:
+        kind = t[0]
+        if kind == "lit":
+            out.append(re.escape(t[1]))
+        elif kind == "any":
             out.append("[^/]")
-        elif c == "[":
-            j = pattern.find("]", i + 1)
-            if j < 0:
-                out.append(re.escape(c))
+        elif kind == "class":
+            body = "".join(re.escape(lo) if lo == hi else f"{re.escape(lo)}-{re.escape(hi)}"
+                           for lo, hi in t[1])
+            out.append(f"[^/{body}]" if t[2] else f"(?!/)[{body}]")
+        elif kind == "star":
+            out.append("[^/]*")
+        elif kind == "globstar":
+            out.append(".*")
+        else:  # opt: the ** and / that follow it become an optional group
+            out.append("(?:")
+    text, group = "", False
+    for piece, t in zip(out, tokens):
+        text += piece
+        if t[0] == "opt":
+            group = True
+        elif group and t == ("lit", "/"):
+            text += ")?"
+            group = False
+    return text
+
+
+def _bits(tokens, test):
+    """The int whose bit k is set when test(tokens[k]) holds."""
+    return int("".join("1" if test(t) else "0" for t in reversed(tokens)) or "0", 2)
+
+
+def _consumes(token, c):
+    kind = token[0]
+    if kind == "lit":
+        return token[1] == c
+    if kind == "any":
+        return c != "/"
+    if kind == "class":
+        _, ranges, negate = token
+        inside = any(lo <= c <= hi for lo, hi in ranges)
+        return c != "/" and inside != negate
+    return False
+
+
+def _tokens(pattern):
+    out, i, n = [], 0, len(pattern)
+    while i < n:
+        c = pattern[i]
+        if c == "*":
+            j = i
+            while j < n and pattern[j] == "*":
+                j += 1
+            double, i = j - i >= 2, j
+            if double and (not out or out[-1] == ("lit", "/")) and i < n and pattern[i] == "/":
+                out += [("opt",), ("globstar",), ("lit", "/")]
+                i += 1
             else:
-                body = pattern[i + 1:j]
-                out.append("[" + ("^" + body[1:] if body.startswith("!") else body) + "]")
-                i = j
+                out.append(("globstar",) if double else ("star",))
+            continue
+        if c == "?":
+            out.append(("any",))
+        elif c == "[":
+            token, i = _class(pattern, i)
+            out.append(token)
+            continue
+        elif c == "\\":
+            if i + 1 == n:
+                raise ValueError(f"invalid pattern {pattern!r} (it ends in a lone backslash)")
+            i += 1
+            out.append(("lit", pattern[i]))
         else:
-            out.append(re.escape(c))
+            out.append(("lit", c))
         i += 1
-    return re.compile("".join(out))
+    return out
 
 
-def _label(value):
-    """A participant or session label as BIDS Apps take it: with or without its prefix."""
-    return value.split("-", 1)[1] if value.startswith(("sub-", "ses-")) else value
+def _class(pattern, i):
+    """The [class] token starting at pattern[i], and the index after it."""
+    j = i + 1
+    negate = j < len(pattern) and pattern[j] in "!^"
+    if negate:
+        j += 1
+    ranges, first = [], True
+    while True:
+        if j >= len(pattern):
+            raise ValueError(f"invalid pattern {pattern!r} (the [ at column {i + 1} is not closed)")
+        c = pattern[j]
+        if c == "]" and not first:
+            return ("class", tuple(ranges), negate), j + 1
+        if c == "\\" and j + 1 < len(pattern):
+            j += 1
+            c = pattern[j]
+        first = False
+        if j + 2 < len(pattern) and pattern[j + 1] == "-" and pattern[j + 2] != "]":
+            hi = pattern[j + 2]
+            if hi < c:
+                raise ValueError(f"invalid pattern {pattern!r} (the range {c}-{hi} is reversed)")
+            ranges.append((c, hi))
+            j += 3
+        else:
+            ranges.append((c, c))
+            j += 1
+
+
+def _label(value, prefix):
+    """A participant (prefix "sub-") or session ("ses-") label as BIDS Apps take it: with or
+    without its own prefix; a folder name with another prefix is no label of that kind."""
+    return value[len(prefix):] if value.startswith(prefix) else value
+
+
+def _labels(values, prefix, kind):
+    """The selected labels, each checked to be a BIDS label (letters and digits)."""
+    if not values:
+        return None
+    out = set()
+    for value in values:
+        label = _label(value, prefix)
+        if not _KEY.match(label):
+            raise DiscoveryError(f"not a {kind} label: {value!r} (letters and digits, with or "
+                                 f"without {prefix})")
+        out.add(label)
+    return out
 
 
 @dataclass
@@ -201,7 +369,9 @@ class Dataset:
             level = _Level(path)
             for e in _list(path):
                 parsed = parse_name(e.name)
-                if parsed and _is_file(e) and not self.ignore.ignores(self._rel(e.path)):
+                # Whatever is not a folder counts, a FIFO or a dangling link too: a run whose
+                # table or sidecar has such a name is an error of that run, not incomplete.
+                if parsed and not _is_dir(e) and not self.ignore.ignores(self._rel(e.path)):
                     level.files.append((e.name, *parsed))
             self._levels[path] = level
         return level
@@ -211,7 +381,7 @@ class Dataset:
         for e in _list(path):
             if not e.name.startswith(prefix) or not _is_dir(e):
                 continue
-            if labels is not None and _label(e.name) not in labels:
+            if labels is not None and _label(e.name, prefix) not in labels:
                 continue
             if self.ignore.ignores(self._rel(e.path), is_dir=True):
                 continue
@@ -223,10 +393,10 @@ class Dataset:
 
     def runs(self, participants=None, sessions=None):
         """Every DWI run of the selected participants and sessions, in path order."""
-        participants = None if not participants else {_label(p) for p in participants}
-        sessions = None if not sessions else {_label(s) for s in sessions}
+        participants = _labels(participants, "sub-", "participant")
+        sessions = _labels(sessions, "ses-", "session")
         if participants is not None:
-            missing = sorted(participants - {_label(s) for s in self.subjects()})
+            missing = sorted(participants - {_label(s, "sub-") for s in self.subjects()})
             if missing:
                 raise DiscoveryError("no such participant in {}: {}".format(
                     self.root, ", ".join("sub-" + m for m in missing)))
@@ -277,7 +447,7 @@ class Dataset:
         base = Run(rel, path, entities)
         folder_labels = [os.path.basename(p) for p in levels[1:-1]]
         for key, folder in zip(("sub", "ses"), folder_labels):
-            if dict(entities).get(key) != _label(folder):
+            if dict(entities).get(key) != _label(folder, key + "-"):
                 return _with(base, problem=f"file name does not match its folder {folder}")
         picked = {}
         for ext in (".bvec", ".bval"):

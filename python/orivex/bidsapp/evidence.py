@@ -119,3 +119,10 @@ def summary(report):
 
 def error_summary(message):
     return RunSummary("ERROR", error=message)
+
+
+def volume_pattern(report):
+    """The volume check's pattern of a run's report; None when it was not checked (or has no
+    such section: coherence evidence, a table-only audit)."""
+    v = report.volumes
+    return v.pattern if v is not None and v.checked else None

@@ -7,15 +7,18 @@ before the next is read, so memory follows the number of runs, not the size of t
 """
 
 import json
+import math
 import os
 import sys
 
 from orivex import api
-from orivex.bidsapp import consensus, evidence, html, outputs
+from orivex.bidsapp import consensus, evidence, html, outputs, safe_read
 from orivex.report import BidsSummary, RunError, read_run_report
 
 ENTITY_ORDER = ("sub", "ses", "acq", "rec", "dir", "run", "part", "chunk")
 STATUS_ORDER = ("PASS", "WARN", "FLAG", "ERROR")
+# The summary this level has just written: one line per run, so it grows with the dataset.
+SUMMARY_CAP = 1 << 30
 
 
 def report_paths(out_dir):
@@ -38,7 +41,7 @@ class Row:
 
     __slots__ = ("id", "report", "thumb", "qc", "entities", "status", "best_label",
                  "relative_margin", "given_rank", "error", "protocol", "kind", "scores",
-                 "threshold")
+                 "threshold", "volumes")
 
     def __init__(self, **values):
         for key in self.__slots__:
@@ -71,21 +74,58 @@ def row_of(report, rel, fields):
         status=intern(summary.status), best_label=intern(summary.best_label),
         relative_margin=summary.relative_margin, given_rank=summary.given_rank,
         error=summary.error, protocol=key, kind=intern(kind),
-        scores=evidence.packed(scores), threshold=threshold)
+        scores=evidence.packed(scores), threshold=threshold,
+        volumes=None if failed else evidence.volume_pattern(report))
 
 
-def collect(out_dir):
-    """(rows, protocol fields by key, unreadable reports) for every report under out_dir."""
+def collect(out):
+    """(rows, protocol fields by key, unreadable reports) for every report under the OutputDir.
+
+    A report that cannot be read safely (see OutputDir.read_checked), is not strict JSON of
+    bounded depth, or holds fields of the wrong type is listed with the reason, and the level
+    goes on without it.
+    """
     rows, fields, unreadable = [], {}, []
-    for rel in report_paths(out_dir):
+    for rel in report_paths(out.path):
         try:
-            with open(os.path.join(out_dir, rel), encoding="utf-8") as f:
-                report = read_run_report(f.read())
-            rows.append(row_of(report, rel, fields))
-        except (OSError, ValueError, AttributeError, KeyError, TypeError) as e:
+            text = out.read_checked(rel, safe_read.REPORT_CAP).decode("utf-8")
+            found = {}
+            row = row_of(read_run_report(text, loads=safe_read.loads), rel, found)
+            check_row(row, found)
+        except (OSError, ValueError, ArithmeticError, AttributeError, KeyError, TypeError) as e:
             unreadable.append({"report": rel, "error": str(e)})
-        report = None
+        else:
+            rows.append(row)
+            for key, value in found.items():
+                fields.setdefault(key, value)
     return rows, fields, unreadable
+
+
+def _is(value, *types):
+    return value is None or (isinstance(value, types) and not isinstance(value, bool))
+
+
+def check_row(row, fields):
+    """Raises ValueError naming the first field of a row that a report could not have written."""
+    if row.status not in STATUS_ORDER:
+        raise ValueError(f"its status {row.status!r} is not one of {', '.join(STATUS_ORDER)}")
+    for name in ("relative_margin", "threshold"):
+        value = row[name]
+        if not _is(value, int, float) or (value is not None and not math.isfinite(value)):
+            raise ValueError(f"its {name} is not a finite number: {value!r}")
+    if not _is(row.given_rank, int):
+        raise ValueError(f"its given_rank is not a whole number: {row.given_rank!r}")
+    for name in ("id", "best_label", "error", "kind"):
+        if not _is(row[name], str):
+            raise ValueError(f"its {name} is not text: {row[name]!r}")
+    if not all(isinstance(k, str) and isinstance(v, str) for k, v in row.entities):
+        raise ValueError("its entities are not text")
+    if not all(math.isfinite(x) or math.isnan(x) for x in row.scores):
+        raise ValueError("its candidate scores are not finite numbers")
+    for proto in fields.values():
+        if not all(isinstance(v, (str, int, float, type(None))) and not isinstance(v, bool)
+                   for v in proto.values()):
+            raise ValueError("its protocol fields are not text or numbers")
 
 
 def _fmt(v):
@@ -122,6 +162,15 @@ RESULT_COLUMNS = {
     "given_rank": {"LongName": "Rank of the table as given",
                    "Description": "Where the gradient table as given ranks among the 24 distinct "
                    "axis assignments (1 = best)."},
+    "volumes": {"LongName": "Volume check",
+                "Description": "What checking every diffusion-weighted volume against its own row "
+                "of the table found (n/a: not checked, too few directions, or no image evidence).",
+                "Levels": {"none": "every volume fits its row",
+                           "partial_flip": "some volumes fit their rows only under other axes",
+                           "swapped_rows": "some volumes fit each other's rows",
+                           "shifted_rows": "every volume fits the row of its neighbour in the series",
+                           "b_value": "some volumes fit their rows at another b-value",
+                           "foreign_table": "the table does not describe this series"}},
     "protocol": {"LongName": "Protocol",
                  "Description": "ID of the acquisition protocol the run shares with others "
                  "(manufacturer, model, software, phase encoding, image orientation and shells); "
@@ -150,7 +199,7 @@ def tsv_lines(rows, ids):
         proto = None if r.status == "ERROR" else ids.get(r.protocol)
         yield "\t".join([_fmt(_entity_value(k, entities.get(k))) for k in keys] + [
             _fmt(r.status), _fmt(r.best_label), _fmt(r.relative_margin), _fmt(r.given_rank),
-            _fmt(proto)]) + "\n"
+            _fmt(r.volumes), _fmt(proto)]) + "\n"
 
 
 def tsv_sidecar(rows):
@@ -207,7 +256,7 @@ def results(rows, ids):
         yield {
             "path": r.id, "entities": dict(r.entities), "status": r.status,
             "best_label": r.best_label, "relative_margin": r.relative_margin,
-            "given_rank": r.given_rank,
+            "given_rank": r.given_rank, "volumes": r.volumes,
             "protocol": ids.get(r.protocol) if r.status != "ERROR" else None,
             "report": r.report, "qc": r.qc, **({"error": r.error} if r.error else {}),
         }
@@ -215,11 +264,11 @@ def results(rows, ids):
 
 def write_summary(f, summary, items):
     """dataset_summary.json: the summary, then `results`, one run per line."""
-    head = json.dumps(summary, indent=2, ensure_ascii=False)
+    head = safe_read.dumps(summary, indent=2)
     f.write((head[:-2] + ',\n  "results": [').encode("utf-8"))
     sep = "\n    "
     for item in items:
-        f.write((sep + json.dumps(item, ensure_ascii=False)).encode("utf-8"))
+        f.write((sep + safe_read.dumps(item)).encode("utf-8"))
         sep = ",\n    "
     f.write(("\n  ]\n}\n" if sep != "\n    " else "]\n}\n").encode("utf-8"))
 
@@ -227,7 +276,7 @@ def write_summary(f, summary, items):
 def group(out, bids_dir):
     """Writes the group files into the OutputDir `out`; returns the BidsSummary."""
     out.write(outputs.DESCRIPTION, outputs.dataset_description(bids_dir, api.version()))
-    rows, fields, unreadable = collect(out.path)
+    rows, fields, unreadable = collect(out)
     summary, ids = summarize(rows, fields, unreadable, bids_dir)
     with out.atomic(outputs.SUMMARY) as f:
         write_summary(f, summary, results(rows, ids))
@@ -236,7 +285,8 @@ def group(out, bids_dir):
             f.write(line.encode("utf-8"))
     out.write(outputs.TSV_SIDECAR, tsv_sidecar(rows))
     thumbs = {r.id: r.thumb for r in rows if r.thumb}
-    typed = BidsSummary.from_json(out.read(outputs.SUMMARY).decode("utf-8"))
+    typed = BidsSummary.from_json(out.read_checked(outputs.SUMMARY, SUMMARY_CAP).decode("utf-8"))
     with out.atomic(outputs.HTML) as f:
-        html.write(f, typed, lambda path: out.read(thumbs[path]) if path in thumbs else None)
+        html.write(f, typed, lambda path: out.read(thumbs[path], safe_read.THUMB_CAP)
+                   if path in thumbs else None)
     return typed

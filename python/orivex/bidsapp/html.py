@@ -44,6 +44,17 @@ def _e(v):
     return escape("n/a" if v is None else str(v))
 
 
+def _volumes(pattern):
+    # A finding is marked like a WARN: it is one.
+    if pattern is None:
+        return "n/a"
+    return escape(pattern) if pattern == "none" else f'<span class="badge WARN">{escape(pattern)}</span>'
+
+
+def _patterns(protocol):
+    return "<br>".join(f"{_volumes(k)}&nbsp;{n}" for k, n in protocol.volume_patterns.items()) or "n/a"
+
+
 def write(f, summary, read_thumb):
     """Writes the page of a BidsSummary; read_thumb(run path) gives PNG bytes or None."""
     put = lambda text: f.write(text.encode("utf-8"))  # noqa: E731
@@ -60,7 +71,8 @@ def write(f, summary, read_thumb):
     put("<h2>Protocols</h2><table><tr><th>ID</th><th>Manufacturer</th><th>Model</th>"
         "<th>Software</th><th>PE</th><th>Orientation</th><th>Shells</th><th>Runs</th>"
         "<th>Run statuses</th><th>Protocol verdict</th><th>Candidate</th><th>Median margin</th>"
-        "<th>Pooled margin</th><th>Agreement</th><th>Evidence</th><th>Disagreeing runs</th></tr>")
+        "<th>Pooled margin</th><th>Agreement</th><th>Evidence</th><th>Disagreeing runs</th>"
+        "<th>Volume check</th></tr>")
     for p in summary.protocols:
         fields = p.fields
         statuses = " ".join(f"{_badge(s)}&nbsp;{n}" for s, n in p.counts.items() if n)
@@ -79,11 +91,11 @@ def write(f, summary, read_thumb):
             f"<td>{_badge(p.decision)}</td><td><code>{_e(p.best_label)}</code></td>"
             f"<td class=\"num\">{_pct(p.relative_margin)}</td>"
             f"<td class=\"num\">{_pct(p.combined_margin)}</td><td class=\"num\">{agreement}</td>"
-            f"<td>{_e(p.evidence)}</td><td>{outliers}</td></tr>")
+            f"<td>{_e(p.evidence)}</td><td>{outliers}</td><td>{_patterns(p)}</td></tr>")
     put("</table>")
 
     put("<h2>Runs</h2><table><tr><th>QC</th><th>Run</th><th>Status</th><th>Best</th>"
-        "<th>Margin</th><th>Given rank</th><th>Protocol</th><th>Report</th></tr>")
+        "<th>Margin</th><th>Given rank</th><th>Volumes</th><th>Protocol</th><th>Report</th></tr>")
     for r in summary.runs:
         thumb = read_thumb(r.path)
         img = ("<img class=\"thumb\" alt=\"QC\" src=\"data:image/png;base64,"
@@ -99,6 +111,7 @@ def write(f, summary, read_thumb):
         put(f"<tr{cls}><td>{img}</td><td><code>{escape(r.path)}</code>{note}</td>"
             f"<td>{_badge(r.status)}</td><td><code>{_e(r.best_label)}</code></td>"
             f"<td class=\"num\">{_pct(r.relative_margin)}</td>"
-            f"<td class=\"num\">{_e(r.given_rank)}</td><td>{_e(r.protocol)}</td>"
+            f"<td class=\"num\">{_e(r.given_rank)}</td><td>{_volumes(r.volumes)}</td>"
+            f"<td>{_e(r.protocol)}</td>"
             f"<td><a href=\"{escape(r.report)}\">json</a></td></tr>")
     put("</table></body></html>\n")

@@ -13,6 +13,8 @@ import os
 
 from orivex import files
 
+from orivex.bidsapp import safe_read
+
 REPORT = "_desc-orivex_report.json"
 QC = "_desc-orivex_qc.png"
 THUMB = "_desc-orivexthumb_qc.png"
@@ -49,6 +51,8 @@ class OutputDir:
         self.path = path
         if os.path.islink(path):
             raise OutputError(f"output directory is a symbolic link: {path} (give its target)")
+        if os.path.exists(path) and not os.path.isdir(path):
+            raise OutputError(f"output directory {path} exists and is not a directory")
         try:
             os.makedirs(path, exist_ok=True)
             self.fd = os.open(path, _DIR_FLAGS)
@@ -99,10 +103,17 @@ class OutputDir:
         """A binary file object whose content replaces OUTPUT_DIR/rel when the block ends
         without an exception (see `orivex.files`); on an exception nothing changes."""
         folder, _, name = rel.rpartition("/")
-        fd = self._folder_fd(folder, create=True)
+        try:
+            fd = self._folder_fd(folder, create=True)
+        except OSError as e:
+            raise OutputError(f"cannot create {os.path.join(self.path, folder)}: "
+                              f"{e.strerror or e}") from None
         try:
             with files.atomic(name, dir_fd=fd) as (f, _):
                 yield f
+        except OSError as e:  # a full disk, a quota: say which file it hit
+            raise OutputError(f"cannot write {os.path.join(self.path, rel)}: "
+                              f"{e.strerror or e}") from None
         finally:
             os.close(fd)
 
@@ -123,21 +134,30 @@ class OutputDir:
         with self.atomic(rel) as f:
             f.write(data.encode("utf-8") if isinstance(data, str) else data)
 
-    def read(self, rel):
-        """The bytes of OUTPUT_DIR/rel, or None when it is absent (links are not followed)."""
+    def read(self, rel, cap):
+        """The bytes of OUTPUT_DIR/rel, or None when it is absent or cannot be read safely (a
+        link, not a regular file, over `cap` bytes): see read_checked."""
+        try:
+            return self.read_checked(rel, cap)
+        except (FileNotFoundError, safe_read.Unreadable):
+            return None
+
+    def read_checked(self, rel, cap):
+        """The bytes of OUTPUT_DIR/rel: a regular file of at most `cap` bytes, reached without
+        following any link (a FIFO planted there is refused without waiting for a writer).
+        Raises FileNotFoundError when it is absent, safe_read.Unreadable otherwise."""
         folder, _, name = rel.rpartition("/")
         try:
             fd = self._folder_fd(folder, create=False)
-        except (OSError, OutputError):
-            return None
+        except FileNotFoundError:
+            raise
+        except (OSError, OutputError) as e:
+            raise safe_read.Unreadable(
+                f"is in a folder that cannot be entered safely: {e}") from None
         try:
-            f = os.open(name, os.O_RDONLY | os.O_NOFOLLOW, dir_fd=fd)
-        except OSError:
-            return None
+            return safe_read.read_bytes(name, cap, dir_fd=fd, follow=False)
         finally:
             os.close(fd)
-        with os.fdopen(f, "rb") as fh:
-            return fh.read()
 
     def remove(self, rel):
         """Removes OUTPUT_DIR/rel if present (a link there is removed, never followed)."""
@@ -171,14 +191,15 @@ class OutputDir:
 def dataset_description(bids_dir, version):
     """The derivatives dataset's description, naming its source dataset."""
     source = {"URL": "file://" + os.path.abspath(bids_dir)}
+    path = os.path.join(bids_dir, DESCRIPTION)
     try:
-        with open(os.path.join(bids_dir, DESCRIPTION), encoding="utf-8") as f:
-            raw = json.load(f)
-        if isinstance(raw, dict):
-            if raw.get("DatasetDOI"):
-                source["DOI"] = raw["DatasetDOI"]
-    except (OSError, ValueError):
-        pass
+        raw = safe_read.read_json_object(path, safe_read.SIDECAR_CAP)
+    except FileNotFoundError:
+        raw = {}
+    except safe_read.Unreadable as e:
+        raise ValueError(f"{path} {e}") from None
+    if isinstance(raw.get("DatasetDOI"), str) and raw["DatasetDOI"]:
+        source["DOI"] = raw["DatasetDOI"]
     doc = {
         "Name": "orivex gradient-table audit",
         "BIDSVersion": BIDS_VERSION,

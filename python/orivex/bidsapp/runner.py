@@ -6,7 +6,6 @@ progress bar on a terminal's stderr, the files under OUTPUT_DIR. Only a bounded 
 in flight, so memory does not grow with the size of the dataset.
 """
 
-import json
 import os
 import queue
 import sys
@@ -15,7 +14,7 @@ from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 
 from orivex import api
-from orivex.bidsapp import evidence, outputs, task
+from orivex.bidsapp import evidence, outputs, safe_read, task
 from orivex.report import RunError, read_run_report
 
 SIDE_FILES = ("bvec", "bval", "qc", "thumb")
@@ -85,21 +84,21 @@ def current_report(out, run, options, kind):
     still present. Whether the inputs still hash the same is checked where the run executes.
     """
     names = outputs.run_files(run.folder, run.base)
-    raw = out.read(names["report"])
+    raw = out.read(names["report"], safe_read.REPORT_CAP)
     if raw is None:
         return None
     try:
-        report = read_run_report(raw.decode("utf-8"))
-    except (ValueError, KeyError, TypeError, AttributeError):
+        report = read_run_report(raw.decode("utf-8"), loads=safe_read.loads)
+        bids = report.bids
+        if isinstance(report, RunError) or bids is None or bids.options != options:
+            return None
+        if bids.generated_by != task.generated_by(kind):
+            return None
+        if not all(out.exists(rel) for rel in bids.outputs):
+            return None
+        return evidence.summary(report), bids.inputs
+    except (ValueError, ArithmeticError, KeyError, TypeError, AttributeError):
         return None
-    bids = report.bids
-    if isinstance(report, RunError) or bids is None or bids.options != options:
-        return None
-    if bids.generated_by != task.generated_by(kind):
-        return None
-    if not all(out.exists(rel) for rel in bids.outputs):
-        return None
-    return evidence.summary(report), bids.inputs
 
 
 def _serial(items, root, options, threads):
@@ -206,7 +205,7 @@ class _Discard:
 
 
 def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address=None,
-                force=False, json_lines=False, stdout=None, stderr=None):
+                force=False, json_lines=False, stdout=None, stderr=None, dask_timeout=None):
     """Audits `runs` into the OutputDir `out`; returns the counts by status."""
     stdout = stdout or _Discard()
     kind = options["evidence"]
@@ -222,11 +221,12 @@ def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address
             else:
                 yield found[0], run, found[1]
 
-    if dask_address:
+    if dask_address is not None:
         from orivex.bidsapp import dask_backend
 
         results = dask_backend.execute(dask_address, items(), bids_dir, options,
-                                       1 if threads is None else threads, failed)
+                                       1 if threads is None else threads, failed,
+                                       dask_timeout or dask_backend.DEFAULT_TIMEOUT)
     elif jobs > 1:
         results = _processes(items(), bids_dir, options, threads_per_run(jobs, threads), jobs)
     else:
@@ -238,7 +238,7 @@ def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address
         progress.clear()
         if json_lines:
             record = dict(summary.to_dict(), path=run.rel, skipped=skipped)
-            stdout.write(json.dumps(record, ensure_ascii=False) + "\n")
+            stdout.write(safe_read.dumps(record) + "\n")
         else:
             stdout.write(line(run.rel, summary, skipped) + "\n")
         stdout.flush()

@@ -9,11 +9,11 @@ from the report's timestamp.
 import datetime
 import hashlib
 import io
-import json
 import os
+import stat
 
 from orivex import api
-from orivex.bidsapp import evidence, nifti, outputs
+from orivex.bidsapp import evidence, nifti, outputs, safe_read
 from orivex.report import InputFile, RunError, RunRecord, Status
 
 PROTOCOL_FIELDS = ("Manufacturer", "ManufacturersModelName", "SoftwareVersions",
@@ -46,10 +46,22 @@ def audit_run(run, mask, options, threads=None):
                           evidence=options["evidence"], qc_data=options["qc"], **kw)
 
 
-def digest(path, root):
+def digest(path, root, cap=None):
+    """The input record of one file; a file that is not a regular one (a FIFO, which is opened
+    without waiting for a writer, or a device) or is over `cap` bytes raises ValueError."""
     h = hashlib.sha256()
     size = 0
-    with open(path, "rb") as f:
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except OSError as e:
+        raise ValueError(f"{_rel(path, root)} cannot be read: {e.strerror or e}") from None
+    with open(fd, "rb") as f:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise ValueError(f"{_rel(path, root)} is not a regular file")
+        if cap is not None and st.st_size > cap:
+            raise ValueError(f"{_rel(path, root)} is larger than {cap >> 20} MiB")
+        os.set_blocking(fd, True)
         while chunk := f.read(1 << 20):
             h.update(chunk)
             size += len(chunk)
@@ -66,19 +78,19 @@ def now_rfc3339():
                                               else "") + "Z"
 
 
-def merged_sidecar(paths):
-    """The run's metadata: applicable sidecars from the root down, nearer keys winning."""
-    merged, problems = {}, []
+def merged_sidecar(paths, root):
+    """The run's metadata: applicable sidecars from the root down, nearer keys winning.
+
+    A sidecar that cannot be read (not a regular file, over 1 MiB, not a JSON object, nested
+    too deeply) raises ValueError naming it: the run's metadata would be silently incomplete.
+    """
+    merged = {}
     for path in paths:
         try:
-            with open(path, encoding="utf-8") as f:
-                doc = json.load(f)
-            if not isinstance(doc, dict):
-                raise ValueError("not a JSON object")
-            merged.update(doc)
+            merged.update(safe_read.read_json_object(path, safe_read.SIDECAR_CAP))
         except (OSError, ValueError) as e:
-            problems.append(f"BIDS sidecar {os.path.basename(path)} ignored: {e}")
-    return merged, problems
+            raise ValueError(f"BIDS sidecar {_rel(path, root)} {e}") from None
+    return merged
 
 
 def sidecar_note(meta):
@@ -200,16 +212,20 @@ def process(run, root, options, recorded=None, threads=None):
     inputs = []
     try:
         if run.problem is None:
+            capped = {p: safe_read.SIDECAR_CAP for p in run.sidecars}
             paths = (run.dwi, run.bvec, run.bval) + tuple(run.sidecars) + tuple(run.masks)
-            inputs = [digest(p, root) for p in paths]
+            inputs = [digest(p, root, capped.get(p)) for p in paths]
             if recorded is not None and tuple(recorded) == tuple(inputs):
                 return {"rel": run.rel, "skipped": True, "files": {}, "summary": None}
-    except OSError as e:
+    except (OSError, ValueError) as e:
         return _error(run, root, options, inputs, names, f"cannot read input: {e}")
     if run.problem is not None:
         return _error(run, root, options, inputs, names, run.problem)
 
-    meta, notes = merged_sidecar(run.sidecars)
+    try:
+        meta, notes = merged_sidecar(run.sidecars, root), []
+    except ValueError as e:
+        return _error(run, root, options, inputs, names, str(e))
     header, mask = _matching_mask(run)
     orientation = header.axis_codes() if header else None
     try:

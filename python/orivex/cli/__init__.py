@@ -54,9 +54,6 @@ def main(argv=None):
         # while the native call runs without the interpreter. Not for `bids`, which starts a
         # process pool and wants no other thread alive when it does.
         threading.Thread(target=_import_report_types, name="orivex-import").start()
-    threads = getattr(args, "threads", None)
-    if threads is not None and threads < 1:
-        parser.error("--threads must be a positive integer")
     try:
         code = _module(args.command).run(args)
         sys.stdout.flush()  # a closed pipe fails here, inside the handlers, not at exit

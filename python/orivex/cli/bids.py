@@ -1,10 +1,10 @@
 """`orivex bids`: the BIDS App's command line (arguments, messages); `orivex.api.bids` runs it."""
 
-import json
 import os
 import sys
 
-from orivex.cli.common import UsageError, add_analysis, add_verdict, command_help, option
+from orivex.bidsapp import safe_read
+from orivex.cli.common import UsageError, add_analysis, add_verdict, command_help, option, seconds
 
 BIDS_EPILOG = """\
 levels:
@@ -38,11 +38,14 @@ def add_parser(sub):
                    help="runs audited at once in worker processes (default 1)")
     g.add_argument("--dask-scheduler", metavar="ADDRESS",
                    help="send the runs to a dask.distributed scheduler (needs orivex[dask])")
+    g.add_argument("--dask-timeout", type=seconds, default=60.0, metavar="SECONDS",
+                   help="how long to wait for the scheduler, then for its first worker "
+                   "(default 60)")
     g.add_argument("--force", action="store_true", help="audit runs whose report is current too")
     g.add_argument("--no-qc", action="store_true", help="write no QC figures")
     g.add_argument("--json", action="store_true",
                    help="JSON lines per run, then the dataset summary as JSON")
-    option(g, "threads", type=int, note="per audit (default: cores / jobs)")
+    option(g, "threads", note="per audit (default: cores / jobs)")
     g.add_argument("--fail-on", choices=["flag"], help="exit 4 when a run or protocol FLAGs")
 
 
@@ -70,7 +73,8 @@ def run(args):
             step=args.step, margin_threshold=args.margin_threshold, strict=args.strict,
             norm_tolerance=args.norm_tolerance, evidence=args.evidence, seeds=args.seeds,
             verdict_margin=args.verdict_margin, figures=not args.no_qc, jobs=args.jobs,
-            threads=args.threads, dask_scheduler=args.dask_scheduler, force=args.force,
+            threads=args.threads, dask_scheduler=args.dask_scheduler,
+            dask_timeout=args.dask_timeout, force=args.force,
             fail_on=args.fail_on, log=sys.stdout, json_lines=args.json)
     except app.OptionError as e:
         raise UsageError(str(e)) from None
@@ -81,7 +85,7 @@ def run(args):
               f"{result.output_dir}")
     if summary is not None:
         if args.json:
-            print(json.dumps(summary.to_dict(), ensure_ascii=False))
+            print(safe_read.dumps(summary.to_dict()))
         else:
             _print_group(summary, result.output_dir)
     return result.exit_code

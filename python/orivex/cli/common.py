@@ -92,42 +92,38 @@ class InputError(Exception):
 
 def _number(text):
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"must be a finite number, not {text}")
-    return value
 
 
-def at_least_zero(text):
-    value = _number(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, not {text}")
-    return value
-
-
-def above_zero(text):
-    value = _number(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be greater than 0, not {text}")
-    return value
-
-
-def fraction(text):
-    value = _number(text)
-    if not 0 < value <= 1:
-        raise argparse.ArgumentTypeError(f"must be greater than 0 and at most 1, not {text}")
-    return value
-
-
-def positive_int(text):
+def integer(text):
     try:
-        value = int(text)
+        return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be a positive integer, not {text}")
+
+
+def checked(name, parse=_number):
+    """An argparse type for option `name`: the number, held to the range the core holds every
+    door to (orivex.api.check_options), with the core's message."""
+
+    def convert(text):
+        value = parse(text)
+        try:
+            api.check_options(**{name: value})
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+        return value
+
+    convert.__name__ = name
+    return convert
+
+
+def seconds(text):
+    value = _number(text)
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a number of seconds above 0, not {text}")
     return value
 
 
@@ -180,9 +176,12 @@ def parse_one(command, argv):
 
 
 def option(g, name, *, flag=None, note=None, **kw):
-    """An option for a parameter of the table (`api.PARAMETERS`): its default, and its one-line
-    doc as help, followed by `note` and the default."""
+    """An option for a parameter of the table (`api.PARAMETERS`): its default, its range check
+    (`checked`) for a number, and its one-line doc as help, followed by `note` and the default."""
     kind, value, doc = api.PARAMETERS[name]
+    if kind in ("real", "count", "threads") and "type" not in kw:
+        # The core's range checks and messages, as at every other door.
+        kw["type"] = checked(name, _number if kind == "real" else integer)
     help = doc + (f"; {note}" if note else "")
     flag = flag or "--" + name.replace("_", "-")
     if kind == "flag":
@@ -204,15 +203,15 @@ def add_table(p, dwi=None):
 
 def add_analysis(p, flip=True, strict=True):
     g = p.add_argument_group("analysis options")
-    option(g, "tolerance", type=at_least_zero)
-    option(g, "b0_threshold", type=at_least_zero)
-    option(g, "shell", type=above_zero)
+    option(g, "tolerance")
+    option(g, "b0_threshold")
+    option(g, "shell")
     if flip:
-        option(g, "step", type=above_zero)
-        option(g, "margin_threshold", type=fraction)
+        option(g, "step")
+        option(g, "margin_threshold")
     if strict:
         option(g, "strict")
-        option(g, "norm_tolerance", type=at_least_zero)
+        option(g, "norm_tolerance")
 
 
 def add_verdict(p, memory=True):
@@ -220,8 +219,8 @@ def add_verdict(p, memory=True):
     g.add_argument("--evidence", choices=["tracking", "coherence"], default="tracking",
                    help="tracking: the verdict of fibre tracking under each candidate (default); "
                    "coherence: the neighbourhood-coherence result alone")
-    option(g, "seeds", type=positive_int)
-    option(g, "verdict_margin", type=fraction)
+    option(g, "seeds")
+    option(g, "verdict_margin")
     if memory:
         option(g, "memory_limit", type=memory_size, metavar="SIZE", note="e.g. 8G or 500M")
 
@@ -232,7 +231,7 @@ def add_output(p, fail_on=True, force=True):
     g.add_argument("-o", "--output", metavar="FILE", help="save the pretty-printed report")
     if force:
         g.add_argument("--force", action="store_true", help="replace existing outputs (originals kept as .bak)")
-    option(g, "threads", type=int, note="default: all processors")
+    option(g, "threads", note="default: all processors")
     add_verbosity(g)
     if fail_on:
         g.add_argument("--fail-on", choices=["flag"], help="exit 4 on FLAG")

@@ -1,7 +1,7 @@
 """`orivex recompute-bval`: b-values recovered from amplitude-encoded directions."""
 
 from orivex import api, summary
-from orivex.cli.common import (EXIT_OK, add_table, add_verbosity, at_least_zero, command_help,
+from orivex.cli.common import (EXIT_OK, add_table, add_verbosity, command_help,
                                option, prepare_run, table_kwargs)
 
 
@@ -14,11 +14,11 @@ def add_parser(sub):
         option(g, name, required=True)
     option(g, "out_grad")
     option(g, "provenance")
-    option(g, "b0_threshold", type=at_least_zero)
+    option(g, "b0_threshold")
     option(g, "dry_run")
     option(g, "in_place", flag="--force")
     g.add_argument("--json", action="store_true", help="print the module's JSON unchanged")
-    option(g, "threads", type=int)
+    option(g, "threads")
     add_verbosity(g)
 
 

@@ -22,6 +22,7 @@ def add_parser(sub):
     option(g, "dry_run")
     option(g, "in_place", flag="--force")
     option(g, "force_repair")
+    option(g, "fix_volumes")
     qc_option(s)
 
 
@@ -36,7 +37,8 @@ def force_command(args):
 def run(args):
     report = image.run(args, api.repair, "repair", out_bvec=args.out_bvec, out_bval=args.out_bval,
                        out_grad=args.out_grad, provenance=args.provenance, dry_run=args.dry_run,
-                       in_place=args.force, force_repair=args.force_repair)
+                       in_place=args.force, force_repair=args.force_repair,
+                       fix_volumes=args.fix_volumes)
     if not (args.json or args.quiet):
         print(summary.render_repair(report, dry_run=args.dry_run, provenance=args.provenance))
         if report.repair is None and report.verdict is not None:

@@ -35,6 +35,13 @@ struct TensorField {
 // wm_proxy() can hold, and so skips the background a brain scan mostly is.
 enum class FitScope { All, Tissue };
 
+// The field with each principal direction replaced by the principal axis of the FA-weighted
+// mean dyad e·eᵀ over its 3 × 3 × 3 neighbourhood (Gaussian weights, sigma one voxel), counting
+// only neighbours inside `region` with a valid fit; FA, s0 and validity are kept. Where noise
+// scatters the directions of a coherent bundle this restores the bundle's axis. Any orthogonal
+// map of the directions commutes with it, so it favours no candidate correction.
+TensorField smooth_directions(const TensorField& field, const Mask& region);
+
 // Log-linear least-squares tensor fit (Basser, Mattiello & LeBihan 1994, J. Magn. Reson. B
 // 103:247) of the b0 volumes and one shell. A voxel whose mean unweighted signal is below
 // `min_signal` or not finite, or with any NaN or infinite sample in the rows used, is left

@@ -63,9 +63,17 @@ struct Seed {
 std::vector<Seed> draw_seeds(const TensorField& field, const Mask& region,
                              const TrackingParams& params, std::size_t* eligible = nullptr);
 
+// `more` further seeds, drawn like draw_seeds() from the eligible voxels that `drawn` does not
+// hold (a stream of its own, so `drawn` stays exactly as it was): the seeds that extend a
+// first pass.
+std::vector<Seed> draw_more_seeds(const TensorField& field, const Mask& region,
+                                  const TrackingParams& params, const std::vector<Seed>& drawn,
+                                  std::size_t more);
+
 struct TrackingScore {
   Candidate candidate;
   double mean_length_mm = 0.0;
+  std::size_t column = 0;  // of this candidate in TrackingResult::seed_steps
 };
 
 struct TrackingResult {
@@ -75,10 +83,22 @@ struct TrackingResult {
   std::size_t region_voxels = 0;
   bool region_from_mask = false;
   double step_mm = 0.0;
+  // Steps taken from each seed (both halves) under each distinct candidate, seed by seed: entry
+  // s·24 + column. The spread of the margin is measured from these.
+  std::vector<std::uint32_t> seed_steps;
 };
 
 // The first of each candidate and its negation, in generation order: 24 matrices.
 std::vector<Candidate> distinct_candidates();
+
+// Mean length in mm of the tracks both ways from every seed with each map applied to the
+// principal eigenvectors as they are read; on the current call's pool, the same whatever the
+// number of workers.
+std::vector<double> mean_track_lengths(const TensorField& field, const Mask& region,
+                                       const std::vector<Seed>& seeds,
+                                       const std::vector<Mat3>& maps,
+                                       const TrackingGeometry& geometry,
+                                       const TrackingParams& params);
 
 // Tracks both ways from every seed under every distinct candidate (`frame_map`·C applied to each
 // principal eigenvector as it is read) and ranks the candidates by mean track length. Runs over
@@ -87,6 +107,10 @@ std::vector<Candidate> distinct_candidates();
 TrackingResult score_candidates(const TensorField& field, const Mask& region,
                                 const std::vector<Seed>& seeds, const Mat3& frame_map,
                                 const TrackingGeometry& geometry, const TrackingParams& params);
+
+// The scores of `into`'s seeds and `more`'s together, as if tracked in one call (the same
+// field, region and candidates).
+void absorb(TrackingResult& into, const TrackingResult& more);
 
 // One polyline per seed (voxel coordinates, from the end of the backward half through the seed to
 // the end of the forward half), for drawing.

@@ -1,6 +1,7 @@
 // The parameter block of one call, filled from its options and, with a DWI, from the image.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
 #include "orivex/audit/pipeline.hpp"
@@ -19,6 +20,25 @@ struct CallOptions {
   std::optional<double> step;
   double margin_threshold = default_margin_threshold;
 };
+
+// The options only the package's entry points take, as the caller gave them (absent: not given).
+struct PackageOptions {
+  std::optional<std::uint64_t> threads;
+  std::optional<std::uint64_t> seeds;
+  std::optional<double> verdict_margin;
+  std::optional<std::uint64_t> memory_limit;
+};
+
+// The largest worker count a call may ask for: four per processor this process may run on.
+// More threads than that only contend for the same processors, and each costs a stack.
+std::uint64_t max_threads();
+
+// The ranges the package's entry points (the second module, and through it the Python API and
+// the command line) hold every option to, checked before any file is opened: tolerances and the
+// b0 threshold finite and at least 0, shell and step finite and above 0, the margins finite and
+// in (0, 1], seeds and the memory limit at least 1, threads from 1 to max_threads(). _orivex
+// does not apply them: it reads any number the way its algorithms define.
+Result<void> check_options(const CallOptions& options, const PackageOptions& package);
 
 // Coherence sampling step for a grid: about 4 mm along the mean voxel size, never below one
 // voxel; 1.0 when the voxel sizes are unusable (zero, negative or NaN mean).

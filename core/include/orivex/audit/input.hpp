@@ -36,5 +36,12 @@ Result<LoadedTable> load_fsl(const std::string& bvec, const std::string& bval);
 
 // Absent without a path; otherwise the mask of the image (first volume of a 4-D image).
 Result<std::optional<Mask>> read_optional_mask(const std::optional<std::string>& mask);
+Result<std::optional<MaskImage>> read_optional_mask_image(const std::optional<std::string>& mask);
+
+// What a careful reader would want to know about a mask that has the DWI's voxel count yet may
+// not be its mask: a placement in the scanner that differs from the DWI's by more than half a
+// voxel at some corner of the grid, a 4-D image of which only the first volume is used, NaN
+// voxels (counted inside). One note each, in that order.
+std::vector<std::string> mask_notes(const MaskImage& mask, const VolumeInfo& dwi);
 
 }  // namespace orivex

@@ -16,10 +16,49 @@
 #include "orivex/audit/pipeline.hpp"
 #include "orivex/audit/repair.hpp"
 #include "orivex/audit/report.hpp"
+#include "orivex/analysis/evidence.hpp"
 #include "orivex/analysis/tracking.hpp"
+#include "orivex/analysis/volumes.hpp"
 #include "orivex/io/volume.hpp"
 
 namespace orivex {
+
+// A shell of this many directions or fewer leaves the tensor fit little or no redundancy: six
+// unknowns, and every noisy sample moves the direction.
+inline constexpr std::size_t few_directions = 12;
+
+// How many standard errors of the seed spread the best candidate's lead over every other one
+// must reach before anything is decided. A wrong candidate truly level with the right one gets
+// past 3 on one comparison about once in 700 (one-sided normal tail), and a decision needs the
+// margin threshold and tracks long enough to judge by besides. On degraded real scans and
+// phantoms (bench/degraded_sweep.py) no wrong candidate ever led by more than half a standard
+// error; clear scans lead by 5 to 16.
+inline constexpr double default_verdict_z = 3.0;
+// Factor by which an escalating verdict multiplies the seeds (capped by the eligible voxels).
+inline constexpr std::size_t default_escalation_seed_factor = 4;
+// The part of the margin threshold an escalated verdict needs besides the noise test (2% at
+// the default threshold).
+inline constexpr double default_escalated_margin_fraction = 0.4;
+
+// One look at the tracking evidence: the seeds and field it tracked and what it measured.
+struct EvidencePass {
+  std::string evidence;  // "first pass", "more seeds", "smoothed field"
+  std::size_t seeds = 0;
+  std::string best;
+  double relative_margin = 0.0;
+  MarginSpread spread;
+  double relative_margin_se = 0.0;  // spread.lead_se_mm / best mean length
+};
+
+// What bounds the answer besides the seeds: the directions the tensor was fitted from, and how
+// much of the anatomy the image holds.
+struct EvidenceLimits {
+  std::size_t directions = 0;      // of the working shell
+  double condition_number = 0.0;   // of the tensor design over those directions
+  Coverage coverage;
+  double min_length_mm = 0.0;      // mean track length below which nothing is decided
+  std::vector<std::string> notes;  // plain words, for the report
+};
 
 struct Verdict {
   Decision decision = Decision::WARN;
@@ -35,6 +74,10 @@ struct Verdict {
   std::string coherence_best;
   bool coherence_agrees = false;  // coherence's best has the axes of tracking's best
   std::vector<std::string> reasons;
+  std::vector<EvidencePass> passes;  // every look, in order
+  std::size_t deciding_pass = 0;     // the one whose evidence decided
+  double z_needed = default_verdict_z;
+  EvidenceLimits limits;
 };
 
 // Tracks that do not on average get a few voxels away from their seeds have not followed
@@ -42,12 +85,14 @@ struct Verdict {
 // lines up with the gradient scheme, not anatomy.
 inline constexpr double default_min_track_voxels = 3.0;
 
-// PASS: the table as given has the longest tracks by at least the threshold. FLAG: another
-// candidate has, and carries the correction. WARN: anything thinner, no seeds at all, a best mean
-// length below `min_length_mm`, or coherence on its own would FLAG a correction other than
-// tracking's best.
+// PASS: the table as given has the longest tracks by at least the threshold and beyond the
+// noise (`spread`, when given: its lead over every other candidate reaches `z_needed` standard
+// errors). FLAG: another candidate has, and carries the correction. WARN: anything thinner, no
+// seeds at all, a best mean length below `min_length_mm`, or coherence on its own would FLAG a
+// correction other than tracking's best.
 Verdict decide(const TrackingResult& tracking, const FlipResult& coherence,
-               double margin_threshold, double min_length_mm = 0.0);
+               double margin_threshold, double min_length_mm = 0.0,
+               const MarginSpread* spread = nullptr, double z_needed = default_verdict_z);
 
 struct VerdictParams {
   TrackingParams tracking;
@@ -55,12 +100,21 @@ struct VerdictParams {
   Vec3 voxel_sizes{1.0, 1.0, 1.0};  // of the DWI, for the step in millimetres
   double min_track_voxels = default_min_track_voxels;  // times the largest voxel size
   std::size_t qc_tracks = 0;         // tracks traced per shown candidate for the QC figure
+  // Repair: also mend the rows a "partial_flip" or "shifted_rows" finding of the volume check
+  // names. Never without asking: the finding rests on the image alone.
+  bool fix_volumes = false;
+  // Where the first pass is not clear, gather more (see gather_evidence in verdict.cpp).
+  bool escalate = true;
+  double z_needed = default_verdict_z;
+  std::size_t escalation_seed_factor = default_escalation_seed_factor;
+  double escalated_margin_fraction = default_escalated_margin_fraction;
 };
 
 struct VerdictTimings {
   Duration fit;
   Duration coherence;
   Duration tracking;
+  Duration volumes;
 };
 
 struct QcTracks {
@@ -84,6 +138,7 @@ struct VerdictOutcome {
   Verdict verdict;
   VerdictTimings timings;
   std::optional<QcData> qc;  // with qc_tracks > 0
+  VolumeCheck volumes;
 };
 
 // The audit and detect pipelines with the verdict. Coherence is measured in the caller's mask
@@ -105,14 +160,23 @@ struct VerdictRepair {
 };
 
 // The audit with the verdict, then the repair of repair_from_report with the verdict's correction
-// (or, with force_repair on a WARN, tracking's best unless it is the table as given).
+// (or, with force_repair on a WARN, tracking's best unless it is the table as given). A finding
+// of the volume check is applied first with fix_volumes when it is a partial flip or a shift,
+// and otherwise only described in the notes.
 Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const FloatArray& dwi,
                                           const Mask* mask, std::vector<InputFile> inputs,
                                           const AuditParams& params,
                                           const VerdictParams& verdict_params,
                                           const RepairSpec& request);
 
-// Compact JSON: every key of the report, then `tracking` and `verdict`.
+// A finding of the volume check other than "none" lifts a PASS to WARN, with its account among
+// the reasons.
+void apply_volume_finding(Verdict& verdict, const VolumeCheck& volumes);
+
+// The table with the rows a partial flip or a shift names mended (absent for other findings).
+std::optional<GradientTable> mend_rows(const GradientTable& table, const VolumeCheck& volumes);
+
+// Compact JSON: every key of the report, then `tracking`, `verdict` and `volumes`.
 std::string to_json(const VerdictOutcome& outcome);
 // The same members in the two-space layout of report files (no final line feed).
 std::string to_pretty_json(const VerdictOutcome& outcome);

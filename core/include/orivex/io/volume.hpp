@@ -1,4 +1,5 @@
-// NIfTI-1 volumes as 32-bit float arrays with their header information; masks; masked means.
+// NIfTI-1 volumes as arrays of samples that read as 32-bit floats, with their header
+// information; masks; masked means.
 #pragma once
 
 #include <array>
@@ -51,12 +52,34 @@ struct UninitAllocator : std::allocator<T> {
 };
 
 using FloatData = std::vector<float, UninitAllocator<float>>;
+using NarrowData = std::vector<std::uint16_t, UninitAllocator<std::uint16_t>>;
 
-// A dense array of 32-bit floats in logical row-major order (last axis fastest): a 4-D DWI is
-// indexed (x, y, z, volume), so the signals of one voxel are contiguous.
+// How an array holds its samples: as 32-bit floats, or as the file's own integers of up to 16
+// bits (widened to 16, native byte order), each of which a 32-bit float holds exactly. A series
+// stored as integers then takes half the memory, and the header's scaling is applied, in the
+// same 32-bit arithmetic a conversion on load would use, as each sample is read.
+enum class SampleKind : std::uint8_t { Float32, Int16, UInt16 };
+
+struct SampleScale {
+  bool on = false;
+  float slope = 1.0f;
+  float inter = 0.0f;
+};
+
+// A dense array in logical row-major order (last axis fastest) whose samples read as 32-bit
+// floats: a 4-D DWI is indexed (x, y, z, volume), so the signals of one voxel are contiguous.
+// Read the samples through value(), at() or voxel(); `data` holds them only for Float32.
 struct FloatArray {
+  FloatArray() = default;
+  // An array of floats.
+  FloatArray(std::vector<std::size_t> shape_, FloatData data_)
+      : shape(std::move(shape_)), data(std::move(data_)) {}
+
   std::vector<std::size_t> shape;
   FloatData data;
+  SampleKind kind = SampleKind::Float32;
+  NarrowData narrow;  // the samples of the integer kinds
+  SampleScale scale;  // applied to the integer kinds
 
   std::size_t ndim() const { return shape.size(); }
   std::size_t extent(std::size_t axis) const { return axis < shape.size() ? shape[axis] : 1; }
@@ -68,8 +91,35 @@ struct FloatArray {
     for (std::size_t a = 3; a < shape.size(); ++a) n *= shape[a];
     return n;
   }
+  // Samples held (0 for an array with a shape but no values).
+  std::size_t size() const { return kind == SampleKind::Float32 ? data.size() : narrow.size(); }
+  // Bytes the samples take.
+  std::size_t bytes() const {
+    return kind == SampleKind::Float32 ? data.size() * sizeof(float) : narrow.size() * sizeof(std::uint16_t);
+  }
+  // Sample `i` in memory order.
+  float value(std::size_t i) const {
+    switch (kind) {
+      case SampleKind::Int16: return scaled(static_cast<float>(static_cast<std::int16_t>(narrow[i])));
+      case SampleKind::UInt16: return scaled(static_cast<float>(narrow[i]));
+      case SampleKind::Float32: break;
+    }
+    return data[i];
+  }
   // Value of voxel `v` (voxel numbering) in volume `t` of a 4-D array.
-  float at(std::size_t v, std::size_t t) const { return data[v * inner() + t]; }
+  float at(std::size_t v, std::size_t t) const { return value(v * inner() + t); }
+  // The inner() samples of voxel `v`: in place for Float32, else converted into `scratch`,
+  // which has room for inner() floats.
+  const float* voxel(std::size_t v, float* scratch) const;
+  // Every sample, converted (tests and small arrays).
+  std::vector<float> values() const;
+
+ private:
+  float scaled(float v) const {
+    if (!scale.on) return v;
+    const float s = scale.slope * v;
+    return s + scale.inter;
+  }
 };
 
 // What a load is for and how much it may take.
@@ -81,7 +131,7 @@ struct LoadOptions {
   // its shape but no values, which the pipelines refuse with the volume mismatch before they
   // touch any voxel.
   std::optional<std::size_t> expected_volumes;
-  // Bytes the float array may take. Absent: the memory the machine has available now.
+  // Bytes the array may take. Absent: the memory the machine has available now.
   std::optional<std::uint64_t> memory_budget;
 };
 
@@ -120,6 +170,14 @@ Result<TimedVolume> read_volume_with_info_timed(const std::string& path,
 // 3-D or 4-D arrays (first volume of 4-D); other dimensionalities are refused. `options.mask`
 // is implied.
 Result<Mask> read_mask(const std::string& path, LoadOptions options = {});
+
+// A mask with what its header says about it: how it fits the image it is given with.
+struct MaskImage {
+  Mask mask;
+  VolumeInfo info;
+  std::size_t nan_voxels = 0;  // of its first volume; they count as inside
+};
+Result<MaskImage> read_mask_image(const std::string& path, LoadOptions options = {});
 
 // Bytes of memory the machine can give a new allocation without swapping: MemAvailable, lowered
 // to what a cgroup memory limit leaves; the physical memory when neither can be read; absent when

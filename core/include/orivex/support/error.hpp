@@ -26,9 +26,12 @@ enum class ErrorKind : std::uint8_t {
   InvalidMargin,
   AmplitudeEncoded,
   RefuseOverwrite,
+  // An option outside the range the package's entry points accept (_orivex reads such values
+  // as its documented algorithms do, so it never raises this).
+  InvalidOption,
 };
 
-inline constexpr std::size_t error_kind_count = 14;
+inline constexpr std::size_t error_kind_count = 15;
 
 // The system's text for an errno value: "<strerror(code)> (os error <code>)", never a path.
 std::string errno_text(int code);
@@ -52,6 +55,8 @@ class Error {
   static Error invalid_margin(double threshold);
   static Error amplitude_encoded(std::string detail);
   static Error refuse_overwrite(std::string path);
+  // "{name} must be {rule}: {value}"; without a value, "{name} must be {rule}".
+  static Error invalid_option(std::string name, std::string rule, std::string value = {});
 
   // Named cases of the kinds above, so every fixed text lives in this table.
   // Parse: a token that is not a number / is inf, nan or overflows / is a b-value below zero.
@@ -60,6 +65,8 @@ class Error {
   static Error negative_bvalue(std::string path, std::string_view token);
   // Parse: a text input longer than `limit` bytes, refused before it is read whole.
   static Error text_too_large(std::string path, std::size_t limit);
+  // Parse: a table file without a single volume, which no check can vouch for.
+  static Error empty_table(std::string path);
   // TensorFit: no voxel (of the caller's mask, when there is one) has a usable tensor.
   static Error no_usable_voxels();
   // Nifti: an image whose voxel-to-world rotation and scaling hold NaN or infinity.

@@ -46,7 +46,9 @@ class Execution {
   std::shared_ptr<Pool> pool_;
 };
 
-// Calls body(begin, end) over disjoint chunks covering [0, n) on the current pool.
+// Calls body(begin, end) over disjoint chunks covering [0, n) on the current pool, about 16 per
+// worker, each taken by whichever worker is free (the chunking varies with the pool: reductions
+// over the chunks must not depend on it).
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
 // A float sum and two exact counts, added pairwise as the parts finish.
