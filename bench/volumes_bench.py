@@ -3,8 +3,8 @@
 
 For each series (the two vendored real scans and the 96x96x60x70 phantom of audit_bench.py),
 interleaved ORIVEX_BENCH_REPEAT times (default 7): the wall time of `orivex detect-flip` as a user
-runs it, and the seconds of the volume stage reported by `_native.audit(..., profile=True)` on the same
-series (the same stage on the same field). The overhead is the stage over the rest of the
+runs it, and the seconds of the volume stage reported by `_native.audit(..., profile=True)` on
+the same series (the same stage on the same field). The overhead is the stage over the rest of the
 command: stage / (command − stage). Medians with the range over the repeats. Nothing here asserts
 a timing.
 """
@@ -35,8 +35,8 @@ print(json.dumps(t))
 
 def cli_seconds(dwi, bvec, bval) -> float:
     start = time.perf_counter()
-    subprocess.run(_CLI + ["detect-flip", "--dwi", str(dwi), "--bvec", str(bvec), "--bval", str(bval),
-                           "-q"], check=False, stdout=subprocess.DEVNULL)
+    argv = ["detect-flip", "--dwi", str(dwi), "--bvec", str(bvec), "--bval", str(bval), "-q"]
+    subprocess.run(_CLI + argv, check=False, stdout=subprocess.DEVNULL)
     return time.perf_counter() - start
 
 
@@ -52,7 +52,8 @@ def main():
     sets = [(name, REAL / name / "dwi.nii.gz", REAL / name / "dwi.bvec", REAL / name / "dwi.bval")
             for name in ("siemens_prisma_xa30_ax", "uih_dti16_ax")]
     sets.append(("phantom 96x96x60x70", *build_phantom(work)))
-    print(f"{'series':24} {'detect-flip s':>14} {'volume stage s':>15} {'overhead':>9} {'range':>15}")
+    print(f"{'series':24} {'detect-flip s':>14} {'volume stage s':>15} {'overhead':>9} "
+          f"{'range':>15}")
     for name, dwi, bvec, bval in sets:
         cli, stage, ratios = [], [], []
         for _ in range(repeat):
@@ -62,7 +63,8 @@ def main():
             stage.append(s)
             ratios.append(s / max(c - s, 1e-9))
         print(f"{name:24} {statistics.median(cli):14.3f} {statistics.median(stage):15.4f} "
-              f"{100 * statistics.median(ratios):8.1f}% {100 * min(ratios):6.1f}–{100 * max(ratios):.1f}%",
+              f"{100 * statistics.median(ratios):8.1f}% "
+              f"{100 * min(ratios):6.1f}–{100 * max(ratios):.1f}%",
               flush=True)
 
 

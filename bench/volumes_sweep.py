@@ -28,7 +28,12 @@ from orivex import _native
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "python"))
-from detector_phantom import brain_phantom, sphere_directions, table_corruptions, write_fsl  # noqa: E402
+from detector_phantom import (  # noqa: E402
+    brain_phantom,
+    sphere_directions,
+    table_corruptions,
+    write_fsl,
+)
 
 REAL = ROOT / "tests" / "data" / "realdwi"
 
@@ -117,10 +122,12 @@ def main():
                 ok = ok_pattern and ok_suspects
                 failures += not ok
                 gain = margin(vol, expected, suspects)
+                shown = "exact" if ok_suspects else str(vol["suspect"][:6])
                 ev = vol["evidence"]
                 print(f"{name:24} {'yes' if masked else 'no':5} {case:18} {vol['pattern']:14} "
-                      f"{'ok' if ok else 'NO':3} {('exact' if ok_suspects else str(vol['suspect'][:6])):10} "
-                      f"{gain:8.2f} {ev['explained']:9.3f} {ev['structure']:6.2f} {ev['shift_ratio']:6.3f} "
+                      f"{'ok' if ok else 'NO':3} {shown:10} "
+                      f"{gain:8.2f} {ev['explained']:9.3f} {ev['structure']:6.2f} "
+                      f"{ev['shift_ratio']:6.3f} "
                       f"{ev['rotation_ratio']:8.4f} {decision}", flush=True)
     print(f"{failures} case(s) not as expected")
 

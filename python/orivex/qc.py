@@ -221,7 +221,8 @@ def verdict_figure_png(report, payload):
     volumes = report.volumes
     strip = bool(volumes is not None and volumes.checked and volumes.entries)
     fig = plt.figure(figsize=(2 * block_w * height + 1.2, height + 3.6 + (2.0 if strip else 0.0)))
-    outer = fig.add_gridspec(3 if strip else 2, 2, height_ratios=[height, 2.4] + ([1.6] if strip else []),
+    outer = fig.add_gridspec(3 if strip else 2, 2,
+                             height_ratios=[height, 2.4] + ([1.6] if strip else []),
                              hspace=0.45 if strip else 0.22, wspace=0.08)
     for b, (label, name) in enumerate(((given, "as given"), (other, role))):
         block = outer[0, b].subgridspec(2, 2, width_ratios=[a_ax, right],
@@ -278,10 +279,13 @@ def _volume_strip(ax, volumes):
                         fontsize=8, color="tab:red")
     ax.axhline(1.0, color="0.4", lw=0.8, ls=":")
     ax.set_xlabel("volume")
+    # Volumes are whole numbers; the default locator puts ticks at 2.5, 7.5, ...
+    ax.xaxis.get_major_locator().set_params(integer=True)
     ax.set_ylabel("misfit to its row")
     found = volumes.pattern != "none"
-    ax.set_title(f"volumes: {volumes.pattern} — {volumes.summary if found else 'every volume fits its row'}",
-                 fontsize=10, color="tab:red" if found else "black")
+    text = volumes.summary if found else "every volume fits its row"
+    ax.set_title(f"volumes: {volumes.pattern} — {text}", fontsize=10,
+                 color="tab:red" if found else "black")
 
 
 def f32(values):

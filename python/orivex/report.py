@@ -549,8 +549,8 @@ class VolumeEntry:
     def from_dict(cls, d: dict) -> "VolumeEntry":
         ev = lambda h: VolumeHypothesis(_real(h["z"]), _real(h["residual"]))  # noqa: E731
         row = d["row"]
-        return cls(int(d["volume"]), _real(d["b"]), _real(d["misfit"]), d["fits"], d["axes"]["label"],
-                   ev(d["axes"]), None if row is None else int(row["volume"]),
+        return cls(int(d["volume"]), _real(d["b"]), _real(d["misfit"]), d["fits"],
+                   d["axes"]["label"], ev(d["axes"]), None if row is None else int(row["volume"]),
                    None if row is None else ev(row), _real(d["b_scale"]["scale"]), ev(d["b_scale"]))
 
 

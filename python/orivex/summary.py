@@ -205,8 +205,8 @@ def render_recompute(s, dry_run):
 
 
 def render_timings(t):
-    order = [k for k in ("decompress", "convert", "fit", "coherence", "tracking", "volumes", "other", "total")
-             if k in t]
+    stages = ("decompress", "convert", "fit", "coherence", "tracking", "volumes", "other", "total")
+    order = [k for k in stages if k in t]
     lines = ["timings ({:g} threads):".format(t["threads"])]
     lines += ["  {:<10} {:8.3f} s".format(k, t[k]) for k in order]
     return "\n".join(lines)

@@ -48,7 +48,8 @@ Series make_series(std::size_t n) {
       const Vec3& g = s.bvecs[t];
       const double c = g[0] * e[0] + g[1] * e[1] + g[2] * e[2];
       const double adc = 0.3e-3 + 1.4e-3 * c * c;
-      s.dwi.data[p * nt + t] = static_cast<float>(1000.0 * std::exp(-s.bvals[t] * adc + 0.02 * gauss()));
+      const double signal = 1000.0 * std::exp(-s.bvals[t] * adc + 0.02 * gauss());
+      s.dwi.data[p * nt + t] = static_cast<float>(signal);
     }
     s.field.evecs.push_back(e);
     s.field.fa.push_back(0.7);

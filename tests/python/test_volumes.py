@@ -49,7 +49,8 @@ def check_cases(work, dwi, dirs, bvals, mask, multishell=False, skip=()):
             wrong.append((case, v["pattern"], v["suspect"][:8]))
         # A finding lifts a PASS to WARN, with its account among the reasons.
         if expected != "none":
-            assert r["verdict"]["decision"] != "PASS" and v["explanation"]["summary"] in r["verdict"]["reasons"]
+            verdict, summary = r["verdict"], v["explanation"]["summary"]
+            assert verdict["decision"] != "PASS" and summary in verdict["reasons"]
     assert wrong == []
 
 
@@ -77,8 +78,8 @@ def test_real_scans(tmp_path, name, masked):
     # Of these 20 b=2500 directions one swapped row fits its partner's row only under other
     # axes, without a mask (bench/volumes_sweep.py shows the margins).
     skip = {"swap_two"} if name.startswith("siemens") and not masked else set()
-    check_cases(tmp_path, folder / "dwi.nii.gz", dirs, bvals, folder / "mask.nii.gz" if masked else None,
-                skip=skip)
+    mask = folder / "mask.nii.gz" if masked else None
+    check_cases(tmp_path, folder / "dwi.nii.gz", dirs, bvals, mask, skip=skip)
 
 
 def test_too_few_directions(tmp_path):
@@ -100,13 +101,15 @@ def test_user_road_report_summary_qc_and_repair(tmp_path):
     report = orivex.detect_flip(folder / "dwi.nii.gz", **table)
     v = report.volumes
     assert isinstance(v, orivex.Volumes) and report.status == orivex.Status.WARN
-    assert (v.checked, v.pattern, v.suspect, v.label, v.summary) == (True, "partial_flip", (3, 12), "-x+y+z", summary)
+    assert (v.checked, v.pattern, v.suspect, v.label, v.summary) == (
+        True, "partial_flip", (3, 12), "-x+y+z", summary)
     assert [e.volume for e in v.entries] == list(range(1, 17))
     assert {e.volume: e.fits for e in v.entries if e.fits == "axes"} == {3: "axes", 12: "axes"}
     assert json.loads(report.to_json())["volumes"]["suspect"] == [3, 12]
 
     cli = [sys.executable, "-m", "orivex"]
-    args = ["--dwi", str(folder / "dwi.nii.gz"), "--bvec", str(tmp_path / "x.bvec"), "--bval", str(folder / "dwi.bval")]
+    args = ["--dwi", str(folder / "dwi.nii.gz"), "--bvec", str(tmp_path / "x.bvec"),
+            "--bval", str(folder / "dwi.bval")]
     qc = [] if UNDER_ASAN else ["--qc", str(tmp_path / "qc.png")]
     run = subprocess.run(cli + ["detect-flip", *args, *qc], capture_output=True, text=True)
     assert run.returncode == 3
@@ -121,11 +124,13 @@ def test_user_road_report_summary_qc_and_repair(tmp_path):
             "suspect volumes with --fix-volumes; no row was changed") in r.notes
     # Asked, it mends the two rows, and says so in the report and the provenance record; the
     # status stays that of the table as given.
-    run = subprocess.run(cli + ["repair", *args, "--out-bvec", str(out["out_bvec"]), "--out-bval",
-                                str(out["out_bval"]), "--fix-volumes", "--provenance", str(tmp_path / "p.json")],
+    outputs = ["--out-bvec", str(out["out_bvec"]), "--out-bval", str(out["out_bval"])]
+    run = subprocess.run(cli + ["repair", *args, *outputs, "--fix-volumes",
+                                "--provenance", str(tmp_path / "p.json")],
                          capture_output=True, text=True)
     assert run.returncode == 3, run.stderr
-    np.testing.assert_allclose(np.loadtxt(out["out_bvec"]), np.loadtxt(folder / "dwi.bvec"), atol=1e-6)
+    np.testing.assert_allclose(np.loadtxt(out["out_bvec"]), np.loadtxt(folder / "dwi.bvec"),
+                               atol=1e-6)
     note = ("rows mended for the partial_flip finding (--fix-volumes): apply -x+y+z to the rows of "
             f"the suspect volumes; {summary}")
     assert note in run.stdout and json.loads((tmp_path / "p.json").read_text())["notes"] == [note]
@@ -140,7 +145,8 @@ def test_repair_leaves_other_findings_alone(tmp_path):
                       out_bvec=tmp_path / "o.bvec", out_bval=tmp_path / "o.bval", fix_volumes=True)
     assert r.volumes.pattern == "swapped_rows" and r.volumes.rows == (9, 3)
     assert r.repair is None and not (tmp_path / "o.bvec").exists()
-    assert any(n.startswith("the volume check found swapped_rows: repair changes no row") for n in r.notes)
+    assert any(n.startswith("the volume check found swapped_rows: repair changes no row")
+               for n in r.notes)
 
 
 def test_bids_app_shows_the_pattern_per_run_and_counts_it_per_protocol(tmp_path, capsys):
@@ -157,9 +163,11 @@ def test_bids_app_shows_the_pattern_per_run_and_counts_it_per_protocol(tmp_path,
     tsv = [line.split("\t") for line in (out / "group_orientation.tsv").read_text().splitlines()]
     column = tsv[0].index("volumes")
     assert [row[column] for row in tsv[1:]] == ["none", "partial_flip"]
-    assert "partial_flip" in json.loads((out / "group_orientation.json").read_text())["volumes"]["Levels"]
+    sidecar = json.loads((out / "group_orientation.json").read_text())
+    assert "partial_flip" in sidecar["volumes"]["Levels"]
     summary = orivex.BidsSummary.from_json((out / "dataset_summary.json").read_text())
     assert [r.volumes for r in summary.runs] == ["none", "partial_flip"]
     assert summary.protocols[0].volume_patterns == {"none": 1, "partial_flip": 1}
     page = (out / "orivex_report.html").read_text()
-    assert page.count('<span class="badge WARN">partial_flip</span>') == 2  # the run and its protocol
+    # The run and its protocol.
+    assert page.count('<span class="badge WARN">partial_flip</span>') == 2

@@ -274,14 +274,16 @@ std::vector<double> mean_track_lengths(const TensorField& field, const Mask& reg
       for (std::size_t c = 0; c < nc; ++c) {
         Vec3 d{};
         if (!walker.direction(seeds[s].voxel, maps[c], d)) continue;
+        const Vec3 back{-d[0], -d[1], -d[2]};
         local[c] += walker.half(seeds[s].point, d, maps[c], [](const Vec3&) {}) +
-                    walker.half(seeds[s].point, Vec3{-d[0], -d[1], -d[2]}, maps[c], [](const Vec3&) {});
+                    walker.half(seeds[s].point, back, maps[c], [](const Vec3&) {});
       }
     for (std::size_t c = 0; c < nc; ++c) steps[c].fetch_add(local[c], std::memory_order_relaxed);
   });
   std::vector<double> out(nc, 0.0);
   for (std::size_t c = 0; c < nc && !seeds.empty(); ++c)
-    out[c] = static_cast<double>(steps[c].load()) * geometry.step_mm / static_cast<double>(seeds.size());
+    out[c] = static_cast<double>(steps[c].load()) * geometry.step_mm /
+             static_cast<double>(seeds.size());
   return out;
 }
 

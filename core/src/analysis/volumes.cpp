@@ -86,7 +86,8 @@ Fit make_fit(std::vector<std::size_t> volumes, std::vector<Row> design) {
   const auto n = static_cast<Eigen::Index>(design.size());
   Eigen::MatrixXd a(n, 7);
   for (Eigen::Index r = 0; r < n; ++r)
-    for (Eigen::Index j = 0; j < 7; ++j) a(r, j) = design[static_cast<std::size_t>(r)][static_cast<std::size_t>(j)];
+    for (Eigen::Index j = 0; j < 7; ++j)
+      a(r, j) = design[static_cast<std::size_t>(r)][static_cast<std::size_t>(j)];
   Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeThinU | Eigen::ComputeThinV);
   const Eigen::VectorXd& s = svd.singularValues();
   Eigen::VectorXd inv(s.size());
@@ -115,7 +116,8 @@ void solve(const Fit& f, const float* y, double* c, std::vector<double>& resid) 
     for (std::size_t j = 0; j < 7; ++j) c[j] += f.pinv[r][j] * v;
   }
   resid.resize(f.volumes.size());
-  for (std::size_t r = 0; r < f.volumes.size(); ++r) resid[r] = y[f.volumes[r]] - dot(f.design[r], c);
+  for (std::size_t r = 0; r < f.volumes.size(); ++r)
+    resid[r] = y[f.volumes[r]] - dot(f.design[r], c);
 }
 
 enum class Kind { Own, Axes, Scale, Row };
@@ -154,12 +156,15 @@ std::vector<double> signal_levels(const std::vector<Fit>& fits, const std::vecto
     for (std::size_t f = 0; f < fits.size(); ++f) {
       double sum = 0.0;
       std::size_t n = 0;
-      for (std::size_t r = 0; r < fits[f].volumes.size(); ++r)
-        if (fits[f].design[r][1] != 0.0 || fits[f].design[r][2] != 0.0 || fits[f].design[r][3] != 0.0) {
+      for (std::size_t r = 0; r < fits[f].volumes.size(); ++r) {
+        const Row& a = fits[f].design[r];
+        if (a[1] != 0.0 || a[2] != 0.0 || a[3] != 0.0) {
           sum += logs[v * nt + fits[f].volumes[r]];
           ++n;
         }
-      out[v * fits.size() + f] = n > 0 ? std::exp(2.0 * std::min(sum / static_cast<double>(n), 30.0)) : 0.0;
+      }
+      const double mean = n > 0 ? sum / static_cast<double>(n) : 0.0;
+      out[v * fits.size() + f] = n > 0 ? std::exp(2.0 * std::min(mean, 30.0)) : 0.0;
     }
   return out;
 }
@@ -169,7 +174,8 @@ Scores evaluate(const std::vector<Fit>& fits, const std::vector<Check>& checks,
   const std::vector<double> levels = signal_levels(fits, logs, nt, nvox);
   Scores s;
   s.offset.resize(checks.size() + 1, 0);
-  for (std::size_t k = 0; k < checks.size(); ++k) s.offset[k + 1] = s.offset[k] + checks[k].hyps.size();
+  for (std::size_t k = 0; k < checks.size(); ++k)
+    s.offset[k + 1] = s.offset[k] + checks[k].hyps.size();
   const std::size_t total = s.offset.back();
   const std::size_t blocks = (nvox + block_voxels - 1) / block_voxels;
   std::vector<double> parts(blocks * 2 * total, 0.0);
@@ -181,7 +187,8 @@ Scores evaluate(const std::vector<Fit>& fits, const std::vector<Check>& checks,
       double* dist = sse + total;
       for (std::size_t v = blk * block_voxels; v < std::min(nvox, (blk + 1) * block_voxels); ++v) {
         const float* y = logs.data() + v * nt;
-        for (std::size_t f = 0; f < fits.size(); ++f) solve(fits[f], y, coef.data() + 7 * f, resid[f]);
+        for (std::size_t f = 0; f < fits.size(); ++f)
+          solve(fits[f], y, coef.data() + 7 * f, resid[f]);
         const double* level = levels.data() + v * fits.size();
         for (std::size_t k = 0; k < checks.size(); ++k) {
           const Check& ck = checks[k];
@@ -220,8 +227,10 @@ Scores evaluate(const std::vector<Fit>& fits, const std::vector<Check>& checks,
 // Whole-table fits: the residual of each fit over its diffusion-weighted rows, every voxel
 // weighed by its squared mean signal, the same for every design, so that fits of different
 // designs compare on equal terms.
-std::vector<double> whole_residuals(const std::vector<Fit>& fits, const std::vector<std::size_t>& dwis,
-                                    const std::vector<float>& logs, std::size_t nt, std::size_t nvox) {
+std::vector<double> whole_residuals(const std::vector<Fit>& fits,
+                                    const std::vector<std::size_t>& dwis,
+                                    const std::vector<float>& logs, std::size_t nt,
+                                    std::size_t nvox) {
   const std::size_t blocks = (nvox + block_voxels - 1) / block_voxels;
   const std::size_t width = fits.size();
   std::vector<double> parts(blocks * width, 0.0);
@@ -234,7 +243,8 @@ std::vector<double> whole_residuals(const std::vector<Fit>& fits, const std::vec
         const float* y = logs.data() + v * nt;
         double mean = 0.0;
         for (std::size_t t : dwis) mean += y[t];
-        const double level = std::exp(2.0 * std::min(mean / static_cast<double>(dwis.size()), 30.0));
+        mean /= static_cast<double>(dwis.size());
+        const double level = std::exp(2.0 * std::min(mean, 30.0));
         for (std::size_t f = 0; f < fits.size(); ++f) {
           solve(fits[f], y, c, resid);
           for (std::size_t r = 0; r < resid.size(); ++r) {
@@ -279,7 +289,8 @@ Capture captured_share(const std::vector<const Shell*>& groups, const std::vecto
       std::vector<double> y(n);
       for (std::size_t blk = b0; blk < b1; ++blk) {
         double* c = parts.data() + blk * n * n;
-        for (std::size_t v = blk * block_voxels; v < std::min(nvox, (blk + 1) * block_voxels); ++v) {
+        const std::size_t last = std::min(nvox, (blk + 1) * block_voxels);
+        for (std::size_t v = blk * block_voxels; v < last; ++v) {
           double mean = 0.0;
           for (std::size_t r = 0; r < n; ++r) mean += (y[r] = logs[v * stride + rows[r]]);
           mean /= static_cast<double>(n);
@@ -290,23 +301,28 @@ Capture captured_share(const std::vector<const Shell*>& groups, const std::vecto
         }
       }
     });
-    Eigen::MatrixXd c = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
+    const auto en = static_cast<Eigen::Index>(n);
+    Eigen::MatrixXd c = Eigen::MatrixXd::Zero(en, en);
     for (std::size_t blk = 0; blk < blocks; ++blk)
       for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < n; ++j)
-          c(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) += parts[blk * n * n + i * n + j];
+          c(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) +=
+              parts[blk * n * n + i * n + j];
     // The tensor terms of the rows, centred over them, and the projection on their span.
-    Eigen::MatrixXd b(static_cast<Eigen::Index>(n), 6);
+    Eigen::MatrixXd b(en, 6);
     for (std::size_t r = 0; r < n; ++r) {
       const Row a = design_row(bvecs[rows[r]], bvals[rows[r]]);
-      for (std::size_t j = 0; j < 6; ++j) b(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(j)) = a[j + 1];
+      for (std::size_t j = 0; j < 6; ++j)
+        b(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(j)) = a[j + 1];
     }
     b.rowwise() -= b.colwise().mean();
     const Eigen::MatrixXd projection = b * b.completeOrthogonalDecomposition().pseudoInverse();
-    const Eigen::VectorXd eig = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(c, Eigen::EigenvaluesOnly).eigenvalues();
+    const Eigen::VectorXd eig =
+        Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(c, Eigen::EigenvaluesOnly).eigenvalues();
     const double trace = c.trace();
     given += (projection * c).trace();
-    for (Eigen::Index k = 0; k < std::min<Eigen::Index>(6, eig.size()); ++k) best += eig(eig.size() - 1 - k);
+    for (Eigen::Index k = 0; k < std::min<Eigen::Index>(6, eig.size()); ++k)
+      best += eig(eig.size() - 1 - k);
     chance += n > 7 ? 6.0 / static_cast<double>(n - 1) * trace : trace;
   }
   Capture out;
@@ -360,7 +376,8 @@ std::vector<float> read_logs(const FloatArray& dwi, const std::vector<std::size_
   for (std::size_t k = 0; k < voxels.size(); ++k)
     for (std::size_t t = 0; t < nt; ++t) {
       const double s = static_cast<double>(dwi.at(voxels[k], t));
-      logs[k * nt + t] = static_cast<float>(std::log(std::isfinite(s) && s > log_floor ? s : log_floor));
+      const double kept = std::isfinite(s) && s > log_floor ? s : log_floor;
+      logs[k * nt + t] = static_cast<float>(std::log(kept));
     }
   return logs;
 }
@@ -371,12 +388,13 @@ RotationEvidence rotation_evidence(const TensorField& field, const Mask& region,
                                    const std::vector<Seed>& seeds, const Mat3& frame_map,
                                    const Mat3& best_axes, const TrackingGeometry& geometry,
                                    const TrackingParams& params) {
-  const std::vector<Seed> some(seeds.begin(),
-                               seeds.begin() + static_cast<std::ptrdiff_t>(std::min(seeds.size(), rotation_seeds)));
+  const auto n = static_cast<std::ptrdiff_t>(std::min(seeds.size(), rotation_seeds));
+  const std::vector<Seed> some(seeds.begin(), seeds.begin() + n);
   const Mat3 base = multiply(frame_map, best_axes);
   std::vector<Mat3> maps{base};
   for (const Vec3& a : rotation_axes)
-    for (double sign : {1.0, -1.0}) maps.push_back(multiply(base, rotation(a, sign * rotation_deg)));
+    for (double sign : {1.0, -1.0})
+      maps.push_back(multiply(base, rotation(a, sign * rotation_deg)));
   const std::vector<double> len = mean_track_lengths(field, region, some, maps, geometry, params);
   RotationEvidence r;
   std::size_t best = 1;
@@ -436,7 +454,8 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     for (std::size_t t : shells[s].indices) shell_of[t] = s;
   }
   for (std::size_t t = 0; t < nt; ++t)
-    if (bvals[t] > params.b0_threshold && std::isfinite(bvals[t]) && norm(bvecs[t]) > min_gradient_norm)
+    if (bvals[t] > params.b0_threshold && std::isfinite(bvals[t]) &&
+        norm(bvecs[t]) > min_gradient_norm)
       dwis.push_back(t);
   if (groups.empty()) {
     out.reason = "every shell has fewer than " + std::to_string(params.min_directions) +
@@ -528,7 +547,8 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
 
   // The checks and fits of one pass: each group fits its b0 and shell rows except `excluded`;
   // volumes in `with_rows` are also tried against every other row.
-  auto build = [&](const std::vector<std::uint8_t>& excluded, const std::vector<std::uint8_t>& with_rows,
+  auto build = [&](const std::vector<std::uint8_t>& excluded,
+                   const std::vector<std::uint8_t>& with_rows,
                    std::vector<Fit>& fits, std::vector<Check>& checks) {
     fits.clear();
     checks.clear();
@@ -551,7 +571,8 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
         if (f.volumes[r] == t && f.leave[r] > 0.0) ck.fit_row = r;
       ck.hyps.push_back({Kind::Own, design_row(bvecs[t], bvals[t]), t});
       for (std::size_t a = 1; a < axes.size(); ++a)
-        ck.hyps.push_back({Kind::Axes, design_row(multiply(axes[a].matrix, bvecs[t]), bvals[t]), a});
+        ck.hyps.push_back(
+            {Kind::Axes, design_row(multiply(axes[a].matrix, bvecs[t]), bvals[t]), a});
       // Other b-values: those of the other shells, and half and double.
       std::vector<double> scales{0.5, 2.0};
       for (const Shell& s : shells)
@@ -629,7 +650,9 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     for (std::size_t g = 0; g < groups.size(); ++g) {
       std::sort(bad[g].rbegin(), bad[g].rend());
       const std::size_t rows = fits[g].volumes.size() - b0.size();
-      const std::size_t cap = std::min(rows / 3, rows > params.min_directions ? rows - params.min_directions + 1 : 0);
+      const std::size_t spare =
+          rows > params.min_directions ? rows - params.min_directions + 1 : 0;
+      const std::size_t cap = std::min(rows / 3, spare);
       for (std::size_t i = 0; i < std::min(cap, bad[g].size()); ++i) excluded[bad[g][i].second] = 1;
     }
   }
@@ -745,9 +768,13 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
   };
   const std::size_t n_checked = checks.size();
 
-  const bool all_flip = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return in_flip[k] != 0; });
-  const bool all_scale = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return scale_found[k] != 0; });
-  bool all_rows = std::all_of(suspects.begin(), suspects.end(), [&](std::size_t k) { return row_found[k] != 0; });
+  const auto all_in = [&](const std::vector<std::uint8_t>& found) {
+    return std::all_of(suspects.begin(), suspects.end(),
+                       [&](std::size_t k) { return found[k] != 0; });
+  };
+  const bool all_flip = all_in(in_flip);
+  const bool all_scale = all_in(scale_found);
+  bool all_rows = all_in(row_found);
   if (all_rows) {
     // Swapped rows trade places: the rows the suspects fit are the suspects' own rows.
     std::vector<std::size_t> own = volumes_of(suspects), fitted;
@@ -770,7 +797,8 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
       else b[t] = best_scale[k] * bvals[t];
     }
     const std::size_t i = out.best_shift == shifts[0] ? 0 : 1;
-    const double mended = whole_residuals({whole_fit(g, b, 0, out.best_shift)}, dwis, logs, stride, nvox)[0];
+    const double mended =
+        whole_residuals({whole_fit(g, b, 0, out.best_shift)}, dwis, logs, stride, nvox)[0];
     local = mended < shift_residual[i];
   }
 
@@ -793,7 +821,8 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
   if (out.explained < min_explained && out.structure >= min_structure && !local) {
     out.pattern = VolumePattern::ForeignTable;
     out.suspect = dwis;
-    out.summary = "the table captures only " + numfmt::fixed(100.0 * std::max(out.explained, 0.0), 0) +
+    out.summary = "the table captures only " +
+                  numfmt::fixed(100.0 * std::max(out.explained, 0.0), 0) +
                   "% of the direction-dependent signal any table could, and no shift mends it: "
                   "the table does not belong to this series";
     for (VolumeEntry& e : out.entries) e.fits = VolumeFit::None;
@@ -833,8 +862,9 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
       const Check& ck = checks[k];
       for (std::size_t h = 1; h < ck.hyps.size(); ++h) {
         const Hypothesis& hy = ck.hyps[h];
-        if (hy.kind == Kind::Axes && hy.index == *flip_axes) flip_residual += scores.sse[scores.offset[k] + h];
-        if (hy.kind == Kind::Row && hy.index == best_row[k]) row_residual += scores.sse[scores.offset[k] + h];
+        const double sse = scores.sse[scores.offset[k] + h];
+        if (hy.kind == Kind::Axes && hy.index == *flip_axes) flip_residual += sse;
+        if (hy.kind == Kind::Row && hy.index == best_row[k]) row_residual += sse;
       }
     }
     flip_first = flip_residual <= row_residual;
@@ -860,7 +890,9 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
              numfmt::shortest_plain(std::round(best_scale[suspects[i]] * bvals[t])) +
              " rather than " + numfmt::shortest_plain(bvals[t]);
     }
-    out.summary = who + (suspects.size() == 1 ? " fits its row at another b-value (" : " fit their rows at other b-values (") +
+    out.summary = who +
+                  (suspects.size() == 1 ? " fits its row at another b-value ("
+                                        : " fit their rows at other b-values (") +
                   how + ")" + rest_clause(suspects.size(), n_checked);
   } else {
     // No one pattern explains every suspect: the one that explains most stands, the others'
@@ -870,7 +902,8 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
                                                     [&](std::size_t k) { return found[k] != 0; }));
     };
     const std::size_t nf = count(in_flip), nr = count(row_found), ns = count(scale_found);
-    const std::vector<std::uint8_t>& kept = nf >= nr && nf >= ns ? in_flip : nr >= ns ? row_found : scale_found;
+    const std::vector<std::uint8_t>& kept =
+        nf >= nr && nf >= ns ? in_flip : nr >= ns ? row_found : scale_found;
     std::vector<std::size_t> keep;
     for (std::size_t k : suspects)
       if (kept[k]) keep.push_back(k);
@@ -880,16 +913,20 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     if (&kept == &in_flip) {
       out.pattern = VolumePattern::PartialFlip;
       out.label = axes[*flip_axes].label;
-      out.summary = some + (suspects.size() == 1 ? " fits its row under " : " fit their rows under ") +
+      out.summary = some +
+                    (suspects.size() == 1 ? " fits its row under " : " fit their rows under ") +
                     *out.label + "; other volumes misfit in other ways";
     } else if (&kept == &row_found) {
       out.pattern = VolumePattern::SwappedRows;
       for (std::size_t k : suspects) out.rows.push_back(best_row[k]);
-      out.summary = some + " fit the rows of " + volume_list(out.rows) + "; other volumes misfit in other ways";
+      out.summary = some + " fit the rows of " + volume_list(out.rows) +
+                    "; other volumes misfit in other ways";
     } else {
       out.pattern = VolumePattern::BValue;
       for (std::size_t k : suspects) out.b_scales.push_back(best_scale[k]);
-      out.summary = some + (suspects.size() == 1 ? " fits its row at another b-value" : " fit their rows at other b-values") +
+      out.summary = some +
+                    (suspects.size() == 1 ? " fits its row at another b-value"
+                                          : " fit their rows at other b-values") +
                     "; other volumes misfit in other ways";
     }
   }

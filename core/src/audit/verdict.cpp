@@ -90,7 +90,8 @@ VolumeCheck check_stage_volumes(const FloatArray& dwi, const GradientTable& tabl
   cp.tolerance = params.flip.tolerance;
   cp.min_signal = params.flip.min_signal;
   // Tracks that go nowhere under the best axes cannot tell a turned table either.
-  const double largest = std::max({geometry.voxel_mm[0], geometry.voxel_mm[1], geometry.voxel_mm[2]});
+  const Vec3& voxel = geometry.voxel_mm;
+  const double largest = std::max({voxel[0], voxel[1], voxel[2]});
   RotationEvidence rotation;
   if (!tracking.ranking.empty() &&
       tracking.ranking.front().mean_length_mm >= vp.min_track_voxels * largest)
@@ -280,7 +281,8 @@ Result<StagedFlip> verdict_stage(const FloatArray& dwi, const GradientTable& tab
   // What limits the answer is said whatever it is.
   for (const std::string& note : out.limits.notes) out.verdict.reasons.push_back(note);
   out.verdict.limits = std::move(out.limits);
-  out.volumes = check_stage_volumes(dwi, table, fm, region, seeds, geometry, out.tracking, params, vp);
+  out.volumes =
+      check_stage_volumes(dwi, table, fm, region, seeds, geometry, out.tracking, params, vp);
   apply_volume_finding(out.verdict, out.volumes);
   out.timings = VerdictTimings{Duration::between(fit_start, fit_end),
                                Duration::between(fit_end, rank_end),
@@ -645,11 +647,12 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
   std::vector<std::string> mended_notes;
   if (vc.pattern != VolumePattern::None) {
     if (verdict_params.fix_volumes) mended = mend_rows(table, vc);
-    const std::string what = vc.pattern == VolumePattern::PartialFlip
-                                 ? "apply " + vc.label.value_or("") + " to the rows of the suspect volumes"
-                             : vc.pattern == VolumePattern::ShiftedRows
-                                 ? "give each volume the row it fits (shift " + std::to_string(vc.shift.value_or(0)) + ")"
-                                 : "";
+    std::string what;
+    if (vc.pattern == VolumePattern::PartialFlip)
+      what = "apply " + vc.label.value_or("") + " to the rows of the suspect volumes";
+    else if (vc.pattern == VolumePattern::ShiftedRows)
+      what = "give each volume the row it fits (shift " +
+             std::to_string(vc.shift.value_or(0)) + ")";
     if (mended) {
       const std::string note = "rows mended for the " + std::string(pattern_name(vc.pattern)) +
                                " finding (--fix-volumes): " + what + "; " + vc.summary;
@@ -657,7 +660,8 @@ Result<VerdictRepair> repair_with_verdict(const GradientTable& table, const Floa
       mended_notes.push_back(note);
     } else if (!what.empty()) {
       o.report.notes.push_back("the volume check found " + std::string(pattern_name(vc.pattern)) +
-                               ": repair would " + what + " with --fix-volumes; no row was changed");
+                               ": repair would " + what +
+                               " with --fix-volumes; no row was changed");
     } else {
       o.report.notes.push_back("the volume check found " + std::string(pattern_name(vc.pattern)) +
                                ": repair changes no row for it (only partial_flip and shifted_rows "

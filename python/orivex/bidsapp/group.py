@@ -168,7 +168,8 @@ RESULT_COLUMNS = {
                 "Levels": {"none": "every volume fits its row",
                            "partial_flip": "some volumes fit their rows only under other axes",
                            "swapped_rows": "some volumes fit each other's rows",
-                           "shifted_rows": "every volume fits the row of its neighbour in the series",
+                           "shifted_rows": "every volume fits the row of its neighbour in the "
+                                           "series",
                            "b_value": "some volumes fit their rows at another b-value",
                            "foreign_table": "the table does not describe this series"}},
     "protocol": {"LongName": "Protocol",

@@ -48,11 +48,14 @@ def _volumes(pattern):
     # A finding is marked like a WARN: it is one.
     if pattern is None:
         return "n/a"
-    return escape(pattern) if pattern == "none" else f'<span class="badge WARN">{escape(pattern)}</span>'
+    if pattern == "none":
+        return escape(pattern)
+    return f'<span class="badge WARN">{escape(pattern)}</span>'
 
 
 def _patterns(protocol):
-    return "<br>".join(f"{_volumes(k)}&nbsp;{n}" for k, n in protocol.volume_patterns.items()) or "n/a"
+    counts = protocol.volume_patterns.items()
+    return "<br>".join(f"{_volumes(k)}&nbsp;{n}" for k, n in counts) or "n/a"
 
 
 def write(f, summary, read_thumb):
