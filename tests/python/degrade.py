@@ -26,8 +26,8 @@ def b0_volumes(scan: Scan, threshold: float = 50.0) -> np.ndarray:
 
 
 def rician(scan: Scan, fraction: float, seed: int = 7) -> Scan:
-    """Rician noise of sigma = fraction x the median b0 signal inside the mask (the brain's
-    Otsu-free stand-in: every voxel above a tenth of the b0 maximum without a mask)."""
+    """Rician noise of sigma = fraction x the median b0 signal inside the mask (without a
+    mask, inside every voxel above a tenth of the b0 maximum)."""
     b0 = scan.data[..., b0_volumes(scan)].mean(axis=-1)
     inside = scan.mask if scan.mask is not None else b0 > 0.1 * b0.max()
     sigma = fraction * float(np.median(b0[inside]))

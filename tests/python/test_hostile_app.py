@@ -164,7 +164,7 @@ def test_invalid_bidsignore_lines_are_reported_with_their_number_and_skipped(tmp
 # ---- bounded reads of the dataset -----------------------------------------------------------
 
 def plant(path, kind):
-    """Replaces `path` with a hostile stand-in."""
+    """Replaces `path` with a file of the hostile `kind` (a FIFO, a link, ...)."""
     if path.exists() or path.is_symlink():
         path.unlink()
     if kind == "fifo":

@@ -12,7 +12,7 @@ from orivex.cli.common import EXIT_FAILURE, EXIT_USAGE, InputError, UsageError, 
 
 # Command name -> its module under orivex.cli, in the order `orivex --help` lists them.
 COMMANDS = {
-    "inspect": "inspect",
+    "inspect": "table",
     "audit": "audit",
     "detect-flip": "detect_flip",
     "repair": "repair",
