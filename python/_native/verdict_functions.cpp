@@ -128,7 +128,7 @@ PyObject* run_coherence(ImageCall& call, Want want) {
   const Duration total = Duration::between(call.start, Clock::now());
   PyObject* timings = nullptr;
   if (want.timed) {
-    const VerdictTimings t{outcome.timings.fit_time, outcome.timings.rank_time, {}};
+    const VerdictTimings t{outcome.timings.fit_time, outcome.timings.rank_time, {}, {}};
     if ((timings = timings_dict(call, t, total)) == nullptr) return nullptr;
   }
   if (!want.pretty) {

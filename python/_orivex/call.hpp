@@ -38,9 +38,11 @@ extern const Signature recompute_bval_signature;
 // calling thread's kept pool (Execution::kept).
 std::optional<Execution> execution_for(const Bound& a, bool keep_pool = false);
 std::optional<LoadedTable> table_for(const Bound& a);
-std::optional<LoadedVolume> dwi_for(const std::string& path, const LoadOptions& options);
+// The DWI and the mask are read on the call's pool, like the rest of its work.
+std::optional<LoadedVolume> dwi_for(const Execution& exec, const std::string& path,
+                                    const LoadOptions& options);
 // Absent mask and failure are told apart by PyErr_Occurred.
-std::optional<Mask> mask_for(const Bound& a);
+std::optional<Mask> mask_for(const Execution& exec, const Bound& a);
 
 // The options a function has; the ones it lacks keep their defaults.
 CallOptions options_of(const Bound& a);
