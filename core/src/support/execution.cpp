@@ -110,13 +110,14 @@ class Pool {
   // one-slot arena holds the scheduler alive meanwhile; the control is never destroyed, so no
   // exit path takes those locks either.
   static void allow_requested_parallelism() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static tbb::global_control* const control = [] {  // reachable, never destroyed
       tbb::task_arena holder(1);
       holder.initialize();
-      (void)new tbb::global_control(tbb::global_control::max_allowed_parallelism, 65536);
+      auto* lifted = new tbb::global_control(tbb::global_control::max_allowed_parallelism, 65536);
       holder.terminate();
-    });
+      return lifted;
+    }();
+    (void)control;
   }
 
   std::mutex calls_;
