@@ -9,6 +9,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "orivex/support/execution.hpp"
 #include "verdict_functions.hpp"
 
 namespace {
@@ -65,6 +66,9 @@ PyMODINIT_FUNC PyInit__native() {
   }
   if (orivex::py::panic_exception_type() == nullptr) return nullptr;
   set_docstrings();
+  // The main thread's kept pool ends with the interpreter, before the process tears down.
+  static std::once_flag at_exit;
+  std::call_once(at_exit, [] { Py_AtExit([] { orivex::Execution::release_kept_pool(); }); });
   PyObject* module = PyModule_Create(&module_def);
   if (module != nullptr) owner_interpreter = id;
   return module;

@@ -7,6 +7,7 @@
 
 #include "boundary.hpp"
 #include "call.hpp"
+#include "glyphs.hpp"
 #include "parameters.hpp"
 #include "orivex/audit/report.hpp"
 
@@ -22,7 +23,8 @@ namespace {
 
 constexpr std::array audit_params{ORIVEX_IMAGE_PARAMS,  param("strict"), param("norm_tolerance"),
                                   ORIVEX_VERDICT_PARAMS, param("profile"), param("qc"),
-                                  param("qc_tracks")};
+                                  param("qc_tracks"), param("pretty"), param("coherence"),
+                                  param("keep_pool")};
 constexpr std::array detect_params{ORIVEX_IMAGE_PARAMS, ORIVEX_VERDICT_PARAMS, param("qc"),
                                    param("qc_tracks")};
 constexpr std::array check_params{param("tolerance"), param("b0_threshold"), param("shell"),
@@ -42,7 +44,9 @@ const Signature audit_signature{
     "audit", audit_params, 1,
     "The audit with the tracking verdict: the report JSON with `tracking`, `verdict` and\n"
     "`volumes` sections; `status` is the verdict's decision. With `profile` and `qc`, a tuple of\n"
-    "the text, then the per-stage seconds (including `tracking`), then the QC figure's data.",
+    "the text, then the per-stage seconds (including `tracking`), then the QC figure's data.\n"
+    "`keep_pool` serves run after run from one pool, as the BIDS App's workers do;\n"
+    "`coherence` gives _orivex's audit instead (`qc`: its glyph payload).",
     true};
 const Signature detect_flip_signature{
     "detect_flip", detect_params, 1,
@@ -67,6 +71,9 @@ struct Want {
   Pipeline pipeline = Pipeline::Audit;
   bool timed = false;
   bool qc = false;
+  bool pretty = false;
+  bool coherence = false;
+  bool keep_pool = false;
 };
 
 VerdictParams verdict_params(const Bound& a, const ImageCall& call, bool qc) {
@@ -110,9 +117,39 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
   return tuple;
 }
 
+// _orivex's audit (the coherence evidence) on the same road: its report, its stage timings under
+// the verdict's names (no tracking), its glyph payload as the QC data.
+PyObject* run_coherence(ImageCall& call, Want want) {
+  const PipelineRequest request{.timings = want.timed, .glyphs = want.qc};
+  ORIVEX_PY_ASSIGN(PipelineOutcome outcome, run_released(call.exec, [&] {
+    return run_pipeline(call.table.table, &call.volume.array, call.mask_ptr(),
+                        std::move(call.table.inputs), call.params, request);
+  }));
+  const Duration total = Duration::between(call.start, Clock::now());
+  PyObject* timings = nullptr;
+  if (want.timed) {
+    const VerdictTimings t{outcome.timings.fit_time, outcome.timings.rank_time, {}, {}};
+    if ((timings = timings_dict(call, t, total)) == nullptr) return nullptr;
+  }
+  if (!want.pretty) {
+    return report_result(outcome.report, timings, want.qc ? &outcome.glyphs : nullptr,
+                         call.volume.info);
+  }
+  PyObject* text = to_str(to_pretty_json(outcome.report));
+  PyObject* payload = nullptr;
+  if (want.qc && text != nullptr) {
+    if (const GlyphData* data = glyphs_of(outcome.glyphs))
+      payload = glyph_payload(*data, call.volume.info);
+  }
+  if (!want.timed && !want.qc) return text;
+  if (!want.qc) return tuple_of({text, timings});
+  return want.timed ? tuple_of({text, timings, payload}) : tuple_of({text, payload});
+}
+
 PyObject* run(const Bound& a, Want want) {
-  auto call = load_image_call(a, want.timed);
+  auto call = load_image_call(a, want.timed, want.keep_pool);
   if (!call) return nullptr;
+  if (want.coherence && want.pipeline == Pipeline::Audit) return run_coherence(*call, want);
   const VerdictParams vp = want.pipeline == Pipeline::Repair ? repair_params_of(a, *call, want.qc)
                                                              : verdict_params(a, *call, want.qc);
   VerdictOutcome outcome;
@@ -136,7 +173,7 @@ PyObject* run(const Bound& a, Want want) {
   // What was noticed while loading comes before the pipeline's own notes.
   auto& notes = outcome.report.notes;
   notes.insert(notes.begin(), call->mask_notes.begin(), call->mask_notes.end());
-  PyObject* text = to_str(to_json(outcome));
+  PyObject* text = to_str(want.pretty ? to_pretty_json(outcome) : to_json(outcome));
   if (!want.timed && !want.qc) return text;
   if (text == nullptr) return nullptr;
   PyObject* timings = want.timed ? timings_dict(*call, outcome.timings, total) : nullptr;
@@ -174,7 +211,8 @@ PyObject* entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   return guarded([&]() -> PyObject* {
     auto a = bind(sig, args, nargs, kwnames);
     if (!a || !options_in_range(*a)) return nullptr;
-    return run(*a, {pipeline, a->flag("profile"), a->flag("qc")});
+    return run(*a, {pipeline, a->flag("profile"), a->flag("qc"), a->flag("pretty"),
+                    a->flag("coherence"), a->flag("keep_pool")});
   });
 }
 

@@ -83,8 +83,8 @@ std::optional<T> value_or_raise(Result<T> r) {
 
 }  // namespace
 
-std::optional<Execution> execution_for(const Bound& a) {
-  return value_or_raise(Execution::create(a.threads()));
+std::optional<Execution> execution_for(const Bound& a, bool keep_pool) {
+  return value_or_raise(keep_pool ? Execution::kept(a.threads()) : Execution::create(a.threads()));
 }
 
 std::optional<LoadedTable> table_for(const Bound& a) {
@@ -94,12 +94,14 @@ std::optional<LoadedTable> table_for(const Bound& a) {
   return std::move(**loaded);
 }
 
-std::optional<LoadedVolume> dwi_for(const std::string& path, const LoadOptions& options) {
-  return value_or_raise(without_gil([&] { return read_volume_with_info(path, options); }));
+std::optional<LoadedVolume> dwi_for(const Execution& exec, const std::string& path,
+                                    const LoadOptions& options) {
+  return value_or_raise(run_released(exec, [&] { return read_volume_with_info(path, options); }));
 }
 
-std::optional<Mask> mask_for(const Bound& a) {
-  auto mask = value_or_raise(read_optional_mask(a.path("mask")));
+std::optional<Mask> mask_for(const Execution& exec, const Bound& a) {
+  const std::optional<std::string> path = a.path("mask");
+  auto mask = value_or_raise(run_released(exec, [&] { return read_optional_mask(path); }));
   return mask ? std::move(*mask) : std::nullopt;
 }
 
@@ -119,8 +121,8 @@ PyObject* to_str(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
-  auto exec = execution_for(a);
+std::optional<ImageCall> load_image_call(const Bound& a, bool timed, bool keep_pool) {
+  auto exec = execution_for(a, keep_pool);
   if (!exec) return std::nullopt;
   auto table = table_for(a);
   if (!table) return std::nullopt;
@@ -135,13 +137,13 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
   if (timed) {
     call.start = Clock::now();
     auto read =
-        value_or_raise(without_gil([&] { return read_volume_with_info_timed(dwi, options); }));
+        value_or_raise(run_released(call.exec, [&] { return read_volume_with_info_timed(dwi, options); }));
     if (!read) return std::nullopt;
     call.volume = std::move(read->volume);
     call.decompress = read->decompress;
     call.convert = read->convert;
   } else {
-    auto volume = dwi_for(dwi, options);
+    auto volume = dwi_for(call.exec, dwi, options);
     if (!volume) return std::nullopt;
     call.volume = std::move(*volume);
   }
@@ -150,7 +152,9 @@ std::optional<ImageCall> load_image_call(const Bound& a, bool timed) {
     return std::nullopt;
   }
   call.params = image_audit_params(options_of(a), call.volume.info, call.table.from_grad);
-  auto mask = value_or_raise(read_optional_mask_image(a.path("mask")));
+  const std::optional<std::string> mask_path = a.path("mask");
+  auto mask = value_or_raise(
+      run_released(call.exec, [&] { return read_optional_mask_image(mask_path); }));
   if (!mask) return std::nullopt;
   if (*mask) {
     if (a.package()) call.mask_notes = mask_notes(**mask, call.volume.info);

@@ -34,12 +34,15 @@ extern const Signature repair_signature;
 extern const Signature repair_with_glyphs_signature;
 extern const Signature recompute_bval_signature;
 
-// Each of these returns nothing with a Python exception set when it fails.
-std::optional<Execution> execution_for(const Bound& a);
+// Each of these returns nothing with a Python exception set when it fails. `keep_pool`: the
+// calling thread's kept pool (Execution::kept).
+std::optional<Execution> execution_for(const Bound& a, bool keep_pool = false);
 std::optional<LoadedTable> table_for(const Bound& a);
-std::optional<LoadedVolume> dwi_for(const std::string& path, const LoadOptions& options);
+// The DWI and the mask are read on the call's pool, like the rest of its work.
+std::optional<LoadedVolume> dwi_for(const Execution& exec, const std::string& path,
+                                    const LoadOptions& options);
 // Absent mask and failure are told apart by PyErr_Occurred.
-std::optional<Mask> mask_for(const Bound& a);
+std::optional<Mask> mask_for(const Execution& exec, const Bound& a);
 
 // The options a function has; the ones it lacks keep their defaults.
 CallOptions options_of(const Bound& a);
@@ -74,7 +77,7 @@ struct ImageCall {
 // Execution, table, DWI (with its frame map and default step), then mask: this order decides
 // which failure a caller sees when several inputs are bad. `timed` reads the DWI with its
 // decompress and convert durations.
-std::optional<ImageCall> load_image_call(const Bound& a, bool timed);
+std::optional<ImageCall> load_image_call(const Bound& a, bool timed, bool keep_pool = false);
 
 // The outputs named by out_bvec, out_bval, out_grad, provenance, dry_run and in_place.
 OutputSet output_set(const Bound& a);

@@ -33,7 +33,7 @@ PyObject* audit_without_dwi(const Bound& a) {
   if (!table) return nullptr;
   const AuditParams params = table_audit_params(options_of(a));
   // The mask plays no part without an image, but a bad mask path is still an error.
-  auto mask = mask_for(a);
+  auto mask = mask_for(*exec, a);
   if (PyErr_Occurred()) return nullptr;
   ORIVEX_PY_ASSIGN(Report report, exec->run([&] {
     return orivex::audit(table->table, nullptr, mask ? &*mask : nullptr, std::move(table->inputs),

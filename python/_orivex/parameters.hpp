@@ -58,6 +58,11 @@ inline constexpr Param parameter_table[] = {
     {"qc", Kind::Flag, 0.0, 0, "also give the data of the QC figure"},
     {"qc_tracks", Kind::OptCount, 0.0, default_qc_tracks,
      "tracks traced per shown candidate for the QC figure"},
+    {"pretty", Kind::Flag, 0.0, 0, "give the report in the two-space layout of report files"},
+    {"coherence", Kind::Flag, 0.0, 0,
+     "the coherence evidence alone: _orivex's audit report, with the QC data of its glyphs"},
+    {"keep_pool", Kind::Flag, 0.0, 0,
+     "keep this thread's pool of `threads` workers for its next call"},
 };
 
 // The table's entry of that name; an unknown name does not compile where used in a constant.

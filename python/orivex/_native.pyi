@@ -37,6 +37,9 @@ def audit(
     profile: bool = False,
     qc: bool = False,
     qc_tracks: _Count = 1000,
+    pretty: bool = False,
+    coherence: bool = False,
+    keep_pool: bool = False,
 ) -> _Result: ...
 def detect_flip(
     dwi: str,

@@ -140,6 +140,28 @@ def _report(name: str, kwargs: dict[str, Any], *, evidence: Optional[str] = None
                             qc_data=extra[-1] if qc_data else None)
 
 
+def _run_audit(dwi: str, bvec: str, bval: str, *, mask: Optional[str], threads: Optional[int],
+               evidence: str, qc_data: bool, **options: Any) -> Report:
+    """The BIDS App's audit of one run, for a worker that audits run after run: the report of
+    :func:`audit` with the same evidence, from one native call.
+
+    Every run of the calling thread is served from the same pool of `threads` workers, and the
+    report text comes in the layout of report files, so writing it takes no second encoding
+    (``Report.to_json`` gives it as built). `options` are the analysis options of
+    :func:`audit`, and its verdict options under the tracking evidence.
+    """
+    if evidence not in EVIDENCE:
+        raise ValueError(f"evidence must be 'tracking' or 'coherence', not {evidence!r}")
+    flags = {"coherence": True} if evidence == "coherence" else {}
+    result = _native.audit(dwi=dwi, bvec=bvec, bval=bval, mask=mask, threads=threads, qc=qc_data,
+                           pretty=True, keep_pool=True, **flags, **options)
+    from orivex.report import Report
+
+    if qc_data:
+        return Report.from_json(result[0], qc_data=result[1])
+    return Report.from_json(result)
+
+
 def _paths(**kwargs: Any) -> dict[str, Optional[str]]:
     return {name: path_text(value, name) for name, value in kwargs.items()}
 

@@ -106,12 +106,20 @@ class _Document:
             Without `pretty` and `extra`, exactly the text the module returned.
         """
         text = self._text
-        if extra:
+        # A text that came in the file layout (a report file, or a native call asked for it)
+        # needs no re-layout: its members only take the extra ones in the same layout.
+        laid_out = text.startswith("{\n")
+        if extra and laid_out:
+            added = "".join(",\n  " + json.dumps(k) + ": "
+                            + json.dumps(v, indent=2, ensure_ascii=False).replace("\n", "\n  ")
+                            for k, v in extra.items())
+            text = text.rstrip()[:-1].rstrip() + added + "\n}"
+        elif extra:
             added = "".join("," + json.dumps(k) + ":" + json.dumps(v, separators=(",", ":"),
                                                                     ensure_ascii=False)
                             for k, v in extra.items())
             text = text.rstrip()[:-1] + added + "}"
-        return pretty_json(text) if pretty else text
+        return pretty_json(text) if pretty and not laid_out else text
 
     def to_dict(self) -> dict[str, Any]:
         """The JSON document as new plain Python objects (dicts keep the JSON key order).

@@ -102,6 +102,22 @@ TEST(Execution, DedicatedPoolHasRequestedWorkers) {
   EXPECT_EQ(seen, 3000u);
 }
 
+TEST(Execution, KeptPoolServesItsSizeUntilAnotherIsAsked) {
+  EXPECT_EQ(Execution::kept(0).error().message(), "threads must be a positive integer");
+  EXPECT_FALSE(Execution::kept(std::nullopt)->has_dedicated_pool());
+  for (std::uint64_t n : {3, 3, 1}) {
+    auto e = Execution::kept(n);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->concurrency(), n);
+    EXPECT_EQ(e->run([] {
+      return parallel_sum_counts(5000, [](std::size_t b, std::size_t end) {
+        return SumCounts{0.0, end - b, 0};
+      }).ok;
+    }), 5000u);
+  }
+  Execution::release_kept_pool();
+}
+
 TEST(Execution, SumIsIdenticalForEveryPoolSize) {
   auto sum_with = [](std::uint64_t threads) {
     auto e = Execution::create(threads);

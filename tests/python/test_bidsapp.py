@@ -14,6 +14,7 @@ import _orivex
 import orivex
 from conftest import NO_FIGURES_UNDER_ASAN, make_phantom, needs_matplotlib, real_bids_run
 from orivex import cli
+from orivex.pretty import pretty_json
 
 # The mechanics run on the coherence evidence: phantoms of a few voxels are too small to track.
 EVIDENCE = ("--evidence", "coherence")
@@ -167,12 +168,20 @@ def test_real_scans_under_the_default_evidence_from_the_command_line_and_the_api
     assert [line.split()[:2] for line in lines[:2]] == [["PASS", "+x+y+z"], ["FLAG", "-x+y+z"]]
     assert lines[-1].startswith("dataset: FLAG; summary at ")
     out = root / "derivatives" / "orivex"
-    report = orivex.Report.from_json((out / "sub-02/ses-1/dwi/sub-02_ses-1_desc-orivex_report.json").read_text())
+    raw = (out / "sub-02/ses-1/dwi/sub-02_ses-1_desc-orivex_report.json").read_text()
+    report = orivex.Report.from_json(raw)
     assert report.verdict.recommended_label == "-x+y+z" and report.tracking is not None
+    # The report is the API's, in the file layout, with the App's `bids` section after it.
+    src = root / "sub-02/ses-1/dwi/sub-02_ses-1"
+    direct = orivex.audit(f"{src}_dwi.nii.gz", f"{src}_dwi.bvec", f"{src}_dwi.bval",
+                          mask=f"{src}_brain_mask.nii.gz").to_dict()
+    written = json.loads(raw)
+    assert list(written) == list(direct) + ["bids"] and raw == pretty_json(raw) + "\n"
+    assert [{k: d[k] for k in direct if k != "timestamp"} for d in (written, direct)] == [
+        {k: direct[k] for k in direct if k != "timestamp"}] * 2
     assert report.bids.protocol_key.startswith("UIH;uMR 770;R002;")
     assert report.bids.inputs[-1].path == "sub-02/ses-1/dwi/sub-02_ses-1_brain_mask.nii.gz"
     # The corrected pair is the repair of the same inputs.
-    src = root / "sub-02/ses-1/dwi/sub-02_ses-1"
     orivex.repair(f"{src}_dwi.nii.gz", f"{src}_dwi.bvec", f"{src}_dwi.bval",
                   mask=f"{src}_brain_mask.nii.gz", out_bvec=tmp_path / "r.bvec",
                   out_bval=tmp_path / "r.bval")

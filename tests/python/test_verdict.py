@@ -8,6 +8,7 @@ each candidate and its negation.
 from __future__ import annotations
 
 import json
+import re
 from pathlib import Path
 
 import nibabel as nib
@@ -115,6 +116,39 @@ def test_options_and_failures(small, tmp_path):
     short = small_files(small, tmp_path, drop=1)
     with pytest.raises(ValueError, match="volume mismatch: 32 gradients but 33 DWI volumes"):
         _native.audit(p["dwi"], bvec=short["bvec"], bval=short["bval"])
+
+
+def test_a_kept_pool_and_the_file_layout_leave_the_report_as_it_was(small, tmp_path):
+    from concurrent.futures import ThreadPoolExecutor
+
+    from orivex.pretty import pretty_json
+
+    p = small_files(small, tmp_path, flip_axis=0)
+    args = dict(bvec=p["bvec"], bval=p["bval"], mask=p["mask"], seeds=200)
+    stamp = re.compile(r'"timestamp": ?"[^"]*"')
+
+    def unstamped(text):
+        return stamp.sub('"timestamp": ""', text)
+
+    expected = unstamped(pretty_json(_native.audit(p["dwi"], **args, threads=2)))
+    # The same thread's pool serves calls of one size; another size replaces it.
+    kept = [_native.audit(p["dwi"], **args, threads=n, keep_pool=True, pretty=True) for n in (2, 2, 1, 2)]
+    assert [unstamped(t) for t in kept] == [expected] * 4
+    # Every thread keeps its own pool, so threads auditing at once do not wait for each other's.
+    with ThreadPoolExecutor(3) as ex:
+        texts = list(ex.map(lambda n: _native.audit(p["dwi"], **args, threads=n % 2 + 1,
+                                                    keep_pool=True, pretty=True), range(6)))
+    assert [unstamped(t) for t in texts] == [expected] * 6
+    text, qc = _native.audit(p["dwi"], **args, pretty=True, qc=True, qc_tracks=5)
+    assert unstamped(text) == expected and len(qc["region"]) == 24 * 24 * 12
+    # The coherence evidence on this road is _orivex's audit, its glyphs the QC data.
+    plain = dict(bvec=p["bvec"], bval=p["bval"], mask=p["mask"])
+    glyph_text, glyphs = _orivex.audit_with_glyphs(p["dwi"], **plain, threads=2)
+    text, qc = _native.audit(p["dwi"], **plain, threads=2, coherence=True, pretty=True, qc=True,
+                             keep_pool=True)
+    assert unstamped(text) == unstamped(pretty_json(glyph_text)) and qc == glyphs
+    assert unstamped(_native.audit(p["dwi"], **plain, coherence=True)) == unstamped(
+        _orivex.audit(dwi=p["dwi"], **plain))
 
 
 def test_repair_applies_the_verdict_and_warn_writes_nothing(small, tmp_path):

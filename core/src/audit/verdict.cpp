@@ -451,6 +451,23 @@ std::string compact(void (*write)(JsonWriter&, const T&), const T& value) {
   return std::move(w).str();
 }
 
+// `"name": value` as a member of a pretty object's top level: the value's own pretty text, one
+// level deeper (strings hold no raw line feeds, so every line feed is a line of the layout).
+template <class T>
+void append_pretty_member(std::string& text, const char* name,
+                          void (*write)(JsonWriter&, const T&), const T& value) {
+  JsonWriter w(JsonWriter::Layout::Pretty);
+  write(w, value);
+  const std::string inner = std::move(w).str();
+  text += ",\n  \"";
+  text += name;
+  text += "\": ";
+  for (char c : inner) {
+    text += c;
+    if (c == '\n') text += "  ";
+  }
+}
+
 void write_volumes(JsonWriter& w, const VolumeCheck& v) {
   w.begin_object();
   w.member("checked", v.checked);
@@ -738,6 +755,17 @@ std::string to_json(const VerdictOutcome& outcome) {
   text += ",\"tracking\":" + compact(write_tracking, outcome.tracking) +
           ",\"verdict\":" + compact(write_verdict, outcome.verdict) +
           ",\"volumes\":" + compact(write_volumes, outcome.volumes) + "}";
+  return text;
+}
+
+std::string to_pretty_json(const VerdictOutcome& outcome) {
+  std::string text = orivex::to_pretty_json(outcome.report);
+  // The report's object closes with a line feed and its brace; the three sections go before them.
+  text.resize(text.size() - 2);
+  append_pretty_member(text, "tracking", write_tracking, outcome.tracking);
+  append_pretty_member(text, "verdict", write_verdict, outcome.verdict);
+  append_pretty_member(text, "volumes", write_volumes, outcome.volumes);
+  text += "\n}";
   return text;
 }
 

@@ -75,13 +75,16 @@ class OutputDir:
             for part in [p for p in rel_folder.split("/") if p]:
                 if part in (".", ".."):
                     raise OutputError(f"unsafe output folder: {rel_folder}")
-                if create:
-                    try:
-                        os.mkdir(part, 0o777, dir_fd=fd)
-                    except FileExistsError:
-                        pass
                 try:
-                    nfd = os.open(part, _DIR_FLAGS, dir_fd=fd)
+                    try:
+                        nfd = os.open(part, _DIR_FLAGS, dir_fd=fd)
+                    except FileNotFoundError:
+                        if not create:
+                            raise
+                        # Folders exist for every run but the first of each: open first.
+                        with contextlib.suppress(FileExistsError):
+                            os.mkdir(part, 0o777, dir_fd=fd)
+                        nfd = os.open(part, _DIR_FLAGS, dir_fd=fd)
                 except OSError as e:
                     if e.errno in (errno.ELOOP, errno.ENOTDIR):
                         raise OutputError(
@@ -113,6 +116,18 @@ class OutputDir:
                               f"{e.strerror or e}") from None
         finally:
             os.close(fd)
+
+    @contextlib.contextmanager
+    def folder(self, rel_folder):
+        """OUTPUT_DIR/rel_folder (created if needed) as an OutputDir, entered once for the
+        files written there."""
+        sub = OutputDir.__new__(OutputDir)
+        sub.path = os.path.join(self.path, rel_folder)
+        sub.fd = self._folder_fd(rel_folder, create=True)
+        try:
+            yield sub
+        finally:
+            sub.close()
 
     def write(self, rel, data):
         """Writes bytes or text to OUTPUT_DIR/rel atomically."""

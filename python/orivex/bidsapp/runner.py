@@ -7,7 +7,9 @@ in flight, so memory does not grow with the size of the dataset.
 """
 
 import os
+import queue
 import sys
+import threading
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 
@@ -152,6 +154,48 @@ def failed(run, root, options, message):
     return task._error(run, root, options, [], outputs.run_files(run.folder, run.base), message)
 
 
+class _Writer:
+    """Writes each finished run (its files, then its line) on a thread of its own, in order.
+
+    Writing a run waits mostly for the disk (every file is flushed before it is renamed), and
+    the next audit runs without the interpreter lock, so the two overlap. At most a few runs
+    wait to be written, so memory stays flat; the first failure to write is raised in the
+    caller's thread, and nothing after it is written.
+    """
+
+    def __init__(self, handle, depth=4):
+        self.handle = handle
+        self.queue = queue.Queue(maxsize=depth)
+        self.error = None
+        self.thread = threading.Thread(target=self._loop, name="orivex-writer", daemon=True)
+        self.thread.start()
+
+    def _loop(self):
+        while (item := self.queue.get()) is not None:
+            if self.error is None:
+                try:
+                    self.handle(*item)
+                except BaseException as e:  # raised again in the caller's thread
+                    self.error = e
+
+    def _raise(self):
+        if self.error is not None:
+            error, self.error = self.error, None
+            raise error
+
+    def put(self, item):
+        self._raise()
+        self.queue.put(item)
+
+    def close(self, raise_error=True):
+        """Waits for the runs already handed over; raises the first failure to write them."""
+        if self.thread.is_alive():
+            self.queue.put(None)
+            self.thread.join()
+        if raise_error:
+            self._raise()
+
+
 class _Discard:
     def write(self, text):
         pass
@@ -187,6 +231,20 @@ def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address
         results = _processes(items(), bids_dir, options, threads_per_run(jobs, threads), jobs)
     else:
         results = _serial(items(), bids_dir, options, threads_per_run(jobs, threads))
+
+    def finish(run, summary, skipped, files):
+        if files is not None:
+            write_run(out, run, files)
+        progress.clear()
+        if json_lines:
+            record = dict(summary.to_dict(), path=run.rel, skipped=skipped)
+            stdout.write(safe_read.dumps(record) + "\n")
+        else:
+            stdout.write(line(run.rel, summary, skipped) + "\n")
+        stdout.flush()
+        progress.advance()
+
+    writer = _Writer(finish)
     try:
         for ctx, run, result in results:
             if result["skipped"]:
@@ -194,17 +252,11 @@ def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address
                 counts["skipped"] += 1
             else:
                 summary = result["summary"]
-                write_run(out, run, result["files"])
             counts[summary.status] = counts.get(summary.status, 0) + 1
-            progress.clear()
-            if json_lines:
-                record = dict(summary.to_dict(), path=run.rel, skipped=result["skipped"])
-                stdout.write(safe_read.dumps(record) + "\n")
-            else:
-                stdout.write(line(run.rel, summary, result["skipped"]) + "\n")
-            stdout.flush()
-            progress.advance()
+            writer.put((run, summary, result["skipped"], None if result["skipped"] else result["files"]))
+        writer.close()
     finally:
+        writer.close(raise_error=False)
         progress.finish()
         close = getattr(results, "close", None)
         if close:
@@ -215,10 +267,11 @@ def participant(bids_dir, out, runs, options, jobs=1, threads=None, dask_address
 def write_run(out, run, files):
     """Side files first, stale ones removed, the report last: a report on disk vouches for the
     files it lists (a run that no longer FLAGs loses its old corrected table)."""
-    names = outputs.run_files(run.folder, run.base)
-    for kind in SIDE_FILES:
-        if kind in files:
-            out.write(names[kind], files[kind])
-        else:
-            out.remove(names[kind])
-    out.write(names["report"], files["report"])
+    names = {k: v.rpartition("/")[2] for k, v in outputs.run_files(run.folder, run.base).items()}
+    with out.folder(run.folder) as folder:
+        for kind in SIDE_FILES:
+            if kind in files:
+                folder.write(names[kind], files[kind])
+            else:
+                folder.remove(names[kind])
+        folder.write(names["report"], files["report"])

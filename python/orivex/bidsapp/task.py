@@ -42,8 +42,8 @@ def audit_run(run, mask, options, threads=None):
     kw = {k: options[k] for k in ANALYSIS_KEYS}
     if options["evidence"] == "tracking":
         kw.update({k: options[k] for k in VERDICT_KEYS})
-    return api.audit(run.dwi, run.bvec, run.bval, mask=mask, threads=threads,
-                     evidence=options["evidence"], qc_data=options["qc"], **kw)
+    return api._run_audit(run.dwi, run.bvec, run.bval, mask=mask, threads=threads,
+                          evidence=options["evidence"], qc_data=options["qc"], **kw)
 
 
 def digest(path, root, cap=None):

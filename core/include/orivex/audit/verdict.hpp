@@ -185,5 +185,7 @@ std::optional<GradientTable> mend_rows(const GradientTable& table, const VolumeC
 
 // Compact JSON: every key of the report, then `tracking`, `verdict` and `volumes`.
 std::string to_json(const VerdictOutcome& outcome);
+// The same members in the two-space layout of report files (no final line feed).
+std::string to_pretty_json(const VerdictOutcome& outcome);
 
 }  // namespace orivex

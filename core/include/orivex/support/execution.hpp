@@ -18,8 +18,14 @@ class Pool;  // opaque: the pool library stays inside execution.cpp
 class Execution {
  public:
   // Absent: use the process-wide default pool. 0: InvalidThreads. n: a dedicated pool of n
-  // workers (capped at 65535).
+  // workers (capped at 65535): its own owner thread and n - 1 of the library's workers, which
+  // exit once no pool, arena or thread of the default pool needs them.
   static Result<Execution> create(std::optional<std::uint64_t> threads);
+  // As create, but a dedicated pool is the calling thread's pool of that size, kept for its
+  // next call: a thread auditing run after run starts its workers once. A call asking for
+  // another size replaces it. Released when the thread ends or by release_kept_pool.
+  static Result<Execution> kept(std::optional<std::uint64_t> threads);
+  static void release_kept_pool();
 
   // Runs `work` inside the pool (blocking the caller until it finishes); without a dedicated
   // pool it runs directly on the calling thread.
