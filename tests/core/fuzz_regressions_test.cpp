@@ -20,13 +20,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// One folder per test process, removed when the process ends.
+struct TempDir {
+  fs::path path = fs::temp_directory_path() / ("orivex_fuzz_regressions_" + std::to_string(::getpid()));
+  TempDir() { fs::create_directories(path); }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
 fs::path temp_dir() {
-  static const fs::path dir = [] {
-    fs::path d = fs::temp_directory_path() / ("orivex_fuzz_regressions_" + std::to_string(::getpid()));
-    fs::create_directories(d);
-    return d;
-  }();
-  return dir;
+  static const TempDir dir;
+  return dir.path;
 }
 
 // A valid 2 x 2 x 2 uint8 image, ready to be damaged field by field.

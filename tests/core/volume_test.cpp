@@ -19,13 +19,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// One folder per test process, removed when the process ends.
+struct TempDir {
+  fs::path path = fs::temp_directory_path() / ("orivex_volume_test_" + std::to_string(::getpid()));
+  TempDir() { fs::create_directories(path); }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
 fs::path temp_dir() {
-  static const fs::path dir = [] {
-    fs::path d = fs::temp_directory_path() / ("orivex_volume_test_" + std::to_string(::getpid()));
-    fs::create_directories(d);
-    return d;
-  }();
-  return dir;
+  static const TempDir dir;
+  return dir.path;
 }
 
 nifti_1_header base_header(std::vector<int> dims, short datatype, short bitpix) {
