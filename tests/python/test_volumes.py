@@ -171,3 +171,21 @@ def test_bids_app_shows_the_pattern_per_run_and_counts_it_per_protocol(tmp_path,
     page = (out / "orivex_report.html").read_text()
     # The run and its protocol.
     assert page.count('<span class="badge WARN">partial_flip</span>') == 2
+
+
+def test_a_handful_of_voxels_is_not_judged(tmp_path):
+    # Without fibres only a handful of voxels pass the FA threshold; six terms fitted to their
+    # noise over 40 directions once called the right table foreign.
+    from degrade import Scan, isotropic, rician
+
+    p = brain_phantom(snr=30.0)
+    scan = rician(isotropic(Scan(p.data, p.bvecs, p.bvals, AFFINE, p.brain)), 0.05)
+    nib.save(nib.Nifti1Image(scan.data, AFFINE), tmp_path / "dwi.nii")
+    r = volumes(tmp_path, tmp_path / "dwi.nii", p.bvecs, p.bvals)
+    v = r["volumes"]
+    assert (v["checked"], v["pattern"], v["explanation"]["summary"]) == (False, "none", "")
+    assert v["evidence"]["voxels"] < 40 and v["evidence"]["noise_signal"] > 0.5
+    assert v["reason"] == (f"too few voxels for the directions: noise alone would put "
+                           f"{100 * v['evidence']['noise_signal']:.0f}% of the direction-dependent "
+                           "signal in six terms, so single volumes cannot be judged")
+    assert r["verdict"]["decision"] == "WARN"

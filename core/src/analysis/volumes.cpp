@@ -278,29 +278,61 @@ struct Capture {
   // unlike `structure`, whose ceiling is (n − 1) / 6 − 1 for n directions, 1 for a noiseless
   // tensor signal at any n, and about 0 for noise.
   double signal = 0.0;
+  // The most that `signal` would read in noise alone, from this many voxels (by weight) over
+  // this many directions, in any shell.
+  double noise_signal = 0.0;
 };
+
+// `signal` of pure noise: the top share q = 6/p of the p eigenvalues of the covariance of m
+// noise samples in p dimensions follows the Marchenko-Pastur law (Marchenko and Pastur 1967,
+// Math USSR Sbornik 1:457), whose upper tail holds more than q of the trace when m is not
+// large next to p; with fewer samples than dimensions nothing can be told from noise.
+double noise_signal(double p, double m) {
+  if (!(p > 6.0) || !(m > p)) return 1.0;
+  const double g = p / m, lo = (1.0 - std::sqrt(g)) * (1.0 - std::sqrt(g)),
+               hi = (1.0 + std::sqrt(g)) * (1.0 + std::sqrt(g));
+  const double q = 6.0 / p;
+  // Mass and first moment of the density, integrated down from the upper edge until the mass
+  // reaches q (midpoints of 4000 steps; the density is 0 at both edges).
+  constexpr int steps = 4000;
+  const double h = (hi - lo) / steps;
+  double mass = 0.0, moment = 0.0;
+  for (int k = steps - 1; k >= 0 && mass < q; --k) {
+    const double x = lo + (k + 0.5) * h;
+    const double f = std::sqrt(std::max(0.0, (hi - x) * (x - lo))) / (2.0 * std::numbers::pi * g * x);
+    const double take = std::min(f * h, q - mass);
+    mass += take;
+    moment += take * x;
+  }
+  return std::max(0.0, (moment - q) / (1.0 - q));
+}
 
 Capture captured_share(const std::vector<const Shell*>& groups, const std::vector<Vec3>& bvecs,
                        const std::vector<double>& bvals, std::size_t nt,
                        const std::vector<float>& logs, std::size_t stride, std::size_t nvox) {
   double given = 0.0, best = 0.0, chance = 0.0, total = 0.0;
+  double noise = 0.0;
   for (const Shell* g : groups) {
     std::vector<std::size_t> rows;
     for (std::size_t t : g->indices)
       if (t < nt && norm(bvecs[t]) > min_gradient_norm) rows.push_back(t);
     const std::size_t n = rows.size();
     const std::size_t blocks = (nvox + block_voxels - 1) / block_voxels;
-    std::vector<double> parts(blocks * n * n, 0.0);
+    // Per block: the n × n sums, then Σw and Σw².
+    const std::size_t width = n * n + 2;
+    std::vector<double> parts(blocks * width, 0.0);
     parallel_for(blocks, [&](std::size_t b0, std::size_t b1) {
       std::vector<double> y(n);
       for (std::size_t blk = b0; blk < b1; ++blk) {
-        double* c = parts.data() + blk * n * n;
+        double* c = parts.data() + blk * width;
         const std::size_t last = std::min(nvox, (blk + 1) * block_voxels);
         for (std::size_t v = blk * block_voxels; v < last; ++v) {
           double mean = 0.0;
           for (std::size_t r = 0; r < n; ++r) mean += (y[r] = logs[v * stride + rows[r]]);
           mean /= static_cast<double>(n);
           const double w = std::exp(2.0 * std::min(mean, 30.0));
+          c[n * n] += w;
+          c[n * n + 1] += w * w;
           for (double& x : y) x -= mean;
           for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = 0; j < n; ++j) c[i * n + j] += w * y[i] * y[j];
@@ -309,11 +341,18 @@ Capture captured_share(const std::vector<const Shell*>& groups, const std::vecto
     });
     const auto en = static_cast<Eigen::Index>(n);
     Eigen::MatrixXd c = Eigen::MatrixXd::Zero(en, en);
-    for (std::size_t blk = 0; blk < blocks; ++blk)
+    double sum_w = 0.0, sum_w2 = 0.0;
+    for (std::size_t blk = 0; blk < blocks; ++blk) {
       for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < n; ++j)
           c(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) +=
-              parts[blk * n * n + i * n + j];
+              parts[blk * width + i * n + j];
+      sum_w += parts[blk * width + n * n];
+      sum_w2 += parts[blk * width + n * n + 1];
+    }
+    if (n > 1)
+      noise = std::max(noise, noise_signal(static_cast<double>(n - 1),
+                                           sum_w2 > 0.0 ? sum_w * sum_w / sum_w2 : 0.0));
     // The tensor terms of the rows, centred over them, and the projection on their span.
     Eigen::MatrixXd b(en, 6);
     for (std::size_t r = 0; r < n; ++r) {
@@ -336,6 +375,7 @@ Capture captured_share(const std::vector<const Shell*>& groups, const std::vecto
   if (best > chance) out.share = (given - chance) / (best - chance);
   if (chance > 0.0) out.structure = (best - chance) / chance;
   if (total > chance) out.signal = std::max(0.0, best - chance) / (total - chance);
+  out.noise_signal = noise;
   return out;
 }
 
@@ -398,18 +438,24 @@ RotationEvidence rotation_evidence(const TensorField& field, const Mask& region,
                                    const TrackingParams& params) {
   const auto n = static_cast<std::ptrdiff_t>(std::min(seeds.size(), rotation_seeds));
   const std::vector<Seed> some(seeds.begin(), seeds.begin() + n);
-  const Mat3 base = multiply(frame_map, best_axes);
-  std::vector<Mat3> maps{base};
-  for (const Vec3& a : rotation_axes)
-    for (double sign : {1.0, -1.0})
-      maps.push_back(multiply(base, rotation(a, sign * rotation_deg)));
+  // Turns of the table as given too: where a turned table leaves no candidate clearly ahead,
+  // the best axes may sit a quarter turn away from it, where no small turn finds the image.
+  std::vector<Mat3> bases{best_axes};
+  if (best_axes != identity3) bases.push_back(identity3);
+  std::vector<Mat3> maps{multiply(frame_map, best_axes)};
+  for (const Mat3& axes : bases) {
+    const Mat3 base = multiply(frame_map, axes);
+    for (const Vec3& a : rotation_axes)
+      for (double sign : {1.0, -1.0}) maps.push_back(multiply(base, rotation(a, sign * rotation_deg)));
+  }
   const std::vector<double> len = mean_track_lengths(field, region, some, maps, geometry, params);
   RotationEvidence r;
   std::size_t best = 1;
   for (std::size_t m = 2; m < maps.size(); ++m)
     if (len[m] > len[best]) best = m;
-  r.axis = rotation_axes[(best - 1) / 2];
-  r.degrees = (best - 1) % 2 == 0 ? rotation_deg : -rotation_deg;
+  const std::size_t turn = (best - 1) % (2 * std::size(rotation_axes));
+  r.axis = rotation_axes[turn / 2];
+  r.degrees = turn % 2 == 0 ? rotation_deg : -rotation_deg;
   r.ratio = len[0] > 0.0 ? len[best] / len[0] : 0.0;
   return r;
 }
@@ -521,6 +567,7 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
     out.explained = capture.share;
     out.structure = capture.structure;
     out.signal = capture.signal;
+    out.noise_signal = capture.noise_signal;
     for (std::size_t i = 0; i < 2; ++i) {
       const double given = sse[2 * i], shifted = sse[2 * i + 1];
       shift_residual[i] = shifted;
@@ -530,6 +577,17 @@ VolumeCheck check_volumes(const FloatArray& dwi, const GradientTable& table,
         out.best_shift = shifts[i];
       }
     }
+  }
+
+  // Few voxels (by weight) over many directions let the best six terms fit the noise itself:
+  // where noise alone would read half the signal needed, the reading says nothing.
+  if (out.noise_signal >= 0.5 * min_signal_share) {
+    out.checked = false;
+    out.reason = "too few voxels for the directions: noise alone would put " +
+                 numfmt::fixed(100.0 * out.noise_signal, 0) +
+                 "% of the direction-dependent signal in six terms, so single volumes cannot "
+                 "be judged";
+    return out;
   }
 
   // Every test below weighs a volume's misfit against what its row predicts. Where six terms

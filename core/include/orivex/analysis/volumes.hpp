@@ -47,13 +47,15 @@ inline constexpr std::size_t rotation_seeds = 400;
 
 struct RotationEvidence {
   // The longest mean track of the field turned by a fixed angle about any of 13 axes (either
-  // way), over the mean track of the field as the best axes leave it; 0 without tracks.
+  // way), from the best axes or from the table as given, over the mean track of the field as
+  // the best axes leave it; 0 without tracks.
   double ratio = 0.0;
   Vec3 axis{};
   double degrees = 0.0;
 };
 
-// Tracks from up to rotation_seeds of `seeds` under the best axes and under each turn of them.
+// Tracks from up to rotation_seeds of `seeds` under the best axes and under each turn of them
+// and of the table as given.
 RotationEvidence rotation_evidence(const TensorField& field, const Mask& region,
                                    const std::vector<Seed>& seeds, const Mat3& frame_map,
                                    const Mat3& best_axes, const TrackingGeometry& geometry,
@@ -100,6 +102,9 @@ struct VolumeCheck {
   // The part of the direction-dependent signal above chance that six terms hold: 1 noiseless,
   // about 0 for noise, at any number of directions.
   double signal = 0.0;
+  // What `signal` would read in noise alone from as many voxels (by weight) over as many
+  // directions, at most over the shells; from half the signal share needed no volume is judged.
+  double noise_signal = 0.0;
   // Residual of the whole fit with every row shifted by the best shift, over that of the table
   // as given (below 1: the shift fits better).
   double shift_ratio = 0.0;
