@@ -200,6 +200,56 @@ std::vector<Seed> draw_more_seeds(const TensorField& field, const Mask& region,
   return draw_from(pool, more, rng, field.dims);
 }
 
+Mask upper_seed_region(const TensorField& field, const Mask& region, double seed_fa) {
+  const std::size_t nx = field.dims[0], ny = field.dims[1], nz = field.dims[2];
+  const std::size_t n = std::min({region.size(), field.fa.size(), field.valid.size(),
+                                  field.evecs.size(), nx * ny * nz});
+  auto eligible = [&](std::size_t v) {
+    return region[v] && field.valid[v] && field.fa[v] >= seed_fa &&
+           norm(field.evecs[v]) >= min_direction_norm;
+  };
+  std::vector<double> score(n, -1.0);
+  parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t v = begin; v < end; ++v) {
+      if (!eligible(v)) continue;
+      const std::size_t at[3] = {v / (ny * nz), (v / nz) % ny, v % nz};
+      const Vec3& e = field.evecs[v];
+      double sum = 0.0;
+      int count = 0;
+      for (int dx = -1; dx <= 1; ++dx)
+        for (int dy = -1; dy <= 1; ++dy)
+          for (int dz = -1; dz <= 1; ++dz) {
+            if (dx == 0 && dy == 0 && dz == 0) continue;
+            const long long q[3] = {static_cast<long long>(at[0]) + dx,
+                                    static_cast<long long>(at[1]) + dy,
+                                    static_cast<long long>(at[2]) + dz};
+            if (q[0] < 0 || q[1] < 0 || q[2] < 0 || q[0] >= static_cast<long long>(nx) ||
+                q[1] >= static_cast<long long>(ny) || q[2] >= static_cast<long long>(nz))
+              continue;
+            const std::size_t u = (static_cast<std::size_t>(q[0]) * ny +
+                                   static_cast<std::size_t>(q[1])) * nz +
+                                  static_cast<std::size_t>(q[2]);
+            if (u >= n || !region[u] || !field.valid[u]) continue;
+            const Vec3& f = field.evecs[u];
+            const double nf = norm(f);
+            if (!(nf >= min_direction_norm)) continue;
+            sum += std::fabs(e[0] * f[0] + e[1] * f[1] + e[2] * f[2]) / (nf * norm(e));
+            ++count;
+          }
+      score[v] = count > 0 ? field.fa[v] * sum / count : 0.0;  // FA times the agreement
+    }
+  });
+  std::vector<double> values;
+  for (std::size_t v = 0; v < n; ++v)
+    if (score[v] >= 0.0) values.push_back(score[v]);
+  Mask out(region.size(), 0);
+  if (values.empty()) return out;
+  const auto mid = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
+  std::nth_element(values.begin(), mid, values.end());
+  for (std::size_t v = 0; v < n; ++v) out[v] = score[v] >= *mid ? 1 : 0;
+  return out;
+}
+
 std::vector<Candidate> distinct_candidates() {
   std::vector<Candidate> out;
   for (Candidate& c : all_candidates()) {

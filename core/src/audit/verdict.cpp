@@ -175,25 +175,10 @@ bool first_pass_decides(const EvidencePass& p, const TrackingResult& t, const Ve
          p.relative_margin >= vp.margin_threshold && p.spread.z >= vp.z_needed;
 }
 
-// The seeding FA of escalated looks: the median FA of the voxels the first pass could seed from,
-// so that more seeds come from the upper half. Noise raises every voxel's FA, and the voxels
-// that stand highest are those most likely to hold a fibre direction rather than noise: each
-// seed added there carries more of the lead for its noise.
-double escalation_seed_fa(const TensorField& field, const Mask& region, double seed_fa) {
-  const std::size_t n = std::min({region.size(), field.fa.size(), field.valid.size()});
-  std::vector<double> fa;
-  for (std::size_t i = 0; i < n; ++i)
-    if (region[i] && field.valid[i] && field.fa[i] >= seed_fa) fa.push_back(field.fa[i]);
-  if (fa.empty()) return seed_fa;
-  const auto mid = fa.begin() + static_cast<std::ptrdiff_t>((fa.size() - 1) / 2);
-  std::nth_element(fa.begin(), mid, fa.end());
-  return *mid;
-}
-
 // The first pass tracks the usual seeds and decides alone when it is clear, so a clear scan
 // costs what it always did. Otherwise the evidence grows:
 // 1. The first pass's seeds are kept and further voxels join them, from the upper half of the
-//    eligible ones by FA (escalation_seed_fa), up to
+//    eligible ones by FA and agreement with their neighbours (upper_seed_region), up to
 //    escalation_seed_factor times the first count, then doubling up to max_seed_factor times
 //    while the lead can still clear the noise (its z, grown as the square root of the seeds,
 //    would reach z_needed), and never beyond those voxels. The noise test decides on all
@@ -209,7 +194,7 @@ double escalation_seed_fa(const TensorField& field, const Mask& region, double s
 //    decides.
 // The smoothed field never picks the candidate itself. Measured on degraded real scans and
 // phantoms (bench/degraded_sweep.py), a wrong candidate never led the right one by more than
-// half a standard error on the fitted field, and copies without any fibre structure never
+// one standard error on the fitted field, and copies without any fibre structure never
 // passed 1 (so their stubs never decide, however many seeds), but on a smoothed six-direction
 // field one led by 7% at 4.5 standard errors: smoothing averages the noise away, not the bias the
 // scheme gives every voxel's fit.
@@ -229,13 +214,12 @@ std::vector<Seed> gather_evidence(const TensorField& field, const Mask& region,
   const auto clears_noise = [&](const EvidencePass& p) {
     return p.spread.z >= vp.z_needed && p.relative_margin >= margin;
   };
-  TrackingParams upper = vp.tracking;
-  upper.seed_fa = escalation_seed_fa(field, region, vp.tracking.seed_fa);
+  const Mask upper = upper_seed_region(field, region, vp.tracking.seed_fa);
   const std::size_t most = std::min(eligible, vp.tracking.seeds * vp.max_seed_factor);
   std::size_t target = std::min(most, vp.tracking.seeds * vp.escalation_seed_factor);
   while (target > seeds.size()) {
     const std::vector<Seed> more =
-        draw_more_seeds(field, region, upper, seeds, target - seeds.size());
+        draw_more_seeds(field, upper, vp.tracking, seeds, target - seeds.size());
     if (more.empty()) break;
     absorb(out.tracking, score_candidates(field, region, more, frame_map, geometry, vp.tracking));
     seeds.insert(seeds.end(), more.begin(), more.end());

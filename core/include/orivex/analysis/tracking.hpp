@@ -70,6 +70,13 @@ std::vector<Seed> draw_more_seeds(const TensorField& field, const Mask& region,
                                   const TrackingParams& params, const std::vector<Seed>& drawn,
                                   std::size_t more);
 
+// Of the voxels draw_seeds() could seed from, the upper half by FA times the agreement of their
+// direction with their neighbours' (the mean |cos| over the 26 around them that have one): the
+// seeds of evidence that has to grow. Noise raises every voxel's FA, most where the signal is
+// lowest, but it leaves directions unrelated from voxel to voxel, while a fibre keeps them
+// alike; and the agreement is the same under every candidate, which turns all directions alike.
+Mask upper_seed_region(const TensorField& field, const Mask& region, double seed_fa);
+
 struct TrackingScore {
   Candidate candidate;
   double mean_length_mm = 0.0;
