@@ -76,8 +76,8 @@ def test_degraded_copies_are_never_decided_wrongly(tmp_path, uih, kind):
                 assert v.limits.coverage == "partial" and v.limits.cut_axes == "z"
                 assert v.limits.extent_mm[2] == pytest.approx(12 * 4.2, rel=1e-3)
             # The noisy copy at sigma 0.1 stopped at WARN on its short tracks before the evidence
-            # could grow; more seeds, from the voxels whose FA and agreement with their neighbours stand
-            # highest, decide it.
+            # could grow; more seeds, from the voxels whose FA and agreement with their
+            # neighbours stand highest, decide it.
             if kind == "noise10" and mask is None:
                 assert v.decision != "WARN" and spread.passes[-1].evidence == "more seeds", case
             # A decision on tracks short of the minimum says that noise ended them.
