@@ -558,7 +558,8 @@ class Volumes:
     `reason` says why and nothing was decided. The whole-table evidence: `explained`, the share
     of the direction-dependent signal the table captures of what the best six tensor terms of
     any table could (above chance: about 1 right, 0 unrelated); `structure`, how clearly the
-    signal shows six terms at all; `shift_ratio`, the residual with every row shifted over the
+    signal shows six terms at all; `signal`, the part of the signal above chance that six terms
+    hold (1 noiseless, about 0 noise; below 0.3 no volume is judged); `shift_ratio`, the residual with every row shifted over the
     table's own; `rotation_ratio`, the longest mean track with the axes turned 25° over the
     track as given.
     """
@@ -575,6 +576,7 @@ class Volumes:
     voxels: int
     explained: float
     structure: float
+    signal: float
     shift_ratio: float
     rotation_ratio: float
     entries: tuple[VolumeEntry, ...]
@@ -585,7 +587,7 @@ class Volumes:
         return cls(bool(d["checked"]), d["reason"], d["pattern"], _ints(d["suspect"]), x["label"],
                    _ints(x["rows"]), None if x["shift"] is None else int(x["shift"]),
                    _reals(x["b_scales"]), x["summary"], int(ev["voxels"]), _real(ev["explained"]),
-                   _real(ev["structure"]), _real(ev["shift_ratio"]), _real(ev["rotation_ratio"]),
+                   _real(ev["structure"]), _real(ev["signal"]), _real(ev["shift_ratio"]), _real(ev["rotation_ratio"]),
                    tuple(VolumeEntry.from_dict(e) for e in d["entries"]))
 
 

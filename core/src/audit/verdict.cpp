@@ -30,6 +30,9 @@ struct StageData {
   // Set when the smoothed field confirmed the structure the fitted field's short tracks left
   // in doubt: the winner's mean track length there.
   std::optional<double> smoothed_length_mm;
+  // Set when escalated evidence cleared the noise with tracks that noise shortened below the
+  // minimum but not below noise_length_fraction of it.
+  bool noise_shortened = false;
   EvidenceLimits limits;
   Verdict verdict;
   VerdictTimings timings;
@@ -172,22 +175,44 @@ bool first_pass_decides(const EvidencePass& p, const TrackingResult& t, const Ve
          p.relative_margin >= vp.margin_threshold && p.spread.z >= vp.z_needed;
 }
 
+// The seeding FA of escalated looks: the median FA of the voxels the first pass could seed from,
+// so that more seeds come from the upper half. Noise raises every voxel's FA, and the voxels
+// that stand highest are those most likely to hold a fibre direction rather than noise: each
+// seed added there carries more of the lead for its noise.
+double escalation_seed_fa(const TensorField& field, const Mask& region, double seed_fa) {
+  const std::size_t n = std::min({region.size(), field.fa.size(), field.valid.size()});
+  std::vector<double> fa;
+  for (std::size_t i = 0; i < n; ++i)
+    if (region[i] && field.valid[i] && field.fa[i] >= seed_fa) fa.push_back(field.fa[i]);
+  if (fa.empty()) return seed_fa;
+  const auto mid = fa.begin() + static_cast<std::ptrdiff_t>((fa.size() - 1) / 2);
+  std::nth_element(fa.begin(), mid, fa.end());
+  return *mid;
+}
+
 // The first pass tracks the usual seeds and decides alone when it is clear, so a clear scan
 // costs what it always did. Otherwise the evidence grows:
-// 1. The first pass's seeds are kept and further eligible voxels join them, up to
-//    escalation_seed_factor times the first count (every eligible voxel, where there are
-//    fewer). The noise test decides on all of them together; this second look needs only a
-//    fraction of the margin threshold (default_escalated_margin_fraction), since the spread now
-//    says how far a thinner margin can be trusted.
-// 2. When that evidence clears the noise but its tracks are too short to judge by, noise may
-//    be what stops them: the first pass's seeds are tracked on the field with smoothed
-//    directions. If the same candidate wins there, beyond the noise and with tracks long
-//    enough, the image has the structure and the fitted field's evidence decides.
+// 1. The first pass's seeds are kept and further voxels join them, from the upper half of the
+//    eligible ones by FA (escalation_seed_fa), up to
+//    escalation_seed_factor times the first count, then doubling up to max_seed_factor times
+//    while the lead can still clear the noise (its z, grown as the square root of the seeds,
+//    would reach z_needed), and never beyond those voxels. The noise test decides on all
+//    of them together; these looks need only a fraction of the margin threshold
+//    (default_escalated_margin_fraction), since the spread now says how far a thinner margin can
+//    be trusted.
+// 2. When that evidence clears the noise but its tracks are shorter than the minimum, noise may
+//    be what ends them. Tracks that reach noise_length_fraction of the minimum decide: a lead
+//    beyond the noise over every one of the other candidates is the structure that the length
+//    otherwise vouches for. Shorter ones are tracked once more, from the first pass's seeds, on
+//    the field with smoothed directions; if the same candidate wins there, beyond the noise and
+//    with tracks long enough, the image has the structure and the fitted field's evidence
+//    decides.
 // The smoothed field never picks the candidate itself. Measured on degraded real scans and
 // phantoms (bench/degraded_sweep.py), a wrong candidate never led the right one by more than
-// half a standard error on the fitted field, but on a smoothed six-direction field one led by
-// 7% at 4.5 standard errors: smoothing averages the noise away, not the bias the scheme gives
-// every voxel's fit.
+// half a standard error on the fitted field, and copies without any fibre structure never
+// passed 1 (so their stubs never decide, however many seeds), but on a smoothed six-direction
+// field one led by 7% at 4.5 standard errors: smoothing averages the noise away, not the bias the
+// scheme gives every voxel's fit.
 std::vector<Seed> gather_evidence(const TensorField& field, const Mask& region,
                                   const Mat3& frame_map, const TrackingGeometry& geometry,
                                   const VerdictParams& vp, StageData& out) {
@@ -200,20 +225,38 @@ std::vector<Seed> gather_evidence(const TensorField& field, const Mask& region,
   if (!vp.escalate || first_pass_decides(out.passes.back(), out.tracking, vp, min_length))
     return seeds;
 
-  const std::size_t target = std::min(eligible, vp.tracking.seeds * vp.escalation_seed_factor);
-  if (target > seeds.size()) {
+  const double margin = vp.escalated_margin_fraction * vp.margin_threshold;
+  const auto clears_noise = [&](const EvidencePass& p) {
+    return p.spread.z >= vp.z_needed && p.relative_margin >= margin;
+  };
+  TrackingParams upper = vp.tracking;
+  upper.seed_fa = escalation_seed_fa(field, region, vp.tracking.seed_fa);
+  const std::size_t most = std::min(eligible, vp.tracking.seeds * vp.max_seed_factor);
+  std::size_t target = std::min(most, vp.tracking.seeds * vp.escalation_seed_factor);
+  while (target > seeds.size()) {
     const std::vector<Seed> more =
-        draw_more_seeds(field, region, vp.tracking, seeds, target - seeds.size());
+        draw_more_seeds(field, region, upper, seeds, target - seeds.size());
+    if (more.empty()) break;
     absorb(out.tracking, score_candidates(field, region, more, frame_map, geometry, vp.tracking));
     seeds.insert(seeds.end(), more.begin(), more.end());
     out.passes.push_back(look("more seeds", out.tracking, seeds, field.dims, geometry));
+    const EvidencePass& p = out.passes.back();
+    const std::size_t next = std::min(most, 2 * seeds.size());
+    const double grown = p.spread.z * std::sqrt(static_cast<double>(next) /
+                                                static_cast<double>(seeds.size()));
+    if (clears_noise(p) || !(grown >= vp.z_needed) || p.relative_margin < margin ||
+        seeds.size() < target)  // the upper half is used up
+      break;
+    target = next;
   }
   out.deciding = out.passes.size() - 1;
 
-  const EvidencePass& fitted = out.passes.back();
-  const double margin = vp.escalated_margin_fraction * vp.margin_threshold;
-  const bool beyond_noise = fitted.spread.z >= vp.z_needed && fitted.relative_margin >= margin;
-  if (!beyond_noise || out.tracking.ranking[0].mean_length_mm >= min_length) return seeds;
+  const double length = out.tracking.ranking[0].mean_length_mm;
+  if (!clears_noise(out.passes.back()) || length >= min_length) return seeds;
+  if (length >= vp.noise_length_fraction * min_length) {
+    out.noise_shortened = true;
+    return seeds;
+  }
   // The first pass's seeds suffice to see whether tracks grow, at a fraction of the cost.
   const std::vector<Seed> first(seeds.begin(),
                                 seeds.begin() + static_cast<std::ptrdiff_t>(out.passes[0].seeds));
@@ -222,7 +265,7 @@ std::vector<Seed> gather_evidence(const TensorField& field, const Mask& region,
   out.passes.push_back(look("smoothed field", st, first, field.dims, geometry));
   const EvidencePass& s = out.passes.back();
   if (s.best == out.passes[out.deciding].best && st.ranking[0].mean_length_mm >= min_length &&
-      s.spread.z >= vp.z_needed && s.relative_margin >= margin)
+      clears_noise(s))
     out.smoothed_length_mm = st.ranking[0].mean_length_mm;
   return seeds;
 }
@@ -266,9 +309,19 @@ Result<StagedFlip> verdict_stage(const FloatArray& dwi, const GradientTable& tab
   const auto track_end = Clock::now();
 
   const double needed = out.deciding > 0 ? vp.escalated_margin_fraction * t : t;
-  const double min_length = out.smoothed_length_mm ? 0.0 : out.limits.min_length_mm;
+  const double min_length = out.smoothed_length_mm ? 0.0
+                            : out.noise_shortened
+                                ? vp.noise_length_fraction * out.limits.min_length_mm
+                                : out.limits.min_length_mm;
   out.verdict = decide(out.tracking, coherence, needed, min_length,
                        &out.passes[out.deciding].spread, vp.z_needed);
+  if (out.noise_shortened)
+    out.verdict.reasons.insert(
+        out.verdict.reasons.end() - 1,
+        "tracks average " + mm(out.tracking.ranking[0].mean_length_mm) + ", short of " +
+            mm(out.limits.min_length_mm) + ": noise ends them early, but with " +
+            std::to_string(out.tracking.seeds) + " seeds the lead over every other candidate "
+            "is beyond the noise, which is the structure the length would show");
   if (out.smoothed_length_mm)
     out.verdict.reasons.insert(
         out.verdict.reasons.end() - 1,
@@ -447,6 +500,7 @@ void write_volumes(JsonWriter& w, const VolumeCheck& v) {
   w.member("voxels", v.voxels);
   w.member("explained", v.explained);
   w.member("structure", v.structure);
+  w.member("signal", v.signal);
   w.member("best_shift", static_cast<std::int64_t>(v.best_shift));
   w.member("shift_ratio", v.shift_ratio);
   w.member("rotation_ratio", v.rotation_ratio);

@@ -97,6 +97,9 @@ struct VolumeCheck {
   // How clearly the signal has six direction terms at all, whatever the table: what the best
   // six capture beyond six random ones, over what six random ones capture.
   double structure = 0.0;
+  // The part of the direction-dependent signal above chance that six terms hold: 1 noiseless,
+  // about 0 for noise, at any number of directions.
+  double signal = 0.0;
   // Residual of the whole fit with every row shifted by the best shift, over that of the table
   // as given (below 1: the shift fits better).
   double shift_ratio = 0.0;

@@ -34,8 +34,13 @@ inline constexpr std::size_t few_directions = 12;
 // phantoms (bench/degraded_sweep.py) no wrong candidate ever led by more than half a standard
 // error; clear scans lead by 5 to 16.
 inline constexpr double default_verdict_z = 3.0;
-// Factor by which an escalating verdict multiplies the seeds (capped by the eligible voxels).
+// Factor by which an escalating verdict first multiplies the seeds, and the factor it may double
+// them up to while the noise test can still be passed (both capped by the eligible voxels).
 inline constexpr std::size_t default_escalation_seed_factor = 4;
+inline constexpr std::size_t default_max_seed_factor = 8;
+// Tracks that noise ends early still decide, once escalated evidence clears the noise, if they
+// reach this part of the minimum mean length.
+inline constexpr double default_noise_length_fraction = 0.5;
 // The part of the margin threshold an escalated verdict needs besides the noise test (2% at
 // the default threshold).
 inline constexpr double default_escalated_margin_fraction = 0.4;
@@ -107,7 +112,9 @@ struct VerdictParams {
   bool escalate = true;
   double z_needed = default_verdict_z;
   std::size_t escalation_seed_factor = default_escalation_seed_factor;
+  std::size_t max_seed_factor = default_max_seed_factor;
   double escalated_margin_fraction = default_escalated_margin_fraction;
+  double noise_length_fraction = default_noise_length_fraction;
 };
 
 struct VerdictTimings {
