@@ -17,7 +17,8 @@ Sections:
    cores free but one kept busy by a spinning process.
 3. ORIVEX_BENCH_HCP=1: a 144x168x111x288 int16 HCP-sized series (about 1.5 GB raw, built under
    a temporary folder, never kept): the audit's time and peak RSS against igzip -dc and against
-   nibabel+numpy loading the same file, on all cores and on 1 and 2 cores.
+   nibabel+numpy loading the same file, on all cores and on 1 and 2 cores, and the loader's
+   inflate (its decompress stage) on 1 core against 2, beside igzip -dc's own ratio.
 
 ORIVEX_BENCH_REPEAT sets the rounds (default 5). Nothing here asserts a timing.
 """
@@ -297,9 +298,11 @@ def hcp_section(work: Path, repeat: int) -> None:
     arr = float_bytes(dwi)
     conditions = [("all cores", None)] + ([("taskset 2 cores", two)] if len(cpus) > 2 else []) + \
         [("taskset 1 core", one)]
+    runs = {}
     for name, cpu in conditions:
         r = [(audit("orivex._native", files, cpus=cpu), bare_time("igzip", dwi, cpus=cpu))
              for _ in range(repeat if cpu is None else max(1, repeat // 2))]
+        runs[name] = r
         stages = "  ".join(f"{k} {statistics.median(x[0][k] for x in r):.2f}" for k in
                            ("decompress", "convert", "fit", "coherence", "tracking", "total"))
         rss = max(x[0]["rss"] for x in r)
@@ -307,6 +310,13 @@ def hcp_section(work: Path, repeat: int) -> None:
               f"(target <= 2.0); igzip {spread([x[1] for x in r])} s; peak RSS {rss / MB:.0f} MB "
               f"(target <= {0.6 * arr / MB:.0f} MB, 0.6 x the float array of {arr / MB:.0f} MB)")
         print(f"  {'':<16} stages (s): {stages}")
+    # The loader's inflate on one core against two, round by round, beside igzip -dc's own.
+    two_name = "taskset 2 cores" if "taskset 2 cores" in runs else "all cores"
+    if len(cpus) >= 2:
+        pairs = list(zip(runs["taskset 1 core"], runs[two_name]))
+        print(f"  inflate 1 core / 2 cores ({two_name}): loader "
+              f"{spread([a[0]['decompress'] / b[0]['decompress'] for a, b in pairs])} "
+              f"(target >= 1.6); igzip -dc {spread([a[1] / b[1] for a, b in pairs])}")
     peer = child(NIBABEL_CHILD, dwi)
     print(f"  nibabel+numpy load + get_fdata(float32): {peer['wall']:.2f} s, "
           f"peak RSS {peer['rss'] / MB:.0f} MB")
