@@ -435,13 +435,13 @@ std::vector<float> read_logs(const FloatArray& dwi, const std::vector<std::size_
 RotationEvidence rotation_evidence(const TensorField& field, const Mask& region,
                                    const std::vector<Seed>& seeds, const Mat3& frame_map,
                                    const Mat3& best_axes, const TrackingGeometry& geometry,
-                                   const TrackingParams& params) {
+                                   const TrackingParams& params, bool turn_given) {
   const auto n = static_cast<std::ptrdiff_t>(std::min(seeds.size(), rotation_seeds));
   const std::vector<Seed> some(seeds.begin(), seeds.begin() + n);
-  // Turns of the table as given too: where a turned table leaves no candidate clearly ahead,
-  // the best axes may sit a quarter turn away from it, where no small turn finds the image.
+  // Where a turned table leaves no candidate clearly ahead, the best axes may sit a quarter turn
+  // away from it, where no small turn finds the image: then the table as given is turned too.
   std::vector<Mat3> bases{best_axes};
-  if (best_axes != identity3) bases.push_back(identity3);
+  if (turn_given && best_axes != identity3) bases.push_back(identity3);
   std::vector<Mat3> maps{multiply(frame_map, best_axes)};
   for (const Mat3& axes : bases) {
     const Mat3 base = multiply(frame_map, axes);

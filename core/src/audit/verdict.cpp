@@ -98,8 +98,18 @@ VolumeCheck check_stage_volumes(const FloatArray& dwi, const GradientTable& tabl
   RotationEvidence rotation;
   if (!tracking.ranking.empty() &&
       tracking.ranking.front().mean_length_mm >= vp.min_track_voxels * largest)
+  {
+    // Turns of the table as given matter only where it is within the margin of the best: a
+    // best clearly ahead of it is the image's own frame, and turning that is enough.
+    const auto& r = tracking.ranking;
+    const auto given = std::find_if(r.begin(), r.end(),
+                                    [](const TrackingScore& t) { return t.candidate.is_identity; });
+    const bool thin = given != r.end() && r[0].mean_length_mm > 0.0 &&
+                      (r[0].mean_length_mm - given->mean_length_mm) / r[0].mean_length_mm <
+                          vp.margin_threshold;
     rotation = rotation_evidence(fm.field, region, seeds, params.flip.frame_map,
-                                 tracking.ranking.front().candidate.matrix, geometry, vp.tracking);
+                                 r.front().candidate.matrix, geometry, vp.tracking, thin);
+  }
   return check_volumes(dwi, table, fm.field, fm.wm_mask, rotation, cp);
 }
 

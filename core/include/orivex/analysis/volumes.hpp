@@ -47,19 +47,19 @@ inline constexpr std::size_t rotation_seeds = 400;
 
 struct RotationEvidence {
   // The longest mean track of the field turned by a fixed angle about any of 13 axes (either
-  // way), from the best axes or from the table as given, over the mean track of the field as
-  // the best axes leave it; 0 without tracks.
+  // way), from the best axes (or from the table as given, when asked), over the mean track of
+  // the field as the best axes leave it; 0 without tracks.
   double ratio = 0.0;
   Vec3 axis{};
   double degrees = 0.0;
 };
 
-// Tracks from up to rotation_seeds of `seeds` under the best axes and under each turn of them
-// and of the table as given.
+// Tracks from up to rotation_seeds of `seeds` under the best axes and under each turn of them,
+// and with `turn_given` under each turn of the table as given.
 RotationEvidence rotation_evidence(const TensorField& field, const Mask& region,
                                    const std::vector<Seed>& seeds, const Mat3& frame_map,
                                    const Mat3& best_axes, const TrackingGeometry& geometry,
-                                   const TrackingParams& params);
+                                   const TrackingParams& params, bool turn_given);
 
 struct VolumeEntry {
   std::size_t volume = 0;  // index in the series
