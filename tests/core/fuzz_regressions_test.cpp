@@ -15,23 +15,16 @@
 #include "orivex/io/mrtrix.hpp"
 #include "orivex/io/volume.hpp"
 
+#include "test_support.hpp"
+
 using namespace orivex;
 namespace fs = std::filesystem;
 
 namespace {
 
 // One folder per test process, removed when the process ends.
-struct TempDir {
-  fs::path path = fs::temp_directory_path() / ("orivex_fuzz_regressions_" + std::to_string(::getpid()));
-  TempDir() { fs::create_directories(path); }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
-
 fs::path temp_dir() {
-  static const TempDir dir;
+  static const test_support::TempDir dir;
   return dir.path;
 }
 

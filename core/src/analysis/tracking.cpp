@@ -138,6 +138,12 @@ Mask tracking_region(const TensorField& field, const Mask* mask) {
 
 namespace {
 
+// A region voxel with a valid fit, FA at or above `seed_fa` and a direction.
+bool seedable(const TensorField& field, const Mask& region, std::size_t v, double seed_fa) {
+  return region[v] && field.valid[v] && field.fa[v] >= seed_fa &&
+         norm(field.evecs[v]) >= min_direction_norm;
+}
+
 // Region voxels with a valid fit, FA at or above the seed FA and a direction, ascending.
 std::vector<std::size_t> seed_pool(const TensorField& field, const Mask& region,
                                    const TrackingParams& params) {
@@ -147,8 +153,7 @@ std::vector<std::size_t> seed_pool(const TensorField& field, const Mask& region,
   std::vector<std::uint8_t> eligible_voxel(n, 0);
   parallel_for(n, [&](std::size_t b, std::size_t e) {
     for (std::size_t i = b; i < e; ++i)
-      eligible_voxel[i] = region[i] && field.valid[i] && field.fa[i] >= params.seed_fa &&
-                          norm(field.evecs[i]) >= min_direction_norm;
+      eligible_voxel[i] = seedable(field, region, i, params.seed_fa);
   });
   std::vector<std::size_t> pool;
   for (std::size_t i = 0; i < n; ++i)
@@ -204,44 +209,37 @@ Mask upper_seed_region(const TensorField& field, const Mask& region, double seed
   const std::size_t nx = field.dims[0], ny = field.dims[1], nz = field.dims[2];
   const std::size_t n = std::min({region.size(), field.fa.size(), field.valid.size(),
                                   field.evecs.size(), nx * ny * nz});
-  auto eligible = [&](std::size_t v) {
-    return region[v] && field.valid[v] && field.fa[v] >= seed_fa &&
-           norm(field.evecs[v]) >= min_direction_norm;
-  };
-  std::vector<double> score(n, -1.0);
+  std::vector<double> score(n, -1.0);  // -1: not seedable
   parallel_for(n, [&](std::size_t begin, std::size_t end) {
     for (std::size_t v = begin; v < end; ++v) {
-      if (!eligible(v)) continue;
+      if (!seedable(field, region, v, seed_fa)) continue;
       const std::size_t at[3] = {v / (ny * nz), (v / nz) % ny, v % nz};
       const Vec3& e = field.evecs[v];
+      const double ne = norm(e);
       double sum = 0.0;
       int count = 0;
       for (int dx = -1; dx <= 1; ++dx)
         for (int dy = -1; dy <= 1; ++dy)
           for (int dz = -1; dz <= 1; ++dz) {
-            if (dx == 0 && dy == 0 && dz == 0) continue;
-            const long long q[3] = {static_cast<long long>(at[0]) + dx,
-                                    static_cast<long long>(at[1]) + dy,
-                                    static_cast<long long>(at[2]) + dz};
-            if (q[0] < 0 || q[1] < 0 || q[2] < 0 || q[0] >= static_cast<long long>(nx) ||
-                q[1] >= static_cast<long long>(ny) || q[2] >= static_cast<long long>(nz))
-              continue;
-            const std::size_t u = (static_cast<std::size_t>(q[0]) * ny +
-                                   static_cast<std::size_t>(q[1])) * nz +
-                                  static_cast<std::size_t>(q[2]);
+            // Unsigned wrap-around sends a step below 0 past the extent.
+            const std::size_t x = at[0] + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(dx));
+            const std::size_t y = at[1] + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(dy));
+            const std::size_t z = at[2] + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(dz));
+            if ((dx == 0 && dy == 0 && dz == 0) || x >= nx || y >= ny || z >= nz) continue;
+            const std::size_t u = (x * ny + y) * nz + z;
             if (u >= n || !region[u] || !field.valid[u]) continue;
             const Vec3& f = field.evecs[u];
             const double nf = norm(f);
             if (!(nf >= min_direction_norm)) continue;
-            sum += std::fabs(e[0] * f[0] + e[1] * f[1] + e[2] * f[2]) / (nf * norm(e));
+            sum += std::fabs(e[0] * f[0] + e[1] * f[1] + e[2] * f[2]) / (nf * ne);
             ++count;
           }
       score[v] = count > 0 ? field.fa[v] * sum / count : 0.0;  // FA times the agreement
     }
   });
   std::vector<double> values;
-  for (std::size_t v = 0; v < n; ++v)
-    if (score[v] >= 0.0) values.push_back(score[v]);
+  for (double x : score)
+    if (x >= 0.0) values.push_back(x);
   Mask out(region.size(), 0);
   if (values.empty()) return out;
   const auto mid = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);

@@ -299,7 +299,8 @@ double noise_signal(double p, double m) {
   double mass = 0.0, moment = 0.0;
   for (int k = steps - 1; k >= 0 && mass < q; --k) {
     const double x = lo + (k + 0.5) * h;
-    const double f = std::sqrt(std::max(0.0, (hi - x) * (x - lo))) / (2.0 * std::numbers::pi * g * x);
+    const double f =
+        std::sqrt(std::max(0.0, (hi - x) * (x - lo))) / (2.0 * std::numbers::pi * g * x);
     const double take = std::min(f * h, q - mass);
     mass += take;
     moment += take * x;
@@ -446,7 +447,8 @@ RotationEvidence rotation_evidence(const TensorField& field, const Mask& region,
   for (const Mat3& axes : bases) {
     const Mat3 base = multiply(frame_map, axes);
     for (const Vec3& a : rotation_axes)
-      for (double sign : {1.0, -1.0}) maps.push_back(multiply(base, rotation(a, sign * rotation_deg)));
+      for (double sign : {1.0, -1.0})
+        maps.push_back(multiply(base, rotation(a, sign * rotation_deg)));
   }
   const std::vector<double> len = mean_track_lengths(field, region, some, maps, geometry, params);
   RotationEvidence r;

@@ -97,8 +97,7 @@ VolumeCheck check_stage_volumes(const FloatArray& dwi, const GradientTable& tabl
   const double largest = std::max({voxel[0], voxel[1], voxel[2]});
   RotationEvidence rotation;
   if (!tracking.ranking.empty() &&
-      tracking.ranking.front().mean_length_mm >= vp.min_track_voxels * largest)
-  {
+      tracking.ranking.front().mean_length_mm >= vp.min_track_voxels * largest) {
     // Turns of the table as given matter only where it is within the margin of the best: a
     // best clearly ahead of it is the image's own frame, and turning that is enough.
     const auto& r = tracking.ranking;
