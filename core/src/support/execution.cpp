@@ -201,6 +201,10 @@ std::size_t Execution::concurrency() const {
   return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
 }
 
+std::size_t current_concurrency() {
+  return static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+}
+
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
   if (n == 0) return;
   // Many small chunks, taken by whichever worker is free: a worker whose core is shared with

@@ -47,6 +47,9 @@ class Execution {
   std::shared_ptr<Pool> pool_;
 };
 
+// Worker count of the pool the calling code runs in.
+std::size_t current_concurrency();
+
 // Calls body(begin, end) over disjoint chunks covering [0, n) on the current pool, about 16 per
 // worker, each taken by whichever worker is free (the chunking varies with the pool: reductions
 // over the chunks must not depend on it).
