@@ -19,6 +19,8 @@ Sections:
    a temporary folder, never kept): the audit's time and peak RSS against igzip -dc and against
    nibabel+numpy loading the same file, on all cores and on 1 and 2 cores, and the loader's
    inflate (its decompress stage) on 1 core against 2, beside igzip -dc's own ratio.
+In sections 2 and 3, a line sets the loader's inflate in pieces against its inflate in order on
+the same two workers and cores (bench/inflate_bench.cpp).
 
 ORIVEX_BENCH_REPEAT sets the rounds (default 5). Nothing here asserts a timing.
 """
@@ -285,6 +287,26 @@ def scaling_section(files, repeat: int) -> None:
         print(f"  one core busy          audit {spread([x[0]['total'] for x in r], '{:.3f}')} s, "
               f"audit/igzip {spread([x[0]['total'] / x[1] for x in r])} (target <= 2.5)")
         print(f"  {'':<22} stages (s): {stages}")
+        pieces_line(files, two, repeat)
+
+
+def pieces_line(files, two, repeat: int) -> None:
+    """The loader's inflate in pieces (taken from three workers on as many processors) against
+    its inflate in order, both on two workers and two cores (bench/inflate_bench.cpp, built by
+    `make bench`), beside igzip -dc: what the pieces cost and gain where there are no more cores."""
+    tool = ROOT / "build" / "core" / "inflate_bench"
+    if not tool.exists():
+        print("  inflate in pieces: build/core/inflate_bench not built (make bench builds it)")
+        return
+    rounds = []
+    for _ in range(max(1, repeat // 2)):
+        out = subprocess.run(pinned(two) + [str(tool), str(files[0]), "2", "1"], check=True,
+                             capture_output=True, text=True)
+        rounds.append((json.loads(out.stdout), bare_time("igzip", files[0], cpus=two)))
+    print(f"  inflate in order / in pieces (2 workers, 2 cores): read "
+          f"{spread([r['in_order']['read'] / r['in_pieces']['read'] for r, _ in rounds])}, load "
+          f"{spread([r['in_order']['load'] / r['in_pieces']['load'] for r, _ in rounds])}; "
+          f"in pieces load/igzip {spread([r['in_pieces']['load'] / g for r, g in rounds])}")
 
 
 def hcp_section(work: Path, repeat: int) -> None:
@@ -317,6 +339,7 @@ def hcp_section(work: Path, repeat: int) -> None:
         print(f"  inflate 1 core / 2 cores ({two_name}): loader "
               f"{spread([a[0]['decompress'] / b[0]['decompress'] for a, b in pairs])} "
               f"(target >= 1.6); igzip -dc {spread([a[1] / b[1] for a, b in pairs])}")
+    pieces_line(files, two, repeat)
     peer = child(NIBABEL_CHILD, dwi)
     print(f"  nibabel+numpy load + get_fdata(float32): {peer['wall']:.2f} s, "
           f"peak RSS {peer['rss'] / MB:.0f} MB")

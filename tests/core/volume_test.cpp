@@ -535,7 +535,9 @@ TEST(VolumeGzip, PiecesAgreeWithTheSerialInflate) {
   auto outcome = [](const std::string& path, std::uint64_t threads) -> std::string {
     auto ex = Execution::create(threads);
     return ex->run([&] {
-      auto v = read_volume_with_info(path);
+      LoadOptions options;
+      options.inflate_in_pieces = threads > 1;
+      auto v = read_volume_with_info(path, options);
       if (!v) return v.error().message();
       const FloatArray& a = v->array;
       const std::string_view bytes(reinterpret_cast<const char*>(a.narrow.data()), a.narrow.size() * 2);

@@ -5,25 +5,13 @@
 #include <cmath>
 #include <string>
 
-#include <sched.h>
-#include <unistd.h>
-
 #include "orivex/analysis/frame.hpp"
+#include "orivex/support/execution.hpp"
 #include "orivex/support/numfmt.hpp"
 
 namespace orivex {
 
 namespace {
-
-std::uint64_t usable_processors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-    if (const int n = CPU_COUNT(&set); n > 0) return static_cast<std::uint64_t>(n);
-  }
-  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return n > 0 ? static_cast<std::uint64_t>(n) : 1;
-}
 
 Result<void> at_least_zero(const char* name, double v) {
   if (std::isfinite(v) && v >= 0.0) return {};
@@ -37,7 +25,7 @@ Result<void> above_zero(const char* name, std::optional<double> v) {
 
 }  // namespace
 
-std::uint64_t max_threads() { return 4 * usable_processors(); }
+std::uint64_t max_threads() { return 4 * static_cast<std::uint64_t>(usable_processors()); }
 
 Result<void> check_options(const CallOptions& o, const PackageOptions& p) {
   if (p.threads) {

@@ -19,11 +19,10 @@ static_assert(std::endian::native == std::endian::little, "the bit reader loads 
 
 void Bytes::reserve(std::size_t n) {
   if (n <= capacity_) return;
-  const std::size_t cap = std::max(n, capacity_ + capacity_ / 2);
-  std::unique_ptr<unsigned char[]> grown(new unsigned char[cap]);
+  std::unique_ptr<unsigned char[]> grown(new unsigned char[n]);
   if (size_) std::memcpy(grown.get(), data_.get(), size_);
   data_ = std::move(grown);
-  capacity_ = cap;
+  capacity_ = n;
 }
 
 namespace {
@@ -55,6 +54,17 @@ int kraft(const std::uint8_t* lens, int n, int& longest) {
   }
   return left > 0 ? 1 : 0;
 }
+
+// Kraft sums (in 128ths) of four 3-bit code lengths at once.
+constexpr auto kraft4 = [] {
+  std::array<std::uint16_t, 4096> t{};
+  for (int v = 0; v < 4096; ++v)
+    for (int i = 0; i < 4; ++i) {
+      const int len = (v >> (3 * i)) & 7;
+      t[static_cast<std::size_t>(v)] = static_cast<std::uint16_t>(t[static_cast<std::size_t>(v)] + (len ? 128 >> len : 0));
+    }
+  return t;
+}();
 
 // Canonical decoding of one symbol, bit by bit (only for the short code-length code).
 struct SmallCode {
@@ -97,11 +107,14 @@ bool dynamic_header_at(const unsigned char* d, std::size_t bytes, std::uint64_t 
   const int hclen = static_cast<int>((v >> 13) & 15) + 4;
   if (hlit > 286 || hdist > 30) return false;
   static constexpr int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  const std::uint64_t c = peek(d, bytes, bit + 17) & ((std::uint64_t{1} << (3 * hclen)) - 1);
+  // The code-length code must be complete: its lengths' Kraft sum, in 128ths, is exactly 128.
+  const int sum = kraft4[c & 0xfff] + kraft4[(c >> 12) & 0xfff] + kraft4[(c >> 24) & 0xfff] +
+                  kraft4[(c >> 36) & 0xfff] + kraft4[(c >> 48) & 0xfff];
+  if (sum != 128) return false;
   std::uint8_t cl[19] = {};
-  const std::uint64_t c = peek(d, bytes, bit + 17);
   for (int i = 0; i < hclen; ++i) cl[order[i]] = static_cast<std::uint8_t>((c >> (3 * i)) & 7);
   int longest = 0;
-  if (kraft(cl, 19, longest) != 0 || longest == 0) return false;
   if (static_cast<std::uint64_t>(bytes) * 8 < bit + 17 + 3 * hclen) return false;
 
   const SmallCode code(cl);
@@ -157,15 +170,29 @@ Result<std::size_t> pread_all(int fd, unsigned char* out, std::size_t n, std::ui
   return done;
 }
 
-constexpr std::size_t input_step = std::size_t{1} << 20;
+// Small enough to come from the heap: fresh pages cost more to fault in than to inflate into.
+constexpr std::size_t input_step = std::size_t{64} << 10;
 
 }  // namespace
 
 std::optional<std::uint64_t> find_block_header(const unsigned char* data, std::size_t bytes,
                                                std::uint64_t from_bit, std::uint64_t to_bit) {
   to_bit = std::min<std::uint64_t>(to_bit, static_cast<std::uint64_t>(bytes) * 8);
-  for (std::uint64_t bit = from_bit; bit < to_bit; ++bit)
-    if (dynamic_header_at(data, bytes, bit)) return bit;
+  // 32 positions at a time: one word gives each its first 13 bits, and bit operations keep those
+  // whose block type, literal count and distance count are possible (about one in ten).
+  for (std::uint64_t base = from_bit; base < to_bit; base += 32) {
+    const std::uint64_t w = peek(data, bytes, base);
+    std::uint64_t m = ~w & (~w >> 1) & (w >> 2);
+    m &= ~((w >> 4) & (w >> 5) & (w >> 6) & (w >> 7));
+    m &= ~((w >> 9) & (w >> 10) & (w >> 11) & (w >> 12));
+    m &= 0xffffffffu;
+    while (m) {
+      const std::uint64_t bit = base + static_cast<std::uint64_t>(std::countr_zero(m));
+      m &= m - 1;
+      if (bit >= to_bit) return std::nullopt;
+      if (dynamic_header_at(data, bytes, bit)) return bit;
+    }
+  }
   return std::nullopt;
 }
 
@@ -207,7 +234,7 @@ struct Inflater {
            static_cast<std::uint64_t>(st->read_in_length);
   }
   bool between_blocks_at(std::uint64_t bit) const {
-    return !finished &&
+    return !finished && st->tmp_in_size == 0 &&
            (st->block_state == ISAL_BLOCK_NEW_HDR || st->block_state == ISAL_BLOCK_HDR) &&
            position() == bit;
   }
@@ -225,13 +252,17 @@ struct Inflater {
   }
 
   // Inflates into out (appending) until the input is used up to the cap, the final block is
-  // over, or out holds `most` bytes.
+  // over, or out holds `most` bytes. Out grows by halves, without being copied more than once in
+  // a while: a piece's buffer is reused, and its first size is the caller's estimate.
   Result<void> run(int fd, Bytes& out, std::size_t most) {
     while (!finished && out.size() < most) {
       ORIVEX_TRY(refill(fd));
-      const std::size_t room = std::min<std::size_t>(most - out.size(), std::size_t{1} << 24);
+      if (out.capacity() - out.size() < (std::size_t{64} << 10))
+        out.reserve(std::min(most, out.size() + std::max(out.size() / 2, std::size_t{1} << 20)));
+      const std::size_t room = std::min<std::size_t>(
+          {most - out.size(), out.capacity() - out.size(), std::size_t{1} << 30});
       const std::size_t at = out.size();
-      out.reserve(at + room);
+      out.resize(at + room);
       st->next_out = out.data() + at;
       st->avail_out = static_cast<std::uint32_t>(room);
       const std::uint32_t in_before = st->avail_in;
@@ -290,7 +321,8 @@ PieceInflater::PieceInflater(Start s)
 PieceInflater::~PieceInflater() = default;
 
 Result<std::optional<std::uint64_t>> find_cut(int fd, std::uint64_t at) {
-  std::vector<unsigned char> window(search_bytes);
+  // One window per thread, kept: a fresh one would cost its page faults at every cut.
+  thread_local std::vector<unsigned char> window(search_bytes);
   ORIVEX_ASSIGN(const std::size_t got, pread_all(fd, window.data(), window.size(), at));
   std::uint64_t bit = 0;
   while (auto h = find_block_header(window.data(), got, bit, 8 * static_cast<std::uint64_t>(got))) {
@@ -304,42 +336,37 @@ Result<std::optional<std::uint64_t>> find_cut(int fd, std::uint64_t at) {
   return std::optional<std::uint64_t>();
 }
 
-// The next batch: two pieces per worker, cut at block headers about a piece's input apart.
-// Where no header is found, the piece ends at the end of the search and the next one is not
-// inflated on its own, only continued.
-Result<void> PieceInflater::plan(std::vector<Piece>& batch) {
-  const std::uint64_t eof = 8 * s_.file_size;
-  if (!splittable_) {
-    Piece& p = batch.emplace_back();
-    p.begin = planned_to_;
-    p.end = eof;
-    p.at_header = false;
-    planned_all_ = true;
-    return {};
-  }
-  const std::uint64_t from = planned_to_ / 8;
-  const auto piece_bytes = static_cast<std::uint64_t>(std::clamp<double>(
+// Where the batch that begins at planned_to_ is to be cut: two pieces per worker, at block
+// headers about a piece's input apart (searched by search_cut, during the round before).
+PieceInflater::Cuts PieceInflater::cuts_from_here() const {
+  Cuts c;
+  c.from_bit = planned_to_;
+  c.piece_bytes = static_cast<std::uint64_t>(std::clamp<double>(
       static_cast<double>(piece_output_bytes) / std::max(1.0, ratio_),
       static_cast<double>(min_piece_bytes), static_cast<double>(max_piece_bytes)));
-  std::vector<Result<std::optional<std::uint64_t>>> cuts(2 * s_.workers,
-                                                         std::optional<std::uint64_t>());
-  parallel_for(cuts.size(), [&](std::size_t b, std::size_t e) {
-    for (std::size_t j = b; j < e; ++j) {
-      const std::uint64_t at = from + (j + 1) * piece_bytes;
-      cuts[j] = at + search_bytes >= s_.file_size ? std::optional<std::uint64_t>(eof)
-                                                  : find_cut(s_.fd, at);
-    }
-  });
-  for (std::size_t j = 0; j < cuts.size() && !planned_all_; ++j) {
-    ORIVEX_TRY(cuts[j]);
-    const bool found = cuts[j]->has_value() && **cuts[j] > planned_to_;
-    // A stream without such headers (stored or fixed-code blocks) is not searched again: its
-    // rest is inflated in order.
-    if (!found) splittable_ = false;
+  c.at.assign(2 * s_.workers, std::optional<std::uint64_t>());
+  return c;
+}
+
+void PieceInflater::search_cut(Cuts& c, std::size_t j) const {
+  const std::uint64_t at = c.from_bit / 8 + (j + 1) * c.piece_bytes;
+  c.at[j] = at + search_bytes >= s_.file_size ? std::optional<std::uint64_t>(8 * s_.file_size)
+                                              : find_cut(s_.fd, at);
+}
+
+// The next batch, from its cuts. Where no header was found, the piece runs to the end of the
+// file and is inflated in order: a stream without such headers (stored or fixed-code blocks) is
+// not searched again.
+Result<void> PieceInflater::plan(std::vector<Piece>& batch, Cuts& c) {
+  const std::uint64_t eof = 8 * s_.file_size;
+  for (std::size_t j = 0; j < c.at.size() && !planned_all_; ++j) {
+    ORIVEX_TRY(c.at[j]);
+    const bool found = splittable_ && c.at[j]->has_value() && **c.at[j] > planned_to_;
     Piece& p = batch.emplace_back();
     p.begin = planned_to_;
-    p.end = found ? **cuts[j] : eof;
-    p.at_header = next_at_header_;
+    p.end = found ? **c.at[j] : eof;
+    p.at_header = next_at_header_ && found;
+    if (!found) splittable_ = false;
     planned_to_ = p.end;
     next_at_header_ = found;
     planned_all_ = p.end >= eof;
@@ -422,22 +449,43 @@ Result<void> PieceInflater::round() {
   const std::size_t most = static_cast<std::size_t>(std::min<std::uint64_t>(
       s_.limit - std::min(s_.limit, produced_) + 2 * slack_bytes, piece_output_cap));
   std::vector<Piece> batch;
-  if (!planned_all_) ORIVEX_TRY(plan(batch));
+  if (!planned_all_) {
+    if (!cuts_ || cuts_->from_bit != planned_to_) {
+      cuts_ = cuts_from_here();
+      parallel_for(cuts_->at.size(), [&](std::size_t b, std::size_t e) {
+        for (std::size_t j = b; j < e; ++j) search_cut(*cuts_, j);
+      });
+    }
+    ORIVEX_TRY(plan(batch, *cuts_));
+    cuts_.reset();
+  }
+  // The cuts of the batch after this one are searched during this round.
+  if (!planned_all_ && splittable_) cuts_ = cuts_from_here();
+  const std::size_t searches = cuts_ ? cuts_->at.size() : 0;
   for (Piece& p : batch) p.out = spare();
   std::vector<Bytes> done;
   Result<void> chained;
   // Job 0, the mending, comes first: it is the one the next step waits for.
-  parallel_for(1 + batch.size(), [&](std::size_t b, std::size_t e) {
+  parallel_for(1 + batch.size() + searches, [&](std::size_t b, std::size_t e) {
     for (std::size_t j = b; j < e; ++j) {
       if (j == 0) {
         chained = chain(done, most);
+        continue;
+      }
+      if (j > batch.size()) {
+        search_cut(*cuts_, j - 1 - batch.size());
         continue;
       }
       Piece& p = batch[j - 1];
       if (!p.at_header) continue;
       p.inflater = std::make_unique<Inflater>();
       p.status = p.inflater->start(s_.fd, p.begin, stand_in.data(), stand_in.size(), (p.end + 7) / 8);
-      if (p.status) p.status = p.inflater->run(s_.fd, p.out, most);
+      if (!p.status) continue;
+      // Buffers are reused from round to round, so one size for all keeps them from growing.
+      const double estimate = static_cast<double>(p.end - p.begin) / 8.0 * ratio_ * 1.25;
+      p.out.reserve(std::min<std::size_t>(
+          most, std::max(2 * piece_output_bytes, static_cast<std::size_t>(estimate))));
+      p.status = p.inflater->run(s_.fd, p.out, most);
       if (!p.status) continue;
       for (std::size_t at = 0; at < p.out.size(); at += crc_block)
         p.crcs.push_back(

@@ -1,10 +1,12 @@
 // Inflating one deflate stream on several cores. A stream cannot be split where its bytes are:
 // blocks start at arbitrary bits, and each may copy from the 32 KiB of output before it. So the
-// input is cut at block headers found by search, every piece after the first is inflated at once
-// against a stand-in history, and then, in order, inflated again against the true history only
+// input is cut at block headers found by search, each piece is inflated at once against a
+// stand-in history (zeros), and then, in order, inflated again against the true history only
 // until the two outputs have agreed for a whole history's length: from there on they cannot
-// differ, so the stand-in output is kept. Each piece must also end exactly where the next one
-// starts, between two blocks, or the pieces are joined and inflated as one.
+// differ, so the rest of the stand-in output is kept. A piece is mended only where the exact
+// inflater before it ended exactly at its first bit, between two blocks; any other piece is
+// inflated by that inflater going on through it, so a false cut costs time, never bytes. Pieces
+// are mended while the next batch inflates.
 #pragma once
 
 #include <cstddef>
@@ -46,15 +48,15 @@ constexpr std::size_t history_bytes = std::size_t{32} << 10;
 std::optional<std::uint64_t> find_block_header(const unsigned char* data, std::size_t bytes,
                                                std::uint64_t from_bit, std::uint64_t to_bit);
 
-// Inflates the rest of one gzip member of an open file from a block boundary on, and checks the
-// member's trailer. `crc` and `total` are those of the output before `start_bit` (the file's bit
-// offset), whose last bytes are `history`. Reads go through pread, so the file offset is free.
 // The first block header at or after the file's byte `at`, within a search window, whose block
 // starts to inflate against any history, as a file bit.
 Result<std::optional<std::uint64_t>> find_cut(int fd, std::uint64_t at);
 
 struct Inflater;
 
+// Inflates the rest of one gzip member of an open file from a block boundary on, and checks the
+// member's trailer. `crc` and `total` are those of the output before `start_bit` (the file's bit
+// offset), whose last bytes are `history`. Reads go through pread, so the file offset is free.
 class PieceInflater {
  public:
   struct Start {
@@ -73,7 +75,7 @@ class PieceInflater {
   PieceInflater(const PieceInflater&) = delete;
   PieceInflater& operator=(const PieceInflater&) = delete;
 
-  // Copies up to n bytes; fewer only where the member ends.
+  // Copies up to n bytes; fewer only where the member ends. Runs its rounds on the current pool.
   Result<std::size_t> read(unsigned char* out, std::size_t n);
   // Once the member has ended: the file offset just past its trailer.
   std::optional<std::uint64_t> member_end() const { return member_end_; }
@@ -81,7 +83,13 @@ class PieceInflater {
  private:
   struct Piece;
   Result<void> round();
-  Result<void> plan(std::vector<Piece>& batch);
+  struct Cuts {
+    std::uint64_t from_bit = 0, piece_bytes = 0;
+    std::vector<Result<std::optional<std::uint64_t>>> at;
+  };
+  Cuts cuts_from_here() const;
+  void search_cut(Cuts& c, std::size_t j) const;
+  Result<void> plan(std::vector<Piece>& batch, Cuts& c);
   Result<void> chain(std::vector<Bytes>& done, std::size_t most);
   Result<void> mend(Piece& p);
   Result<void> check_trailer();
@@ -99,6 +107,7 @@ class PieceInflater {
   bool splittable_ = true;      // block headers were found where searched
   std::size_t last_made_ = 0;   // output of the last piece mended
   std::vector<Piece> pending_;  // inflated against the stand-in, not yet mended
+  std::optional<Cuts> cuts_;    // of the next batch
   std::unique_ptr<Inflater> exact_;  // where the mended output ends
   std::vector<Bytes> ready_;    // mended, not yet read
   std::vector<Bytes> spare_;    // read, kept for later pieces

@@ -301,10 +301,15 @@ class Stream {
   // two blocks, the pieces take over; otherwise it goes on alone.
   Result<void> hand_over() {
     inflate_state& st = *state_;
-    const auto consumed = file_pos_ - st.avail_in - static_cast<std::uint64_t>(st.tmp_in_size);
-    const bool between = st.block_state == ISAL_BLOCK_NEW_HDR || st.block_state == ISAL_BLOCK_HDR;
+    const auto consumed = file_pos_ - st.avail_in;
+    const bool between = st.tmp_in_size == 0 && (st.block_state == ISAL_BLOCK_NEW_HDR ||
+                                                  st.block_state == ISAL_BLOCK_HDR);
+    // The pieces copy from the last 32 KiB, all of which must have been seen since the split.
+    const bool history = history_.size() == io::history_bytes || history_.size() == st.total_out;
     limit_.reset();
-    if (!between || 8 * consumed - static_cast<std::uint64_t>(st.read_in_length) != cut_) return {};
+    if (!between || !history ||
+        8 * consumed - static_cast<std::uint64_t>(st.read_in_length) != cut_)
+      return {};
     io::PieceInflater::Start s;
     s.fd = fd_;
     s.file_size = file_size_;
@@ -873,10 +878,11 @@ Result<TimedVolume> load(const std::string& path, const LoadOptions& options) {
 
   ORIVEX_TRY(f.stream.skip(static_cast<std::uint64_t>(c.offset) - header_bytes, "voxel data"));
   const StreamPlan p = plan(c.info, c.value_bytes, options.mask);
-  // On two cores splitting the inflate gains nothing measurable (the second core converts);
-  // from three on, the rest of the series inflates in pieces.
-  if (!options.mask && current_concurrency() >= min_split_workers)
-    ORIVEX_TRY(f.stream.split(current_concurrency(),
+  // On two cores inflating in pieces gains nothing measurable (the second core converts).
+  const std::size_t workers = current_concurrency();
+  if (!options.mask && workers > 1 &&
+      options.inflate_in_pieces.value_or(std::min(workers, usable_processors()) >= min_split_workers))
+    ORIVEX_TRY(f.stream.split(workers,
                               static_cast<std::uint64_t>(c.offset) +
                                   static_cast<std::uint64_t>(claimed_voxels(c.info.dims)) * c.value_bytes));
   FloatArray array;

@@ -7,6 +7,7 @@
 #include <tbb/parallel_reduce.h>
 #include <tbb/task_arena.h>
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -199,6 +200,16 @@ void Execution::run_void(const std::function<void()>& work) const {
 std::size_t Execution::concurrency() const {
   if (pool_) return static_cast<std::size_t>(pool_->concurrency());
   return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
+}
+
+std::size_t usable_processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    if (const int n = CPU_COUNT(&set); n > 0) return static_cast<std::size_t>(n);
+  }
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<std::size_t>(n) : 1;
 }
 
 std::size_t current_concurrency() {

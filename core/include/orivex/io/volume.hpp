@@ -133,6 +133,9 @@ struct LoadOptions {
   std::optional<std::size_t> expected_volumes;
   // Bytes the array may take. Absent: the memory the machine has available now.
   std::optional<std::uint64_t> memory_budget;
+  // Whether a large compressed series inflates in pieces on the pool's workers. Absent: where it
+  // pays, from three workers on as many processors.
+  std::optional<bool> inflate_in_pieces;
 };
 
 struct LoadedVolume {

@@ -49,6 +49,8 @@ class Execution {
 
 // Worker count of the pool the calling code runs in.
 std::size_t current_concurrency();
+// Processors this process may run on.
+std::size_t usable_processors();
 
 // Calls body(begin, end) over disjoint chunks covering [0, n) on the current pool, about 16 per
 // worker, each taken by whichever worker is free (the chunking varies with the pool: reductions
