@@ -60,9 +60,6 @@ constexpr std::size_t run_bytes = 128;
 constexpr std::size_t t_block = 64;
 // Workers from which a large compressed series inflates in pieces.
 constexpr std::size_t min_split_workers = 3;
-// Pages of the array are faulted in slices of this many bytes (whole 2 MiB huge pages, where the
-// system uses them).
-constexpr std::size_t prefault_slice = std::size_t{32} << 20;
 
 std::string os_error_text(int code) {
   return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
@@ -775,42 +772,20 @@ StreamPlan plan(const VolumeInfo& info, std::size_t vbytes, bool first_volume_on
   return p;
 }
 
-// Faults in a buffer's pages without writing it from user space: the kernel zeroes them either
-// way, and doing it here, while the first chunk inflates, keeps it off the conversions. Where the
-// kernel cannot (before Linux 5.14), one write per page does the same.
-void prefault(void* data, std::size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto begin = reinterpret_cast<std::uintptr_t>(data) / page * page;
-  const auto end = reinterpret_cast<std::uintptr_t>(data) + bytes;
-  if (bytes == 0 ||
-      ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0)
-    return;
-#endif
-  auto* p = static_cast<volatile unsigned char*>(data);
-  for (std::size_t i = 0; i < bytes; i += 4096) p[i] = 0;
-}
-
 // Inflating is sequential, so it is the floor of the load; step k reads chunk k on one thread
-// while the others convert chunk k - 1 (in step 0, fault in the array's pages). Returns the time
-// spent reading.
+// while the others convert chunk k - 1, which is also when the array's pages are first touched:
+// faulting them in beside the inflate costs less than inflating the data that fills them, where
+// faulting them all in first held the inflate up. Returns the time spent reading.
 Result<Clock::duration> stream(OpenFile& f, const StreamPlan& p, std::size_t vbytes,
                                FloatArray& array) {
   const Layout& l = p.layout;
   const std::size_t plane = l.nx * l.ny;
   const std::size_t values = plane * l.nz * p.volumes;
-  // Sized without being written: every value is written once, by its chunk's conversion, which
-  // is also when its pages are first touched.
-  auto size_samples = [&](auto& samples) {
-    // No huge pages are asked for: in a virtual machine whose host backs guest memory lazily,
-    // faulting in 2 MiB pages ran at 2-7 s per GB against 0.2-0.9 s for 4 KiB pages.
-    samples.reserve(values);
-    samples.resize(values);
-    return reinterpret_cast<unsigned char*>(samples.data());
-  };
-  unsigned char* const base =
-      array.kind == SampleKind::Float32 ? size_samples(array.data) : size_samples(array.narrow);
-  const std::size_t bytes = array.bytes();
+  // Sized without being written: every value is written once, by its chunk's conversion. No huge
+  // pages are asked for: in a virtual machine whose host backs guest memory lazily, faulting in
+  // 2 MiB pages ran at 2-7 s per GB against 0.2-0.9 s for 4 KiB pages.
+  if (array.kind == SampleKind::Float32) array.data.resize(values);
+  else array.narrow.resize(values);
   // Inflation fills each staging chunk before it is read, so neither is zeroed first.
   std::vector<unsigned char, UninitAllocator<unsigned char>> stage[2];
   for (std::size_t b = 0; b < std::min<std::size_t>(2, p.chunks.size()); ++b) {
@@ -830,14 +805,7 @@ Result<Clock::duration> stream(OpenFile& f, const StreamPlan& p, std::size_t vby
           const auto r0 = Clock::now();
           read_status = f.stream.read_exact(stage[k % 2].data(), n * vbytes, "voxel data");
           read_time += Clock::now() - r0;
-        } else if (k == 0) {
-          // In slices, so that the reading thread takes a share once its chunk is in: on some
-          // machines zeroing fresh pages costs more than inflating the data that fills them.
-          parallel_for((bytes + prefault_slice - 1) / prefault_slice, [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i)
-              prefault(base + i * prefault_slice, std::min(prefault_slice, bytes - i * prefault_slice));
-          });
-        } else {
+        } else if (k > 0) {
           const Chunk& c = p.chunks[k - 1];
           scatter_any(f.header.datatype, stage[(k - 1) % 2].data(), f.swapped, sc, l, c.z0, c.z1,
                       c.t0, c.t1, array);
