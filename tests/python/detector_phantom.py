@@ -72,19 +72,41 @@ class Phantom:
     wm: np.ndarray  # boolean (x, y, z)
 
 
-def brain_phantom(
-    shape=(40, 40, 20),
-    n_dirs: int = 40,
-    n_b0: int = 4,
-    bval: float = 1000.0,
-    snr: float = 20.0,
-    seed: int = 11,
-    table: tuple[np.ndarray, np.ndarray] | None = None,
-) -> Phantom:
-    """The phantom on `shape`; bundle geometry scales with the grid so a coarse grid samples
-    the same anatomy. snr is the white-matter b0 signal over the noise standard deviation.
-    `table` (unit directions, b-values) replaces the single-shell scheme of n_dirs and n_b0."""
-    rng = np.random.default_rng(seed)
+@dataclass
+class Anatomy:
+    """The phantom's tissues and fibre directions (voxel frame) on one grid."""
+
+    brain: np.ndarray
+    wm: np.ndarray
+    crossing: np.ndarray
+    ventricles: np.ndarray
+    primary: np.ndarray  # (x, y, z, 3) unit directions, zero outside the white matter
+    secondary: np.ndarray  # the second fibre where two cross
+    shading: np.ndarray  # a smooth receive-coil shading over the head, as in any real b0
+
+    def signal(self, bvecs: np.ndarray, bvals: np.ndarray) -> np.ndarray:
+        """Noise-free signal of the volumes (x, y, z, len(bvals))."""
+
+        def tensor_signal(field):
+            cos = np.einsum("xyzc,nc->xyzn", field, bvecs)
+            adc = LAMBDA_PERPENDICULAR + (LAMBDA_PARALLEL - LAMBDA_PERPENDICULAR) * cos**2
+            return np.exp(-bvals * adc)
+
+        signal = np.zeros(self.brain.shape + (len(bvals),))
+        tissue = self.brain & ~self.wm & ~self.ventricles
+        signal[tissue] = S0_GM * np.exp(-bvals * D_GM)
+        signal[self.ventricles & self.brain] = S0_CSF * np.exp(-bvals * D_CSF)
+        single = tensor_signal(self.primary)
+        signal[self.wm] = S0_WM * single[self.wm]
+        mix = 0.5 * (single + tensor_signal(self.secondary))
+        signal[self.crossing] = S0_WM * mix[self.crossing]
+        signal *= self.shading[..., None]
+        return signal
+
+
+def brain_anatomy(shape=(40, 40, 20)) -> Anatomy:
+    """The anatomy of brain_phantom; bundle geometry scales with the grid so a coarse grid
+    samples the same anatomy."""
     nx, ny, nz = shape
     # Work in a unit frame of 40 x 40 x 20 "reference voxels" so every grid sees one anatomy.
     scale = np.array([40.0 / nx, 40.0 / ny, 20.0 / nz])
@@ -128,36 +150,36 @@ def brain_phantom(
         wm |= inside
     primary = _unit(primary / scale)
     secondary = _unit(secondary / scale)
+    shading = 1.0 + 0.15 * (rel[..., 0] - 0.5 * rel[..., 1])
+    return Anatomy(brain, wm, crossing, ventricles, primary, secondary, shading)
 
+
+def brain_phantom(
+    shape=(40, 40, 20),
+    n_dirs: int = 40,
+    n_b0: int = 4,
+    bval: float = 1000.0,
+    snr: float = 20.0,
+    seed: int = 11,
+    table: tuple[np.ndarray, np.ndarray] | None = None,
+) -> Phantom:
+    """The phantom on `shape` (brain_anatomy). snr is the white-matter b0 signal over the noise
+    standard deviation. `table` (unit directions, b-values) replaces the single-shell scheme of
+    n_dirs and n_b0."""
+    rng = np.random.default_rng(seed)
+    anatomy = brain_anatomy(shape)
     if table is None:
         dirs = sphere_directions(n_dirs, seed)
         bvecs = np.vstack([np.zeros((n_b0, 3)), dirs])
         bvals = np.concatenate([np.zeros(n_b0), np.full(n_dirs, bval)])
     else:
         bvecs, bvals = np.asarray(table[0], float), np.asarray(table[1], float)
-
-    def tensor_signal(field):
-        cos = np.einsum("xyzc,nc->xyzn", field, bvecs)
-        adc = LAMBDA_PERPENDICULAR + (LAMBDA_PARALLEL - LAMBDA_PERPENDICULAR) * cos**2
-        return np.exp(-bvals * adc)
-
-    signal = np.zeros(shape + (len(bvals),))
-    tissue = brain & ~wm & ~ventricles
-    signal[tissue] = S0_GM * np.exp(-bvals * D_GM)
-    signal[ventricles & brain] = S0_CSF * np.exp(-bvals * D_CSF)
-    single = tensor_signal(primary)
-    signal[wm] = S0_WM * single[wm]
-    mix = 0.5 * (single + tensor_signal(secondary))
-    signal[crossing] = S0_WM * mix[crossing]
-    # A smooth receive-coil shading over the head, as in any real b0.
-    shading = 1.0 + 0.15 * (rel[..., 0] - 0.5 * rel[..., 1])
-    signal *= shading[..., None]
-
+    signal = anatomy.signal(bvecs, bvals)
     sigma = S0_WM / snr
     noisy = np.hypot(
         signal + rng.normal(0.0, sigma, signal.shape), rng.normal(0.0, sigma, signal.shape)
     )
-    return Phantom(noisy.astype(np.float32), bvecs, bvals, brain, wm)
+    return Phantom(noisy.astype(np.float32), bvecs, bvals, anatomy.brain, anatomy.wm)
 
 
 def fsl_voxel_map(affine: np.ndarray) -> np.ndarray:
