@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
       LoadOptions options;
       options.inflate_in_pieces = pieces == 1;
       const auto t0 = std::chrono::steady_clock::now();
-      auto v = exec->run([&] { return read_volume_with_info_timed(std::string(argv[1]), options); });
+      const std::string path = argv[1];
+      auto v = exec->run([&] { return read_volume_with_info_timed(path, options); });
       if (!v) {
         std::fprintf(stderr, "%s\n", v.error().message().c_str());
         return 1;

@@ -78,7 +78,8 @@ TEST(GzipPieces, BlockHeadersAreFoundWhereTheInflaterMeetsThem) {
     const unsigned head = (static_cast<unsigned>(data[b / 8]) |
                            static_cast<unsigned>(data[b / 8 + 1]) << 8) >> (b % 8) & 7;
     if (head != 4) continue;
-    EXPECT_EQ(io::find_block_header(data, d.bytes.size(), b, b + 1), std::optional<std::uint64_t>(b));
+    EXPECT_EQ(io::find_block_header(data, d.bytes.size(), b, b + 1),
+              std::optional<std::uint64_t>(b));
     ++found;
   }
   EXPECT_GT(found, 20u);

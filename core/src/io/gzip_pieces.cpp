@@ -25,6 +25,16 @@ void Bytes::reserve(std::size_t n) {
   capacity_ = n;
 }
 
+void extend_history(std::vector<unsigned char>& history, const unsigned char* out, std::size_t n) {
+  if (n >= history_bytes) {
+    history.assign(out + n - history_bytes, out + n);
+    return;
+  }
+  history.insert(history.end(), out, out + n);
+  if (history.size() > history_bytes)
+    history.erase(history.begin(), history.end() - static_cast<std::ptrdiff_t>(history_bytes));
+}
+
 namespace {
 
 // ---- Block headers -------------------------------------------------------------------------
@@ -61,7 +71,8 @@ constexpr auto kraft4 = [] {
   for (int v = 0; v < 4096; ++v)
     for (int i = 0; i < 4; ++i) {
       const int len = (v >> (3 * i)) & 7;
-      t[static_cast<std::size_t>(v)] = static_cast<std::uint16_t>(t[static_cast<std::size_t>(v)] + (len ? 128 >> len : 0));
+      auto& sum = t[static_cast<std::size_t>(v)];
+      sum = static_cast<std::uint16_t>(sum + (len ? 128 >> len : 0));
     }
   return t;
 }();
@@ -106,7 +117,8 @@ bool dynamic_header_at(const unsigned char* d, std::size_t bytes, std::uint64_t 
   const int hdist = static_cast<int>((v >> 8) & 31) + 1;
   const int hclen = static_cast<int>((v >> 13) & 15) + 4;
   if (hlit > 286 || hdist > 30) return false;
-  static constexpr int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  static constexpr int order[19] = {16, 17, 18, 0,  8, 7,  9, 6,  10, 5,
+                                    11, 4,  12, 3, 13, 2, 14, 1, 15};
   const std::uint64_t c = peek(d, bytes, bit + 17) & ((std::uint64_t{1} << (3 * hclen)) - 1);
   // The code-length code must be complete: its lengths' Kraft sum, in 128ths, is exactly 128.
   const int sum = kraft4[c & 0xfff] + kraft4[(c >> 12) & 0xfff] + kraft4[(c >> 24) & 0xfff] +
@@ -241,7 +253,7 @@ struct Inflater {
 
   Result<void> refill(int fd) {
     if (st->avail_in > 0 || read_to >= cap) return {};
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(in.size(), cap - read_to));
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(in.size(), cap - read_to));
     ORIVEX_ASSIGN(const std::size_t got, pread_all(fd, in.data(), n, read_to));
     in_offset = read_to;
     read_to += got;
@@ -269,7 +281,8 @@ struct Inflater {
       const int rc = isal_inflate(st.get());
       const auto made = static_cast<std::size_t>(st->next_out - (out.data() + at));
       out.resize(at + made);
-      if (rc != ISAL_DECOMP_OK) return Error::nifti("gzip stream is corrupt (invalid deflate data)");
+      if (rc != ISAL_DECOMP_OK)
+        return Error::nifti("gzip stream is corrupt (invalid deflate data)");
       if (st->block_state == ISAL_BLOCK_INPUT_DONE || st->block_state == ISAL_BLOCK_FINISH)
         finished = true;
       else if (made == 0 && st->avail_in == in_before && (st->avail_in == 0 && read_to >= cap))
@@ -300,7 +313,10 @@ constexpr std::size_t search_bytes = std::size_t{256} << 10;  // past a nominal 
 constexpr std::size_t min_piece_bytes = std::size_t{256} << 10;
 constexpr std::size_t max_piece_bytes = std::size_t{8} << 20;
 constexpr std::size_t piece_output_bytes = std::size_t{8} << 20;  // aimed at per piece
-constexpr std::size_t piece_output_cap = std::size_t{64} << 20;   // what one piece may make
+constexpr std::size_t piece_output_cap = std::size_t{32} << 20;   // what one piece may make
+// Pieces in a batch: two per worker, but no more than this, as the mending, which is in order,
+// keeps up with about that many and every piece in flight holds its output.
+constexpr std::size_t max_batch = 8;
 constexpr std::size_t probe_bytes = std::size_t{64} << 10;
 constexpr std::uint64_t slack_bytes = std::uint64_t{1} << 20;
 // CRCs are taken in blocks as the pieces inflate, so that mending retakes only the first few.
@@ -336,15 +352,16 @@ Result<std::optional<std::uint64_t>> find_cut(int fd, std::uint64_t at) {
   return std::optional<std::uint64_t>();
 }
 
-// Where the batch that begins at planned_to_ is to be cut: two pieces per worker, at block
-// headers about a piece's input apart (searched by search_cut, during the round before).
+// Where the batch that begins at planned_to_ is to be cut: two pieces per worker (up to
+// max_batch), at block headers about a piece's input apart (searched by search_cut, during the
+// round before).
 PieceInflater::Cuts PieceInflater::cuts_from_here() const {
   Cuts c;
   c.from_bit = planned_to_;
   c.piece_bytes = static_cast<std::uint64_t>(std::clamp<double>(
       static_cast<double>(piece_output_bytes) / std::max(1.0, ratio_),
       static_cast<double>(min_piece_bytes), static_cast<double>(max_piece_bytes)));
-  c.at.assign(2 * s_.workers, std::optional<std::uint64_t>());
+  c.at.assign(std::min(2 * s_.workers, max_batch), std::optional<std::uint64_t>());
   return c;
 }
 
@@ -392,7 +409,8 @@ Result<void> PieceInflater::chain(std::vector<Bytes>& done, std::size_t most) {
   for (Piece& p : pending_) {
     if (!exact_) {
       exact_ = std::make_unique<Inflater>();
-      ORIVEX_TRY(exact_->start(s_.fd, s_.start_bit, history_.data(), history_.size(), s_.file_size));
+      ORIVEX_TRY(
+          exact_->start(s_.fd, s_.start_bit, history_.data(), history_.size(), s_.file_size));
     }
     if (p.at_header && p.inflater && p.status && exact_->between_blocks_at(p.begin)) {
       ORIVEX_TRY(mend(p));
@@ -413,13 +431,7 @@ Result<void> PieceInflater::chain(std::vector<Bytes>& done, std::size_t most) {
     }
     total_ += out.size();
     produced_ += out.size();
-    if (out.size() >= history_bytes) {
-      history_.assign(out.data() + out.size() - history_bytes, out.data() + out.size());
-    } else {
-      history_.insert(history_.end(), out.data(), out.data() + out.size());
-      if (history_.size() > history_bytes)
-        history_.erase(history_.begin(), history_.end() - static_cast<std::ptrdiff_t>(history_bytes));
-    }
+    extend_history(history_, out.data(), out.size());
     last_made_ = out.size();
     done.push_back(std::move(out));
     if (exact_->finished) return check_trailer();
@@ -479,7 +491,8 @@ Result<void> PieceInflater::round() {
       Piece& p = batch[j - 1];
       if (!p.at_header) continue;
       p.inflater = std::make_unique<Inflater>();
-      p.status = p.inflater->start(s_.fd, p.begin, stand_in.data(), stand_in.size(), (p.end + 7) / 8);
+      p.status =
+          p.inflater->start(s_.fd, p.begin, stand_in.data(), stand_in.size(), (p.end + 7) / 8);
       if (!p.status) continue;
       // Buffers are reused from round to round, so one size for all keeps them from growing.
       const double estimate = static_cast<double>(p.end - p.begin) / 8.0 * ratio_ * 1.25;

@@ -41,6 +41,9 @@ class Bytes {
 
 constexpr std::size_t history_bytes = std::size_t{32} << 10;
 
+// Appends n bytes of output to a history, which keeps the last history_bytes.
+void extend_history(std::vector<unsigned char>& history, const unsigned char* out, std::size_t n);
+
 // The bit (counted from data[0]) of the first header of a Huffman-coded block with its own code
 // tables at or after from_bit and before to_bit, whose tables are complete codes as an inflater
 // accepts them. Such headers are rare in random bits, and the inflation that follows is the test

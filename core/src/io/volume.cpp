@@ -154,7 +154,8 @@ class Stream {
     if (!gz_ || ended_ || st.block_state == ISAL_BLOCK_FINISH || st.tmp_in_size != 0) return {};
     const std::uint64_t next = file_pos_ - st.avail_in;
     if (next + split_min_bytes > file_size_) return {};
-    ORIVEX_ASSIGN(const std::optional<std::uint64_t> cut, io::find_cut(fd_, next + split_lead_bytes));
+    ORIVEX_ASSIGN(const std::optional<std::uint64_t> cut,
+                  io::find_cut(fd_, next + split_lead_bytes));
     if (!cut) return {};
     cut_ = *cut;
     limit_ = (*cut + 7) / 8;
@@ -271,7 +272,7 @@ class Stream {
     const int rc = isal_inflate(&st);
     const auto made = static_cast<std::size_t>(st.next_out - out);
     if (rc != ISAL_DECOMP_OK) return gzip_error(rc);
-    if (limit_) remember(out, made);
+    if (limit_) io::extend_history(history_, out, made);
     if (limit_ && made == 0 && st.avail_in == 0 && file_pos_ >= *limit_) {
       ORIVEX_TRY(hand_over());
       return std::size_t{0};
@@ -281,18 +282,6 @@ class Stream {
       return Error::nifti("gzip stream is corrupt (the inflater made no progress)");
     }
     return made;
-  }
-
-  // The last 32 KiB of output, which the pieces after the cut copy from.
-  void remember(const unsigned char* out, std::size_t made) {
-    const std::size_t keep = io::history_bytes;
-    if (made >= keep) {
-      history_.assign(out + made - keep, out + made);
-    } else {
-      history_.insert(history_.end(), out, out + made);
-      if (history_.size() > keep)
-        history_.erase(history_.begin(), history_.end() - static_cast<std::ptrdiff_t>(keep));
-    }
   }
 
   // The decoder in hand has used its input up to the cut: where it stands exactly there between
@@ -327,7 +316,8 @@ class Stream {
     if (got < n && pieces_->member_end()) {
       const std::uint64_t at = *pieces_->member_end();
       pieces_.reset();
-      if (::lseek(fd_, static_cast<off_t>(at), SEEK_SET) < 0) return Error::nifti(os_error_text(errno));
+      if (::lseek(fd_, static_cast<off_t>(at), SEEK_SET) < 0)
+        return Error::nifti(os_error_text(errno));
       file_pos_ = at;
       eof_ = false;
       state_->next_in = in_.data();
@@ -397,7 +387,7 @@ class Stream {
   std::uint64_t cut_ = 0;
   std::size_t workers_ = 1;
   std::uint64_t want_ = 0;
-  std::vector<unsigned char> history_;
+  std::vector<unsigned char> history_;  // the last 32 KiB of output, for the pieces
   std::unique_ptr<io::PieceInflater> pieces_;
 };
 
@@ -834,11 +824,11 @@ Result<TimedVolume> load(const std::string& path, const LoadOptions& options) {
   const StreamPlan p = plan(c.info, c.value_bytes, options.mask);
   // On two cores inflating in pieces gains nothing measurable (the second core converts).
   const std::size_t workers = current_concurrency();
-  if (!options.mask && workers > 1 &&
-      options.inflate_in_pieces.value_or(std::min(workers, usable_processors()) >= min_split_workers))
-    ORIVEX_TRY(f.stream.split(workers,
-                              static_cast<std::uint64_t>(c.offset) +
-                                  static_cast<std::uint64_t>(claimed_voxels(c.info.dims)) * c.value_bytes));
+  const bool pays = std::min(workers, usable_processors()) >= min_split_workers;
+  if (!options.mask && workers > 1 && options.inflate_in_pieces.value_or(pays)) {
+    const auto data = static_cast<std::uint64_t>(claimed_voxels(c.info.dims)) * c.value_bytes;
+    ORIVEX_TRY(f.stream.split(workers, static_cast<std::uint64_t>(c.offset) + data));
+  }
   FloatArray array;
   array.shape = p.shape;
   array.kind = sample_kind(f.header.datatype);
