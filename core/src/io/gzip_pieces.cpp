@@ -283,12 +283,13 @@ struct Inflater {
       out.resize(at + made);
       if (rc != ISAL_DECOMP_OK)
         return Error::nifti("gzip stream is corrupt (invalid deflate data)");
-      if (st->block_state == ISAL_BLOCK_INPUT_DONE || st->block_state == ISAL_BLOCK_FINISH)
+      if (st->block_state == ISAL_BLOCK_INPUT_DONE || st->block_state == ISAL_BLOCK_FINISH) {
         finished = true;
-      else if (made == 0 && st->avail_in == in_before && (st->avail_in == 0 && read_to >= cap))
-        break;  // the input is used up to the cap
-      else if (made == 0 && st->avail_in == in_before && st->avail_in > 0)
-        return Error::nifti("gzip stream is corrupt (the inflater made no progress)");
+      } else if (made == 0 && st->avail_in == in_before) {
+        if (st->avail_in > 0)
+          return Error::nifti("gzip stream is corrupt (the inflater made no progress)");
+        if (read_to >= cap) break;  // the input is used up to the cap
+      }
     }
     return {};
   }
@@ -430,12 +431,11 @@ Result<void> PieceInflater::chain(std::vector<Bytes>& done, std::size_t most) {
       crc_ = static_cast<std::uint32_t>(crc32_combine(crc_, c, static_cast<z_off_t>(n)));
     }
     total_ += out.size();
-    produced_ += out.size();
     extend_history(history_, out.data(), out.size());
     last_made_ = out.size();
     done.push_back(std::move(out));
     if (exact_->finished) return check_trailer();
-    if (produced_ > s_.limit + slack_bytes)
+    if (produced() > s_.limit + slack_bytes)
       return Error::nifti("gzip stream goes on for more than " + std::to_string(slack_bytes) +
                           " bytes past the data the header describes");
   }
@@ -454,12 +454,12 @@ Result<void> PieceInflater::round() {
     p.end = 8 * s_.file_size;
     p.at_header = false;
   }
-  if (exact_ && produced_ > 0) {
+  if (exact_ && produced() > 0) {
     const std::uint64_t bits = exact_->position() - s_.start_bit;
-    if (bits > 0) ratio_ = 8.0 * static_cast<double>(produced_) / static_cast<double>(bits);
+    if (bits > 0) ratio_ = 8.0 * static_cast<double>(produced()) / static_cast<double>(bits);
   }
   const std::size_t most = static_cast<std::size_t>(std::min<std::uint64_t>(
-      s_.limit - std::min(s_.limit, produced_) + 2 * slack_bytes, piece_output_cap));
+      s_.limit - std::min(s_.limit, produced()) + 2 * slack_bytes, piece_output_cap));
   std::vector<Piece> batch;
   if (!planned_all_) {
     if (!cuts_ || cuts_->from_bit != planned_to_) {

@@ -97,12 +97,12 @@ class PieceInflater {
   Result<void> mend(Piece& p);
   Result<void> check_trailer();
   Bytes spare();
+  std::uint64_t produced() const { return total_ - s_.total; }  // since the start
 
   Start s_;
   std::vector<unsigned char> history_;  // the last output mended
   std::uint32_t crc_;
   std::uint64_t total_;
-  std::uint64_t produced_ = 0;  // since the start
   double ratio_ = 4.0;          // output bytes per input byte so far
   std::uint64_t planned_to_;    // bit where the next batch begins
   bool next_at_header_ = true;

@@ -113,7 +113,6 @@ class Stream {
     state_ = std::move(o.state_);
     std::swap(file_pos_, o.file_pos_);
     std::swap(file_size_, o.file_size_);
-    std::swap(limit_, o.limit_);
     std::swap(cut_, o.cut_);
     std::swap(workers_, o.workers_);
     std::swap(want_, o.want_);
@@ -130,8 +129,6 @@ class Stream {
     errno = 0;
     s.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (s.fd_ < 0) return Error::nifti(os_error_text(errno ? errno : EIO));
-    struct stat st {};
-    if (::fstat(s.fd_, &st) == 0) s.file_size_ = static_cast<std::uint64_t>(st.st_size);
     s.in_.resize(input_bytes);
     s.state_ = std::make_unique<inflate_state>();
     isal_inflate_init(s.state_.get());
@@ -148,24 +145,23 @@ class Stream {
   // Lets the rest of the current member, `want` bytes of it, inflate on `workers` threads in
   // pieces: from the first block boundary a little way on, so that the decoder in hand ends
   // its current blocks first. Where no boundary is found, or the decoder does not end exactly
-  // there, it goes on alone.
-  Result<void> split(std::size_t workers, std::uint64_t want) {
+  // there, it goes on alone. `file_size` is that of the open file.
+  Result<void> split(std::size_t workers, std::uint64_t want, std::uint64_t file_size) {
     inflate_state& st = *state_;
     if (!gz_ || ended_ || st.block_state == ISAL_BLOCK_FINISH || st.tmp_in_size != 0) return {};
     const std::uint64_t next = file_pos_ - st.avail_in;
-    if (next + split_min_bytes > file_size_) return {};
-    ORIVEX_ASSIGN(const std::optional<std::uint64_t> cut,
-                  io::find_cut(fd_, next + split_lead_bytes));
-    if (!cut) return {};
-    cut_ = *cut;
-    limit_ = (*cut + 7) / 8;
-    if (file_pos_ > *limit_) {
-      st.avail_in -= static_cast<std::uint32_t>(file_pos_ - *limit_);
-      file_pos_ = *limit_;
+    if (next + split_min_bytes > file_size) return {};
+    ORIVEX_ASSIGN(cut_, io::find_cut(fd_, next + split_lead_bytes));
+    if (!cut_) return {};
+    const std::uint64_t limit = input_limit();
+    if (file_pos_ > limit) {
+      st.avail_in -= static_cast<std::uint32_t>(file_pos_ - limit);
+      file_pos_ = limit;
       eof_ = false;
-      if (::lseek(fd_, static_cast<off_t>(*limit_), SEEK_SET) < 0)
+      if (::lseek(fd_, static_cast<off_t>(limit), SEEK_SET) < 0)
         return Error::nifti(os_error_text(errno));
     }
+    file_size_ = file_size;
     workers_ = workers;
     want_ = want;
     history_.clear();
@@ -203,7 +199,6 @@ class Stream {
     while (pieces_ || state_->block_state != ISAL_BLOCK_FINISH) {
       ORIVEX_ASSIGN(const std::size_t n, pieces_ ? from_pieces(scratch.data(), scratch.size())
                                                  : inflate_step(scratch.data(), scratch.size()));
-      if (pieces_ && n < scratch.size()) return Error::nifti("gzip stream is truncated");
       extra += n;
       if (extra > unread + trailing_slack_bytes)
         return Error::nifti("gzip stream goes on for more than " +
@@ -227,9 +222,9 @@ class Stream {
     st.next_in = in_.data();
     while (st.avail_in < want && !eof_) {
       std::size_t room = in_.size() - st.avail_in;
-      if (limit_) {
-        if (file_pos_ >= *limit_) break;
-        room = static_cast<std::size_t>(std::min<std::uint64_t>(room, *limit_ - file_pos_));
+      if (cut_) {
+        if (file_pos_ >= input_limit()) break;
+        room = static_cast<std::size_t>(std::min<std::uint64_t>(room, input_limit() - file_pos_));
       }
       const ssize_t r = ::read(fd_, in_.data() + st.avail_in, room);
       if (r < 0) {
@@ -272,8 +267,8 @@ class Stream {
     const int rc = isal_inflate(&st);
     const auto made = static_cast<std::size_t>(st.next_out - out);
     if (rc != ISAL_DECOMP_OK) return gzip_error(rc);
-    if (limit_) io::extend_history(history_, out, made);
-    if (limit_ && made == 0 && st.avail_in == 0 && file_pos_ >= *limit_) {
+    if (cut_) io::extend_history(history_, out, made);
+    if (cut_ && made == 0 && st.avail_in == 0 && file_pos_ >= input_limit()) {
       ORIVEX_TRY(hand_over());
       return std::size_t{0};
     }
@@ -284,6 +279,8 @@ class Stream {
     return made;
   }
 
+  std::uint64_t input_limit() const { return (*cut_ + 7) / 8; }
+
   // The decoder in hand has used its input up to the cut: where it stands exactly there between
   // two blocks, the pieces take over; otherwise it goes on alone.
   Result<void> hand_over() {
@@ -293,14 +290,15 @@ class Stream {
                                                   st.block_state == ISAL_BLOCK_HDR);
     // The pieces copy from the last 32 KiB, all of which must have been seen since the split.
     const bool history = history_.size() == io::history_bytes || history_.size() == st.total_out;
-    limit_.reset();
+    const std::uint64_t cut = *cut_;
+    cut_.reset();
     if (!between || !history ||
-        8 * consumed - static_cast<std::uint64_t>(st.read_in_length) != cut_)
+        8 * consumed - static_cast<std::uint64_t>(st.read_in_length) != cut)
       return {};
     io::PieceInflater::Start s;
     s.fd = fd_;
     s.file_size = file_size_;
-    s.start_bit = cut_;
+    s.start_bit = cut;
     s.history = std::move(history_);
     s.crc = st.crc;
     s.total = st.total_out;
@@ -335,7 +333,6 @@ class Stream {
       if (pieces_) {
         ORIVEX_ASSIGN(const std::size_t got, from_pieces(out + done, n - done));
         done += got;
-        if (pieces_) break;  // the file ended inside the member
         continue;
       }
       if (st.block_state == ISAL_BLOCK_FINISH) {
@@ -383,8 +380,8 @@ class Stream {
   std::unique_ptr<inflate_state> state_;
   std::uint64_t file_pos_ = 0;   // bytes read from fd_
   std::uint64_t file_size_ = 0;
-  std::optional<std::uint64_t> limit_;  // input stops here, at the cut, until the hand-over
-  std::uint64_t cut_ = 0;
+  // The bit where the pieces are to take over; input is read up to its byte until the hand-over.
+  std::optional<std::uint64_t> cut_;
   std::size_t workers_ = 1;
   std::uint64_t want_ = 0;
   std::vector<unsigned char> history_;  // the last 32 KiB of output, for the pieces
@@ -827,7 +824,7 @@ Result<TimedVolume> load(const std::string& path, const LoadOptions& options) {
   const bool pays = std::min(workers, usable_processors()) >= min_split_workers;
   if (!options.mask && workers > 1 && options.inflate_in_pieces.value_or(pays)) {
     const auto data = static_cast<std::uint64_t>(claimed_voxels(c.info.dims)) * c.value_bytes;
-    ORIVEX_TRY(f.stream.split(workers, static_cast<std::uint64_t>(c.offset) + data));
+    ORIVEX_TRY(f.stream.split(workers, static_cast<std::uint64_t>(c.offset) + data, f.file_size));
   }
   FloatArray array;
   array.shape = p.shape;

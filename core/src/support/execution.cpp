@@ -199,7 +199,7 @@ void Execution::run_void(const std::function<void()>& work) const {
 
 std::size_t Execution::concurrency() const {
   if (pool_) return static_cast<std::size_t>(pool_->concurrency());
-  return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
+  return current_concurrency();
 }
 
 std::size_t usable_processors() {
@@ -220,7 +220,7 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
   if (n == 0) return;
   // Many small chunks, taken by whichever worker is free: a worker whose core is shared with
   // other work takes fewer of them instead of holding up the stage with a fixed share.
-  const auto workers = static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+  const std::size_t workers = current_concurrency();
   const std::size_t grain = std::max<std::size_t>(1, n / (workers * chunks_per_worker));
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
                     [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); },
