@@ -134,7 +134,7 @@ struct LoadOptions {
   // Bytes the array may take. Absent: the memory the machine has available now.
   std::optional<std::uint64_t> memory_budget;
   // Whether a large compressed series inflates in pieces on the pool's workers. Absent: where it
-  // pays, from three workers on as many processors.
+  // pays, from three workers on as many processors, or on two for a file of 96 MiB or more.
   std::optional<bool> inflate_in_pieces;
 };
 
