@@ -562,23 +562,25 @@ void scatter_block(const unsigned char* raw, Scaling sc, const Layout& l, std::s
   const bool in_order = l.t_in_order;
   const std::size_t x_out = l.ny * l.nz * l.nt;  // array distance between x and x + 1
   const std::size_t row_bytes = l.nx * sizeof(T);
+  // Row r's stored values (of the chunk's first volume) and its voxels' records in the array.
+  auto row_in = [&](std::size_t r) {
+    return raw + ((r % zn) * plane + (r / zn) * l.nx) * sizeof(T);
+  };
+  auto row_at = [&](std::size_t r) { return out + ((r / zn) * l.nz + z0 + r % zn) * l.nt; };
   parallel_for(l.ny * zn, [&](std::size_t rb, std::size_t re) {
     Out tile[run_bytes * t_block];
     for (std::size_t r = rb; r < re; ++r) {
-      const std::size_t y = r / zn, zi = r % zn;
-      const unsigned char* row = raw + (zi * plane + y * l.nx) * sizeof(T);
-      Out* row_out = out + (y * l.nz + z0 + zi) * l.nt;
+      const unsigned char* row = row_in(r);
+      Out* row_out = row_at(r);
       // A row reads one run from each volume of the chunk, a plane apart, and writes one run
       // per x, an x-slab apart: strides no hardware prefetcher follows. Fetching the row after
       // next ahead took a fifth off the conversion of a large series.
       if (r + prefetch_rows < re) {
-        const std::size_t ahead = r + prefetch_rows;
-        const std::size_t ya = ahead / zn, za = ahead % zn;
-        const unsigned char* src = raw + (za * plane + ya * l.nx) * sizeof(T);
+        const unsigned char* src = row_in(r + prefetch_rows);
         for (std::size_t t = 0; t < nt; ++t)
           for (std::size_t b = 0; b < row_bytes; b += cache_line_bytes)
             __builtin_prefetch(src + t * vol_stride + b, 0, 0);
-        const Out* dst = out + (ya * l.nz + z0 + za) * l.nt + t0;
+        const Out* dst = row_at(r + prefetch_rows) + t0;
         for (std::size_t x = 0; x < l.nx; ++x) __builtin_prefetch(dst + x * x_out, 1, 0);
       }
       for (std::size_t xa = 0; xa < l.nx; xa += x_run) {
